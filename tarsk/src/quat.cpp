@@ -1,0 +1,43 @@
+#include "quat.h"
+
+#include "float_text.h"
+
+namespace tarsk {
+
+Quat Quat::from_axis_angle(const Vec3d& axis, AngleRadians angle) {
+    double h = angle.angle * (-0.5);
+    double s = std::sin(h);
+    double c = std::cos(h);
+    return {c, s * axis.x, s * axis.y, s * axis.z};
+}
+
+AxisAngle Quat::to_axis_angle() const {
+    if (within_epsilon(w, 1.0)) {
+        return {Vec3d{1.0, 0.0, 0.0}, AngleRadians{0.0}};
+    }
+    double a = std::acos(w);
+    double angle = a + a;
+    double s = std::sin(angle * 0.5);
+    return {Vec3d{i / s, j / s, k / s}, AngleRadians{angle}};
+}
+
+void append_quat_text(std::string& out, const Quat& q) {
+    out.append("Quat(");
+    append_float_text(out, q.w);
+    out.append(", ");
+    append_float_text(out, q.i);
+    out.append(", ");
+    append_float_text(out, q.j);
+    out.append(", ");
+    append_float_text(out, q.k);
+    out.push_back(')');
+}
+
+std::string quat_text(const Quat& q) {
+    std::string out;
+    out.reserve(48);
+    append_quat_text(out, q);
+    return out;
+}
+
+}  // namespace tarsk
