@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <system_error>
 
 namespace tarsk {
@@ -22,7 +21,14 @@ void append_positional(std::string& out, double magnitude) {
     for (; p < res.ptr && *p != 'e'; ++p) {
         if (*p != '.') digits[ndigits++] = *p;
     }
-    int exponent = std::atoi(p + 1);  // skips 'e'; atoi reads the sign
+    // The exponent after 'e': a sign, then decimal digits up to the end of
+    // the (unterminated) buffer.
+    int exponent = 0;
+    const char* e = p + 1;
+    bool negative = e < res.ptr && *e == '-';
+    if (e < res.ptr && (*e == '-' || *e == '+')) ++e;
+    std::from_chars(e, res.ptr, exponent);
+    if (negative) exponent = -exponent;
     // Trailing zeros carry no information ("1e+20" has one digit already, but
     // "1.5e+00" style output never has them; keep the guard for safety).
     while (ndigits > 1 && digits[ndigits - 1] == '0') --ndigits;

@@ -1,0 +1,173 @@
+#include "binding/convert.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace tarsk::py {
+
+bool Arg<std::uint64_t>::load(PyObject* o, Holder& h, Error& err, bool) {
+    unsigned long long v;
+    if (PyLong_Check(o)) [[likely]] {
+        v = PyLong_AsUnsignedLongLong(o);
+    } else {
+        PyObject* index = PyNumber_Index(o);
+        if (!index) {
+            err = Error::fetched();
+            return false;
+        }
+        v = PyLong_AsUnsignedLongLong(index);
+        Py_DECREF(index);
+    }
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        err = Error::fetched();
+        return false;
+    }
+    h = v;
+    return true;
+}
+
+namespace {
+
+// numpy's boolean scalar type, once seen: a type whose module is "numpy" and
+// whose name is "bool_" or "bool". Kept alive once recognised.
+PyTypeObject* known_numpy_bool = nullptr;
+
+bool is_numpy_bool_type(PyTypeObject* type) {
+    if (type == known_numpy_bool) return true;
+    PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__");
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    bool match = false;
+    const char* mod = PyUnicode_Check(module) ? PyUnicode_AsUTF8(module) : nullptr;
+    if (mod && std::strcmp(mod, "numpy") == 0) {
+        PyObject* name = PyType_GetName(type);
+        const char* n = name ? PyUnicode_AsUTF8(name) : nullptr;
+        match = n && (std::strcmp(n, "bool_") == 0 || std::strcmp(n, "bool") == 0);
+        Py_XDECREF(name);
+    }
+    Py_DECREF(module);
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (match && !known_numpy_bool) {
+        Py_INCREF(type);
+        known_numpy_bool = type;
+    }
+    return match;
+}
+
+}  // namespace
+
+bool Arg<bool>::load(PyObject* o, Holder& h, Error& err, bool) {
+    if (o == Py_True) {
+        h = true;
+        return true;
+    }
+    if (o == Py_False) {
+        h = false;
+        return true;
+    }
+    PyTypeObject* type = Py_TYPE(o);
+    if (!is_numpy_bool_type(type)) {
+        err = Error::mismatch(o, "bool");
+        return false;
+    }
+    inquiry nb_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
+    if (!nb_bool) {
+        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
+                     type->tp_name);
+        err = Error::fetched();
+        return false;
+    }
+    int truth = nb_bool(o);
+    if (truth < 0) {
+        err = Error::fetched();
+        return false;
+    }
+    h = truth != 0;
+    return true;
+}
+
+namespace {
+
+// The qualified name of collections.abc.Sequence, read once per process for
+// the type-mismatch text of a non-sequence.
+const char* sequence_class_name() {
+    static std::string name;
+    if (name.empty()) {
+        PyObject* abc = PyImport_ImportModule("collections.abc");
+        PyObject* seq = abc ? PyObject_GetAttrString(abc, "Sequence") : nullptr;
+        PyObject* qual = seq ? PyObject_GetAttrString(seq, "__qualname__") : nullptr;
+        const char* utf8 = qual && PyUnicode_Check(qual) ? PyUnicode_AsUTF8(qual) : nullptr;
+        if (utf8) {
+            name = utf8;
+        } else {
+            PyErr_Clear();
+        }
+        Py_XDECREF(qual);
+        Py_XDECREF(seq);
+        Py_XDECREF(abc);
+        if (name.empty()) return "Sequence";
+    }
+    return name.c_str();
+}
+
+// Largest capacity reserved from a sequence's own length report before any
+// item is seen; a lying __len__ cannot make the conversion allocate more.
+constexpr Py_ssize_t max_length_hint = Py_ssize_t{1} << 20;
+
+}  // namespace
+
+bool Arg<VecSequence>::load(PyObject* o, Holder& h, Error& err, bool) {
+    if (PyUnicode_Check(o)) {
+        err = Error::message(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(o)) {
+        err = Error::mismatch(o, sequence_class_name());
+        return false;
+    }
+    Py_ssize_t hint = PySequence_Size(o);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    h.items.clear();
+    h.items.reserve(static_cast<std::size_t>(std::min(hint, max_length_hint)));
+    PyObject* iter = PyObject_GetIter(o);
+    if (!iter) {
+        err = Error::fetched();
+        return false;
+    }
+    while (PyObject* item = PyIter_Next(iter)) {
+        if (!is_instance<tarsk::Vec3d>(item)) {
+            // The item dies here, so its text is formatted now.
+            std::string text = mismatch_text(item, "Vec3d");
+            Py_DECREF(item);
+            Py_DECREF(iter);
+            PyErr_SetString(PyExc_TypeError, text.c_str());
+            err = Error::fetched();
+            return false;
+        }
+        try {
+            h.items.push_back(as_instance<tarsk::Vec3d>(item)->value);
+        } catch (...) {
+            Py_DECREF(item);
+            Py_DECREF(iter);
+            throw;
+        }
+        Py_DECREF(item);
+    }
+    Py_DECREF(iter);
+    if (PyErr_Occurred()) {
+        err = Error::fetched();
+        return false;
+    }
+    return true;
+}
+
+void throw_already_mutably_borrowed() { throw_py(PyExc_RuntimeError, "Already mutably borrowed"); }
+void throw_already_borrowed() { throw_py(PyExc_RuntimeError, "Already borrowed"); }
+
+}  // namespace tarsk::py

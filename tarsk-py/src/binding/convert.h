@@ -1,0 +1,266 @@
+#pragma once
+// Conversions between Python objects and core values.
+//
+// Arg<P> converts one bound argument into the parameter type P of a core
+// call. `load` never throws for a rejected object: it reports an Error, so a
+// binary operator can answer NotImplemented without formatting anything.
+// `may_run_python` tells whether converting an object can run Python code;
+// only then can another caller observe the borrow state, so only then must a
+// call take its borrows (see members.h).
+//
+// Result<R> converts a core result into a new Python object.
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "binding/classes.h"
+#include "binding/errors.h"
+#include "vec3d.h"
+
+namespace tarsk::py {
+
+template <class P>
+struct Arg;
+
+// float: an exact float is read directly, anything else goes through the
+// interpreter's float conversion (__float__, else __index__).
+template <>
+struct Arg<double> {
+    static constexpr const char* annotation = "float";
+    using Holder = double;
+    static bool may_run_python(PyObject* o) { return !PyFloat_CheckExact(o); }
+    static bool load(PyObject* o, Holder& h, Error& err, bool) {
+        if (PyFloat_CheckExact(o)) [[likely]] {
+            h = PyFloat_AS_DOUBLE(o);
+            return true;
+        }
+        double v = PyFloat_AsDouble(o);
+        if (v == -1.0 && PyErr_Occurred()) {
+            err = Error::fetched();
+            return false;
+        }
+        h = v;
+        return true;
+    }
+    static double get(Holder& h) { return h; }
+};
+
+// Unsigned 64-bit integer: an int (bool included) directly, anything else
+// through the interpreter's index conversion; negative or too large values
+// raise the interpreter's OverflowError.
+template <>
+struct Arg<std::uint64_t> {
+    static constexpr const char* annotation = "int";
+    using Holder = std::uint64_t;
+    static bool may_run_python(PyObject* o) { return !PyLong_Check(o); }
+    static bool load(PyObject* o, Holder& h, Error& err, bool);
+    static std::uint64_t get(Holder& h) { return h; }
+};
+
+// bool: True and False, and numpy's boolean scalars through their truth-value
+// slot. Nothing else, not even int.
+template <>
+struct Arg<bool> {
+    static constexpr const char* annotation = "bool";
+    using Holder = bool;
+    static bool may_run_python(PyObject* o) { return o != Py_True && o != Py_False; }
+    static bool load(PyObject* o, Holder& h, Error& err, bool);
+    static bool get(Holder& h) { return h; }
+};
+
+// An instance of one of the module's classes, held with shared access for the
+// call when borrows are taken. The value is read in place.
+template <PyClassValue T>
+struct Arg<const T&> {
+    static constexpr const char* annotation = ClassInfo<T>::name;
+    struct Holder {
+        const T* value = nullptr;
+        SharedBorrow borrow;
+    };
+    static bool may_run_python(PyObject*) { return false; }
+    static bool load(PyObject* o, Holder& h, Error& err, bool take) {
+        if (!is_instance<T>(o)) [[unlikely]] {
+            err = Error::mismatch(o, ClassInfo<T>::name);
+            return false;
+        }
+        Instance<T>* inst = as_instance<T>(o);
+        if (take && !h.borrow.try_take(inst->borrow)) {
+            err = Error::message(PyExc_RuntimeError, "Already mutably borrowed");
+            return false;
+        }
+        h.value = &inst->value;
+        return true;
+    }
+    static const T& get(Holder& h) { return *h.value; }
+};
+
+// A Python sequence of Vec3d (not a str), copied into a vector of values.
+struct VecSequence {
+    std::vector<tarsk::Vec3d> items;
+};
+
+template <>
+struct Arg<VecSequence> {
+    static constexpr const char* annotation = "typing.Any";
+    using Holder = VecSequence;
+    static bool may_run_python(PyObject*) { return true; }
+    static bool load(PyObject* o, Holder& h, Error& err, bool);
+    static VecSequence& get(Holder& h) { return h; }
+};
+
+// ---------------------------------------------------------------------------
+// Results
+
+template <class R>
+struct Result;
+
+template <>
+struct Result<double> {
+    static constexpr const char* annotation = "float";
+    static PyObject* convert(double v) {
+        PyObject* r = PyFloat_FromDouble(v);
+        if (!r) throw PyErrSet{};
+        return r;
+    }
+};
+
+template <>
+struct Result<bool> {
+    static constexpr const char* annotation = "bool";
+    static PyObject* convert(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
+};
+
+template <>
+struct Result<std::string> {
+    static constexpr const char* annotation = "str";
+    static PyObject* convert(const std::string& s) {
+        PyObject* r = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+        if (!r) throw PyErrSet{};
+        return r;
+    }
+};
+
+template <>
+struct Result<std::uint64_t> {
+    static constexpr const char* annotation = "int";
+    static PyObject* convert(std::uint64_t v) {
+        PyObject* r = PyLong_FromUnsignedLongLong(v);
+        if (!r) throw PyErrSet{};
+        return r;
+    }
+};
+
+template <>
+struct Result<std::int64_t> {
+    static constexpr const char* annotation = "int";
+    static PyObject* convert(std::int64_t v) {
+        PyObject* r = PyLong_FromLongLong(v);
+        if (!r) throw PyErrSet{};
+        return r;
+    }
+};
+
+template <PyClassValue T>
+struct Result<T> {
+    static constexpr const char* annotation = ClassInfo<T>::name;
+    template <class U>
+    static PyObject* convert(U&& v) {
+        return new_instance<T>(std::forward<U>(v));
+    }
+};
+
+// Owns a new reference until released; drops it on unwinding.
+class Owned {
+public:
+    explicit Owned(PyObject* o) : obj_(o) {
+        if (!o) throw PyErrSet{};
+    }
+    ~Owned() { Py_XDECREF(obj_); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    PyObject* get() const { return obj_; }
+    PyObject* release() { return std::exchange(obj_, nullptr); }
+
+private:
+    PyObject* obj_;
+};
+
+// Fixed arrays and vectors become lists.
+template <class T, std::size_t N>
+struct Result<std::array<T, N>> {
+    static constexpr const char* annotation = "typing.Any";
+    static PyObject* convert(const std::array<T, N>& a) {
+        Owned list(PyList_New(static_cast<Py_ssize_t>(N)));
+        for (std::size_t i = 0; i < N; ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Result<T>::convert(a[i]));
+        }
+        return list.release();
+    }
+};
+
+template <class T>
+struct Result<std::vector<T>> {
+    static constexpr const char* annotation = "typing.Any";
+    static PyObject* convert(const std::vector<T>& v) {
+        Owned list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Result<T>::convert(v[i]));
+        }
+        return list.release();
+    }
+};
+
+// Fixed groups become tuples.
+template <class... T>
+struct Result<std::tuple<T...>> {
+    static constexpr const char* annotation = "typing.Any";
+    template <class Tuple>
+    static PyObject* convert(Tuple&& t) {
+        Owned tuple(PyTuple_New(sizeof...(T)));
+        fill(tuple.get(), std::forward<Tuple>(t), std::index_sequence_for<T...>{});
+        return tuple.release();
+    }
+
+private:
+    template <class Tuple, std::size_t... I>
+    static void fill(PyObject* tuple, Tuple&& t, std::index_sequence<I...>) {
+        (PyTuple_SET_ITEM(tuple, I, Result<T>::convert(std::get<I>(std::forward<Tuple>(t)))), ...);
+    }
+};
+
+template <class A, class B>
+struct Result<std::pair<A, B>> {
+    static constexpr const char* annotation = "typing.Any";
+    template <class Pair>
+    static PyObject* convert(Pair&& p) {
+        Owned tuple(PyTuple_New(2));
+        PyTuple_SET_ITEM(tuple.get(), 0, Result<A>::convert(std::forward<Pair>(p).first));
+        PyTuple_SET_ITEM(tuple.get(), 1, Result<B>::convert(std::forward<Pair>(p).second));
+        return tuple.release();
+    }
+};
+
+// An absent value becomes None.
+template <class T>
+struct Result<std::optional<T>> {
+    static constexpr const char* annotation = "typing.Any";
+    template <class Opt>
+    static PyObject* convert(Opt&& o) {
+        if (!o) return Py_NewRef(Py_None);
+        return Result<T>::convert(*std::forward<Opt>(o));
+    }
+};
+
+// Results of setters and in-place methods.
+template <>
+struct Result<void> {
+    static constexpr const char* annotation = "None";
+};
+
+}  // namespace tarsk::py

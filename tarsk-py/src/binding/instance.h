@@ -1,0 +1,147 @@
+#pragma once
+// Instance layout, the borrow state and the per-class type cache.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+#include "binding/errors.h"
+
+namespace tarsk::py {
+
+// Every instance: the object header, the class's core value by value, and
+// one borrow word.
+//
+// The borrow word is 0 while nobody uses the value, all-ones while one caller
+// has exclusive access, and otherwise the number of shared holders. Shared
+// access is an increment unless the word is all-ones; exclusive access a
+// compare-and-exchange from 0. Releases use release ordering so that a store
+// made under exclusive access is visible to whoever takes the value next;
+// acquisitions use acquire ordering for the same pairing. A request that
+// cannot be granted fails at once.
+template <class T>
+struct Instance {
+    PyObject_HEAD
+    T value;
+    std::atomic<std::uintptr_t> borrow;
+};
+
+inline constexpr std::uintptr_t exclusive_flag = ~std::uintptr_t{0};
+
+// Names and type objects of the module's classes, one specialisation per core
+// value type (see classes.h). `name` is the Python class name.
+template <class T>
+struct ClassInfo;
+
+// The cached type object of a class; null until created.
+template <class T>
+inline PyTypeObject* type_cache = nullptr;
+
+// Creates and caches the type object of class T; defined by the class's
+// declaration. Returns null with a Python exception set on failure.
+template <class T>
+PyTypeObject* create_type() noexcept;
+
+// The type object of class T, created on first need. A failure to create it
+// here is an internal failure.
+template <class T>
+inline PyTypeObject* get_type() {
+    if (PyTypeObject* t = type_cache<T>) [[likely]] return t;
+    if (PyTypeObject* t = create_type<T>()) return t;
+    PyErr_Clear();
+    throw_panic(std::string("An error occurred while initializing class ") + ClassInfo<T>::name);
+}
+
+template <class T>
+inline Instance<T>* as_instance(PyObject* obj) {
+    return reinterpret_cast<Instance<T>*>(obj);
+}
+
+// True when obj is an instance of class T (subtypes cannot exist, but are
+// admitted by the check).
+template <class T>
+inline bool is_instance(PyObject* obj) {
+    PyTypeObject* t = type_cache<T>;
+    if (!t) return false;  // no instance can exist before its type
+    return Py_TYPE(obj) == t || PyType_IsSubtype(Py_TYPE(obj), t);
+}
+
+[[noreturn]] void throw_already_mutably_borrowed();
+[[noreturn]] void throw_already_borrowed();
+
+// Holds shared access to one object's value; inert when default-constructed.
+class SharedBorrow {
+public:
+    SharedBorrow() = default;
+    // Takes shared access or returns false when exclusive access is held.
+    bool try_take(std::atomic<std::uintptr_t>& word) {
+        std::uintptr_t cur = word.load(std::memory_order_relaxed);
+        do {
+            if (cur == exclusive_flag) return false;
+        } while (!word.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed));
+        word_ = &word;
+        return true;
+    }
+    void take(std::atomic<std::uintptr_t>& word) {
+        if (!try_take(word)) throw_already_mutably_borrowed();
+    }
+    ~SharedBorrow() {
+        if (word_) word_->fetch_sub(1, std::memory_order_release);
+    }
+    SharedBorrow(SharedBorrow&& o) noexcept : word_(std::exchange(o.word_, nullptr)) {}
+    SharedBorrow& operator=(SharedBorrow&&) = delete;
+
+private:
+    std::atomic<std::uintptr_t>* word_ = nullptr;
+};
+
+// Holds exclusive access to one object's value.
+class ExclusiveBorrow {
+public:
+    ExclusiveBorrow() = default;
+    void take(std::atomic<std::uintptr_t>& word) {
+        std::uintptr_t expected = 0;
+        if (!word.compare_exchange_strong(expected, exclusive_flag, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) {
+            throw_already_borrowed();
+        }
+        word_ = &word;
+    }
+    ~ExclusiveBorrow() {
+        if (word_) word_->store(0, std::memory_order_release);
+    }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+private:
+    std::atomic<std::uintptr_t>* word_ = nullptr;
+};
+
+// A new instance of class T holding `value`, created through the type's
+// allocation slot with a fresh borrow state.
+template <class T>
+inline PyObject* new_instance(T&& value) {
+    using V = std::remove_cvref_t<T>;
+    PyTypeObject* type = get_type<V>();
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) throw PyErrSet{};
+    Instance<V>* inst = as_instance<V>(obj);
+    new (&inst->value) V(std::forward<T>(value));
+    new (&inst->borrow) std::atomic<std::uintptr_t>(0);
+    return obj;
+}
+
+// The dealloc slot: drops the core value and frees the object through the
+// type's free slot. Never calls back into Python code.
+template <class T>
+void dealloc_instance(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    as_instance<T>(obj)->value.~T();
+    type->tp_free(obj);
+    Py_DECREF(type);
+}
+
+}  // namespace tarsk::py

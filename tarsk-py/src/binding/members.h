@@ -1,0 +1,424 @@
+#pragma once
+// Member declarations.
+//
+// Every Python-visible member is declared once, as a type naming its Python
+// name, its kind, its parameter names and the plain C++ function it calls
+// with core values:
+//
+//     Method<"dot", &Vec3d::dot, "other">
+//
+// From that one declaration come the method-table entry and its flags, the
+// text-signature doc ("dot($self, other)\n--\n\n"), the argument binding with
+// its display name, the conversions (from the C++ parameter types), the
+// receiver access (shared for a const receiver, exclusive for a mutable one)
+// and the description that the introspection records are made from.
+//
+// Every wrapper does: bind -> take access -> convert -> call -> convert the
+// result -> release, inside one noexcept entry trampoline.
+//
+// Borrowing. Access to a receiver or an argument object is only observable
+// by Python code that runs while the call holds it, and the only Python code
+// a call can run is an argument conversion (__float__, __index__, a
+// sequence's iteration). So a call whose conversions cannot run Python code
+// and that takes only shared access skips the borrow words; every other call
+// takes them exactly: receiver first, then each argument in order.
+#include <Python.h>
+
+#include <array>
+#include <concepts>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "binding/binder.h"
+#include "binding/classes.h"
+#include "binding/convert.h"
+#include "binding/errors.h"
+#include "binding/type_builder.h"
+
+namespace tarsk::py {
+
+// A string usable as a template argument: Method<"dot", ...>.
+template <std::size_t N>
+struct Name {
+    char s[N]{};
+    constexpr Name(const char (&text)[N]) {
+        for (std::size_t i = 0; i < N; ++i) s[i] = text[i];
+    }
+    constexpr const char* c_str() const { return s; }
+};
+
+// What a member is, as its introspection record describes it.
+enum class MemberKind { constructor, method, static_method, getter, setter, slot, function };
+
+// ---------------------------------------------------------------------------
+// Function shapes
+
+template <class P>
+struct ArgFor {
+    using type = Arg<std::remove_cvref_t<P>>;
+};
+template <class P>
+    requires(std::is_lvalue_reference_v<P> && PyClassValue<std::remove_cvref_t<P>>)
+struct ArgFor<P> {
+    using type = Arg<const std::remove_cvref_t<P>&>;
+};
+template <class P>
+using ArgOf = typename ArgFor<P>::type;
+
+template <class R>
+using ResultOf = Result<std::remove_cvref_t<R>>;
+
+// The receiver, result and parameters of a core function. A member function
+// pointer or a free function whose first parameter is the receiver; a const
+// receiver takes shared access, a mutable one exclusive access.
+template <class F, bool HasReceiver>
+struct Shape;
+
+template <class R, class... A>
+struct Shape<R (*)(A...), false> {
+    using Ret = R;
+    using Params = std::tuple<A...>;
+    using Self = void;
+    static constexpr bool exclusive = false;
+};
+template <class R, class... A>
+struct Shape<R (*)(A...) noexcept, false> : Shape<R (*)(A...), false> {};
+
+template <class R, class S, class... A>
+struct Shape<R (*)(S, A...), true> {
+    static_assert(std::is_lvalue_reference_v<S>, "a receiver is taken by reference");
+    using Ret = R;
+    using Params = std::tuple<A...>;
+    using Self = std::remove_cvref_t<S>;
+    static constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<S>>;
+};
+template <class R, class S, class... A>
+struct Shape<R (*)(S, A...) noexcept, true> : Shape<R (*)(S, A...), true> {};
+
+template <class R, class C, class... A>
+struct Shape<R (C::*)(A...) const, true> {
+    using Ret = R;
+    using Params = std::tuple<A...>;
+    using Self = C;
+    static constexpr bool exclusive = false;
+};
+template <class R, class C, class... A>
+struct Shape<R (C::*)(A...) const noexcept, true> : Shape<R (C::*)(A...) const, true> {};
+template <class R, class C, class... A>
+struct Shape<R (C::*)(A...), true> {
+    using Ret = R;
+    using Params = std::tuple<A...>;
+    using Self = C;
+    static constexpr bool exclusive = true;
+};
+
+// ---------------------------------------------------------------------------
+// The call road
+
+// Holds the receiver's access for one call.
+template <class Self, bool Exclusive>
+struct Receiver {
+    std::conditional_t<Exclusive, ExclusiveBorrow, SharedBorrow> borrow;
+    Self* value;
+    Receiver(PyObject* self, bool take) : value(&as_instance<Self>(self)->value) {
+        if (take) borrow.take(as_instance<Self>(self)->borrow);
+    }
+};
+
+template <class Params>
+struct Loader;
+
+template <class... A>
+struct Loader<std::tuple<A...>> {
+    static constexpr std::size_t count = sizeof...(A);
+    using Holders = std::tuple<typename ArgOf<A>::Holder...>;
+
+    static bool may_run_python(PyObject* const* slots) {
+        return may_run(slots, std::index_sequence_for<A...>{});
+    }
+    // Converts every argument in declaration order; the first failure is
+    // raised under its parameter's name.
+    static void load(PyObject* const* slots, const char* const* names, Holders& h, bool take) {
+        load_each(slots, names, h, take, std::index_sequence_for<A...>{});
+    }
+
+private:
+    template <std::size_t... I>
+    static bool may_run(PyObject* const* slots, std::index_sequence<I...>) {
+        return (false || ... || ArgOf<A>::may_run_python(slots[I]));
+    }
+    template <std::size_t... I>
+    static void load_each(PyObject* const* slots, const char* const* names, Holders& h, bool take,
+                          std::index_sequence<I...>) {
+        Error err;
+        (void)err;
+        ((ArgOf<A>::load(slots[I], std::get<I>(h), err, take) ? void() : throw_arg_error(names[I], err)),
+         ...);
+    }
+};
+
+// Calls F with the receiver (if any) and the converted arguments, and
+// converts its result.
+template <auto F, class S, class... Self>
+PyObject* invoke_converted(typename Loader<typename S::Params>::Holders& h, Self*... self) {
+    using R = typename S::Ret;
+    auto call = [&]<std::size_t... I>(std::index_sequence<I...>) -> decltype(auto) {
+        using P = typename S::Params;
+        return std::invoke(F, *self...,
+                           ArgOf<std::tuple_element_t<I, P>>::get(std::get<I>(h))...);
+    };
+    constexpr auto seq = std::make_index_sequence<Loader<typename S::Params>::count>{};
+    if constexpr (std::is_void_v<R>) {
+        call(seq);
+        return Py_NewRef(Py_None);
+    } else {
+        return ResultOf<R>::convert(call(seq));
+    }
+}
+
+// bind -> access -> convert -> call for a member with a receiver.
+template <auto F, class S>
+PyObject* call_with_receiver(PyObject* self, PyObject* const* slots, const char* const* names) {
+    using L = Loader<typename S::Params>;
+    bool take = L::may_run_python(slots) || (S::exclusive && L::count > 0);
+    Receiver<typename S::Self, S::exclusive> recv(self, take);
+    typename L::Holders h;
+    L::load(slots, names, h, take);
+    return invoke_converted<F, S>(h, recv.value);
+}
+
+// bind -> convert -> call for a static method or module function.
+template <auto F, class S>
+PyObject* call_static(PyObject* const* slots, const char* const* names) {
+    using L = Loader<typename S::Params>;
+    typename L::Holders h;
+    L::load(slots, names, h, L::may_run_python(slots));
+    return invoke_converted<F, S>(h);
+}
+
+// The text-signature doc of a callable: "name($self, a, b)\n--\n\n".
+const char* make_text_signature(const char* name, bool with_self, const char* const* params,
+                                std::size_t nparams);
+
+// ---------------------------------------------------------------------------
+// Declarations
+
+// A method-table entry's function, whatever its calling convention.
+template <class Fn>
+PyCFunction as_cfunction(Fn* fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+template <Name... P>
+struct ParamNames {
+    static constexpr std::size_t count = sizeof...(P);
+    static constexpr const char* names[count + 1] = {P.c_str()..., nullptr};
+};
+
+// Instance method: Method<"dot", &Vec3d::dot, "other">.
+template <Name N, auto F, Name... P>
+struct Method {
+    using S = Shape<decltype(F), true>;
+    using Names = ParamNames<P...>;
+    static_assert(std::tuple_size_v<typename S::Params> == Names::count,
+                  "one name per parameter");
+    static constexpr MemberKind kind = MemberKind::method;
+    static constexpr const char* py_name = N.c_str();
+
+    template <class Cls>
+    static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+        return entry<PyObject*>(nullptr, [&] {
+            static constexpr Signature sig{ClassInfo<Cls>::name, N.c_str(), Names::names, Names::count};
+            PyObject* slots[Names::count + 1];
+            bind_fast(sig, args, nargs, kwnames, slots);
+            return call_with_receiver<F, S>(self, slots, Names::names);
+        });
+    }
+    static PyObject* noargs(PyObject* self, PyObject*) noexcept {
+        return entry<PyObject*>(nullptr, [&] { return call_with_receiver<F, S>(self, nullptr, nullptr); });
+    }
+    template <class Cls>
+    static void install(TypeBuilder& b) {
+        const char* doc = make_text_signature(N.c_str(), true, Names::names, Names::count);
+        if constexpr (Names::count == 0) {
+            b.add_method({N.c_str(), as_cfunction(&noargs), METH_NOARGS, doc});
+        } else {
+            b.add_method({N.c_str(), as_cfunction(&fast<Cls>),
+                          METH_FASTCALL | METH_KEYWORDS, doc});
+        }
+    }
+};
+
+// Static method: Static<"new_from_to", &Vec3d::new_from_to, "from", "to">.
+template <Name N, auto F, Name... P>
+struct Static {
+    using S = Shape<decltype(F), false>;
+    using Names = ParamNames<P...>;
+    static_assert(std::tuple_size_v<typename S::Params> == Names::count,
+                  "one name per parameter");
+    static constexpr MemberKind kind = MemberKind::static_method;
+    static constexpr const char* py_name = N.c_str();
+
+    template <class Cls>
+    static PyObject* fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+        return entry<PyObject*>(nullptr, [&] {
+            static constexpr Signature sig{ClassInfo<Cls>::name, N.c_str(), Names::names, Names::count};
+            PyObject* slots[Names::count + 1];
+            bind_fast(sig, args, nargs, kwnames, slots);
+            return call_static<F, S>(slots, Names::names);
+        });
+    }
+    static PyObject* noargs(PyObject*, PyObject*) noexcept {
+        return entry<PyObject*>(nullptr, [&] { return call_static<F, S>(nullptr, nullptr); });
+    }
+    template <class Cls>
+    static void install(TypeBuilder& b) {
+        const char* doc = make_text_signature(N.c_str(), false, Names::names, Names::count);
+        if constexpr (Names::count == 0) {
+            b.add_method({N.c_str(), as_cfunction(&noargs), METH_NOARGS | METH_STATIC, doc});
+        } else {
+            b.add_method({N.c_str(), as_cfunction(&fast<Cls>),
+                          METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc});
+        }
+    }
+};
+
+// Module function: Function<"plane_line", &plane_line, "plane", "a", "b">.
+template <Name N, auto F, Name... P>
+struct Function {
+    using S = Shape<decltype(F), false>;
+    using Names = ParamNames<P...>;
+    static_assert(std::tuple_size_v<typename S::Params> == Names::count,
+                  "one name per parameter");
+    static constexpr MemberKind kind = MemberKind::function;
+    static constexpr const char* py_name = N.c_str();
+
+    static PyObject* fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+        return entry<PyObject*>(nullptr, [&] {
+            static constexpr Signature sig{nullptr, N.c_str(), Names::names, Names::count};
+            PyObject* slots[Names::count + 1];
+            bind_fast(sig, args, nargs, kwnames, slots);
+            return call_static<F, S>(slots, Names::names);
+        });
+    }
+    // The method definition the module's function object is made from.
+    static PyMethodDef* definition() {
+        static PyMethodDef def{N.c_str(), as_cfunction(&fast), METH_FASTCALL | METH_KEYWORDS,
+                               make_text_signature(N.c_str(), false, Names::names, Names::count)};
+        return &def;
+    }
+};
+
+// Constructor (the type's new slot): Constructor<&make_vec3d, "x", "y", "z">.
+// F returns the new instance's core value.
+template <auto F, Name... P>
+struct Constructor {
+    using S = Shape<decltype(F), false>;
+    using Names = ParamNames<P...>;
+    static_assert(std::tuple_size_v<typename S::Params> == Names::count,
+                  "one name per parameter");
+    static constexpr MemberKind kind = MemberKind::constructor;
+    static constexpr const char* py_name = "__new__";
+
+    template <class Cls>
+    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+        return entry<PyObject*>(nullptr, [&] {
+            static constexpr Signature sig{ClassInfo<Cls>::name, "__new__", Names::names, Names::count};
+            PyObject* slots[Names::count + 1];
+            bind_tuple(sig, args, kwargs, slots);
+            using L = Loader<typename S::Params>;
+            typename L::Holders h;
+            L::load(slots, Names::names, h, L::may_run_python(slots));
+            Cls value = [&]<std::size_t... I>(std::index_sequence<I...>) {
+                return std::invoke(F, ArgOf<std::tuple_element_t<I, typename S::Params>>::get(std::get<I>(h))...);
+            }(std::make_index_sequence<Names::count>{});
+            PyObject* obj = type->tp_alloc(type, 0);
+            if (!obj) throw PyErrSet{};
+            new (&as_instance<Cls>(obj)->value) Cls(std::move(value));
+            new (&as_instance<Cls>(obj)->borrow) std::atomic<std::uintptr_t>(0);
+            return obj;
+        });
+    }
+    template <class Cls>
+    static void install(TypeBuilder& b) {
+        b.set_doc(make_text_signature(ClassInfo<Cls>::name, false, Names::names, Names::count));
+        b.add_slot(Py_tp_new, reinterpret_cast<void*>(&tp_new<Cls>));
+    }
+};
+
+// Read-only property: Getter<"area", &Circle::area>.
+template <Name N, auto F>
+struct Getter {
+    using S = Shape<decltype(F), true>;
+    static constexpr MemberKind kind = MemberKind::getter;
+    static constexpr const char* py_name = N.c_str();
+
+    static PyObject* get(PyObject* self, void*) noexcept {
+        return entry<PyObject*>(nullptr, [&] {
+            using Self = typename S::Self;
+            return ResultOf<typename S::Ret>::convert(std::invoke(F, as_instance<Self>(self)->value));
+        });
+    }
+    template <class Cls>
+    static void install(TypeBuilder& b) {
+        b.add_getter(N.c_str(), &get);
+    }
+};
+
+// Property setter: Setter<"angle", &set_angle>, F(T& self, V value). The
+// value is converted first; exclusive access is taken for the store.
+template <Name N, auto F>
+struct Setter {
+    using S = Shape<decltype(F), true>;
+    static constexpr MemberKind kind = MemberKind::setter;
+    static constexpr const char* py_name = N.c_str();
+
+    static int set(PyObject* self, PyObject* value, void*) noexcept {
+        return entry<int>(-1, [&] {
+            if (!value) throw_py(PyExc_AttributeError, "can't delete attribute");
+            using L = Loader<typename S::Params>;
+            static constexpr const char* names[] = {"value", nullptr};
+            typename L::Holders h;
+            L::load(&value, names, h, true);
+            using Self = typename S::Self;
+            ExclusiveBorrow borrow;
+            borrow.take(as_instance<Self>(self)->borrow);
+            std::invoke(F, as_instance<Self>(self)->value,
+                        ArgOf<std::tuple_element_t<0, typename S::Params>>::get(std::get<0>(h)));
+            return 0;
+        });
+    }
+    template <class Cls>
+    static void install(TypeBuilder& b) {
+        b.add_setter(N.c_str(), &set);
+    }
+};
+
+template <auto M>
+struct FieldAccess;
+template <class C, class V, V C::*M>
+struct FieldAccess<M> {
+    static V get(const C& self) { return self.*M; }
+    static void set(C& self, const V& value) { self.*M = value; }
+};
+
+// Both accessors of a stored field: Field<"x", &Vec3d::x>.
+template <Name N, auto M>
+struct Field {
+    using Get = Getter<N, &FieldAccess<M>::get>;
+    using Set = Setter<N, &FieldAccess<M>::set>;
+    static constexpr const char* py_name = N.c_str();
+
+    template <class Cls>
+    static void install(TypeBuilder& b) {
+        Get::template install<Cls>(b);
+        Set::template install<Cls>(b);
+    }
+};
+
+}  // namespace tarsk::py

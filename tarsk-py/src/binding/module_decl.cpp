@@ -1,0 +1,62 @@
+#include "binding/module_decl.h"
+
+#include <string>
+
+namespace tarsk::py {
+
+namespace {
+
+constexpr const char* subinterpreter_message =
+    "PyO3 modules do not yet support subinterpreters, see "
+    "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
+
+}  // namespace
+
+int add_item(PyObject* module, const char* name, PyObject* item) {
+    return entry<int>(-1, [&] {
+        PyObject* all = PyObject_GetAttrString(module, "__all__");
+        if (!all) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
+            PyErr_Clear();
+            all = PyList_New(0);
+            if (!all) throw PyErrSet{};
+            if (PyObject_SetAttrString(module, "__all__", all) < 0) {
+                Py_DECREF(all);
+                throw PyErrSet{};
+            }
+        }
+        Owned list(all);
+        if (!PyList_Check(all)) throw_py(PyExc_TypeError, "__all__ of a module must be a list");
+        Owned text(PyUnicode_FromString(name));
+        if (PyList_Append(all, text.get()) < 0) {
+            PyErr_Clear();
+            throw_panic(std::string("could not append __name__ to __all__: ") + name);
+        }
+        if (PyObject_SetAttr(module, text.get(), item) < 0) throw PyErrSet{};
+        return 0;
+    });
+}
+
+PyObject* initialise(ModuleRecord& record) {
+    return entry<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyInterpreterState* interp = PyInterpreterState_Get();
+        std::int64_t id = interp ? PyInterpreterState_GetID(interp) : -1;
+        if (id == -1) throw_fetched();
+        std::int64_t expected = -1;
+        if (!record.owner.compare_exchange_strong(expected, id, std::memory_order_acq_rel) &&
+            expected != id) {
+            throw_py(PyExc_ImportError, subinterpreter_message);
+        }
+        if (record.cache) return Py_NewRef(record.cache);
+        PyObject* module = PyModule_Create2(&record.def, 1013);
+        if (!module) throw PyErrSet{};
+        if (record.init(module) < 0) {
+            Py_DECREF(module);
+            throw PyErrSet{};
+        }
+        record.cache = Py_NewRef(module);
+        return module;
+    });
+}
+
+}  // namespace tarsk::py

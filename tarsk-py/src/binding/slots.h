@@ -1,0 +1,285 @@
+#pragma once
+// Type-slot members (operators, comparison, repr, hash, length, indexing,
+// iteration) and the class declaration that turns a member list into a type.
+//
+// Slots receive their operands unchecked. A binary number slot or the
+// comparison slot whose receiver is not an instance answers NotImplemented;
+// any other slot raises the type-mismatch TypeError for its receiver.
+#include "binding/members.h"
+
+namespace tarsk::py {
+
+// A receiver that a non-number slot got unchecked.
+template <class Self>
+inline Self& slot_receiver(PyObject* self) {
+    if (!is_instance<Self>(self)) [[unlikely]] throw_error(Error::mismatch(self, ClassInfo<Self>::name));
+    return as_instance<Self>(self)->value;
+}
+
+// One forward or reflected form of a binary operator: the result, or null
+// for NotImplemented (the conversion error discarded unformatted).
+using BinaryFn = PyObject* (*)(PyObject* receiver, PyObject* operand);
+
+enum class BinaryOp { add, subtract, multiply, reflected_multiply, true_divide };
+
+// Binary<BinaryOp::add, &Vec3d::add, "other">; F(const T& self, A operand).
+template <BinaryOp Op, auto F, Name P>
+struct Binary {
+    using S = Shape<decltype(F), true>;
+    static_assert(std::tuple_size_v<typename S::Params> == 1, "a binary operator takes one operand");
+    static constexpr BinaryOp op = Op;
+    static constexpr const char* param = P.c_str();
+    static constexpr const char* py_name = Op == BinaryOp::add                  ? "__add__"
+                                           : Op == BinaryOp::subtract           ? "__sub__"
+                                           : Op == BinaryOp::multiply           ? "__mul__"
+                                           : Op == BinaryOp::reflected_multiply ? "__rmul__"
+                                                                                : "__truediv__";
+
+    static PyObject* apply(PyObject* receiver, PyObject* operand) {
+        using Self = typename S::Self;
+        using A = ArgOf<std::tuple_element_t<0, typename S::Params>>;
+        if (!is_instance<Self>(receiver)) return nullptr;
+        bool take = A::may_run_python(operand);
+        SharedBorrow borrow;
+        if (take && !borrow.try_take(as_instance<Self>(receiver)->borrow)) return nullptr;
+        typename A::Holder h;
+        Error err;
+        if (!A::load(operand, h, err, take)) {
+            discard(err);
+            return nullptr;
+        }
+        return ResultOf<typename S::Ret>::convert(std::invoke(F, as_instance<Self>(receiver)->value, A::get(h)));
+    }
+    template <class Cls>
+    static void install(TypeBuilder&) {}  // installed by the class, which pairs * with its reflection
+};
+
+// The number slot of one operator: forward form, then the reflected form
+// with the operands swapped where the class has one.
+template <BinaryFn Forward, BinaryFn Reflected>
+PyObject* number_slot(PyObject* left, PyObject* right) noexcept {
+    return entry<PyObject*>(nullptr, [&] {
+        if constexpr (Forward != nullptr) {
+            if (PyObject* r = Forward(left, right)) return r;
+        }
+        if constexpr (Reflected != nullptr) {
+            if (PyObject* r = Reflected(right, left)) return r;
+        }
+        return Py_NewRef(Py_NotImplemented);
+    });
+}
+
+// Comparison operators, in the interpreter's numbering (Py_LT ... Py_GE).
+enum class CompareOp { lt = Py_LT, le = Py_LE, eq = Py_EQ, ne = Py_NE, gt = Py_GT, ge = Py_GE };
+
+// Compare<CompareOp::eq, &equals>; F(const T& self, const T& other) -> bool.
+// A class without a `ne` member answers != through the interpreter's full
+// == protocol, negated.
+template <CompareOp Op, auto F>
+struct Compare {
+    using S = Shape<decltype(F), true>;
+    static constexpr CompareOp compare_op = Op;
+    static constexpr const char* py_name = Op == CompareOp::lt   ? "__lt__"
+                                           : Op == CompareOp::le ? "__le__"
+                                           : Op == CompareOp::eq ? "__eq__"
+                                           : Op == CompareOp::ne ? "__ne__"
+                                           : Op == CompareOp::gt ? "__gt__"
+                                                                 : "__ge__";
+    static bool compare(PyObject* a, PyObject* b) {
+        using Self = typename S::Self;
+        return std::invoke(F, as_instance<Self>(a)->value, as_instance<Self>(b)->value);
+    }
+    template <class Cls>
+    static void install(TypeBuilder&) {}  // installed by the class as one comparison slot
+};
+
+using CompareFn = bool (*)(PyObject*, PyObject*);
+
+template <class Cls>
+bool borrowable(PyObject* obj) {
+    return as_instance<Cls>(obj)->borrow.load(std::memory_order_acquire) != exclusive_flag;
+}
+
+// The comparison slot of a class; Decl::compare_table holds its operators.
+template <class Cls, class Decl>
+PyObject* compare_slot(PyObject* self, PyObject* other, int op) noexcept {
+    static constexpr std::array<CompareFn, 6> Table = Decl::compare_table();
+    return entry<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (op < 0 || op > 5) return Py_NewRef(Py_NotImplemented);
+        if (op == Py_NE && Table[Py_NE] == nullptr) {
+            PyObject* eq = PyObject_RichCompare(self, other, Py_EQ);
+            if (!eq) throw_fetched();
+            int truth = PyObject_IsTrue(eq);
+            Py_DECREF(eq);
+            if (truth < 0) throw_fetched();
+            return Py_NewRef(truth ? Py_False : Py_True);
+        }
+        if (!is_instance<Cls>(self) || !borrowable<Cls>(self)) return Py_NewRef(Py_NotImplemented);
+        if (!is_instance<Cls>(other) || !borrowable<Cls>(other)) return Py_NewRef(Py_NotImplemented);
+        CompareFn fn = Table[op];
+        if (!fn) return Py_NewRef(Py_NotImplemented);
+        return Py_NewRef(fn(self, other) ? Py_True : Py_False);
+    });
+}
+
+// Slots with the receiver only. None converts an argument, so none can run
+// Python code while it holds its receiver and none takes the borrow word.
+enum class UnaryOp { neg, repr, hash, len, iter, next };
+
+template <UnaryOp Op, auto F>
+struct Unary {
+    using S = Shape<decltype(F), true>;
+    using Self = typename S::Self;
+    static constexpr const char* py_name = Op == UnaryOp::neg    ? "__neg__"
+                                           : Op == UnaryOp::repr ? "__repr__"
+                                           : Op == UnaryOp::hash ? "__hash__"
+                                           : Op == UnaryOp::len  ? "__len__"
+                                           : Op == UnaryOp::iter ? "__iter__"
+                                                                 : "__next__";
+
+    static PyObject* object_slot(PyObject* self) noexcept {
+        return entry<PyObject*>(nullptr, [&] {
+            return ResultOf<typename S::Ret>::convert(std::invoke(F, slot_receiver<Self>(self)));
+        });
+    }
+    static Py_hash_t hash_slot(PyObject* self) noexcept {
+        return entry<Py_hash_t>(-1, [&] {
+            Py_hash_t h = static_cast<Py_hash_t>(std::invoke(F, slot_receiver<Self>(self)));
+            return h == -1 ? -2 : h;
+        });
+    }
+    static Py_ssize_t len_slot(PyObject* self) noexcept {
+        return entry<Py_ssize_t>(-1, [&] {
+            return static_cast<Py_ssize_t>(std::invoke(F, slot_receiver<Self>(self)));
+        });
+    }
+    // F returns an optional value; an absent one ends the iteration (null
+    // without an exception, as the iteration protocol allows).
+    static PyObject* next_slot(PyObject* self) noexcept {
+        return entry<PyObject*>(nullptr, [&]() -> PyObject* {
+            auto item = std::invoke(F, slot_receiver<Self>(self));
+            if (!item) return nullptr;
+            return Result<std::remove_cvref_t<decltype(*item)>>::convert(std::move(*item));
+        });
+    }
+    template <class Cls>
+    static void install(TypeBuilder& b) {
+        if constexpr (Op == UnaryOp::neg) b.add_slot(Py_nb_negative, reinterpret_cast<void*>(&object_slot));
+        if constexpr (Op == UnaryOp::repr) b.add_slot(Py_tp_repr, reinterpret_cast<void*>(&object_slot));
+        if constexpr (Op == UnaryOp::iter) b.add_slot(Py_tp_iter, reinterpret_cast<void*>(&object_slot));
+        if constexpr (Op == UnaryOp::hash) b.add_slot(Py_tp_hash, reinterpret_cast<void*>(&hash_slot));
+        if constexpr (Op == UnaryOp::len) b.add_slot(Py_mp_length, reinterpret_cast<void*>(&len_slot));
+        if constexpr (Op == UnaryOp::next) b.add_slot(Py_tp_iternext, reinterpret_cast<void*>(&next_slot));
+    }
+};
+
+// __iter__ of an iterator: the object itself.
+template <class Self>
+struct IterSelf {
+    static constexpr const char* py_name = "__iter__";
+    static PyObject* slot(PyObject* self) noexcept {
+        return entry<PyObject*>(nullptr, [&] {
+            slot_receiver<Self>(self);
+            return Py_NewRef(self);
+        });
+    }
+    template <class Cls>
+    static void install(TypeBuilder& b) {
+        b.add_slot(Py_tp_iter, reinterpret_cast<void*>(&slot));
+    }
+};
+
+// obj[index] through the mapping protocol: GetItem<&at>, F(const T&, uint64).
+template <auto F>
+struct GetItem {
+    using S = Shape<decltype(F), true>;
+    using Self = typename S::Self;
+    static constexpr const char* py_name = "__getitem__";
+    static constexpr const char* names[] = {"index", nullptr};
+
+    static PyObject* slot(PyObject* self, PyObject* key) noexcept {
+        return entry<PyObject*>(nullptr, [&] {
+            slot_receiver<Self>(self);
+            return call_with_receiver<F, S>(self, &key, names);
+        });
+    }
+    template <class Cls>
+    static void install(TypeBuilder& b) {
+        b.add_slot(Py_mp_subscript, reinterpret_cast<void*>(&slot));
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Classes
+
+template <class M>
+concept BinaryMember = requires { M::op; M::apply; };
+template <class M>
+concept CompareMember = requires { M::compare_op; };
+
+// A class: its core value type and its members in registration order.
+//     using Vec3dClass = ClassDecl<tarsk::Vec3d, Constructor<...>, Method<...>, ...>;
+template <class T, class... M>
+struct ClassDecl {
+    using Value = T;
+
+    // Creates the type object once per process and caches it. Null with a
+    // Python exception set on failure.
+    static PyTypeObject* create() noexcept {
+        if (type_cache<T>) return type_cache<T>;
+        static const std::string qualified = std::string("builtins.") + ClassInfo<T>::name;
+        PyTypeObject* type = nullptr;
+        try {
+            TypeBuilder b(qualified.c_str(), static_cast<int>(sizeof(Instance<T>)));
+            b.add_slot(Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<T>));
+            (M::template install<T>(b), ...);
+            install_number<Py_nb_add, find_binary<BinaryOp::add>(), nullptr>(b);
+            install_number<Py_nb_subtract, find_binary<BinaryOp::subtract>(), nullptr>(b);
+            install_number<Py_nb_multiply, find_binary<BinaryOp::multiply>(),
+                           find_binary<BinaryOp::reflected_multiply>()>(b);
+            install_number<Py_nb_true_divide, find_binary<BinaryOp::true_divide>(), nullptr>(b);
+            if constexpr ((CompareMember<M> || ...)) {
+                b.add_slot(Py_tp_richcompare, reinterpret_cast<void*>(&compare_slot<T, ClassDecl>));
+            }
+            type = b.build();
+        } catch (...) {
+            set_python_error_from_current();
+            return nullptr;
+        }
+        type_cache<T> = type;
+        return type;
+    }
+
+    static constexpr std::array<CompareFn, 6> compare_table() {
+        std::array<CompareFn, 6> table{};
+        (put_compare<M>(table), ...);
+        return table;
+    }
+
+private:
+    template <BinaryOp Op, class Member>
+    static constexpr BinaryFn pick_binary() {
+        if constexpr (BinaryMember<Member>) {
+            if constexpr (Member::op == Op) return &Member::apply;
+        }
+        return nullptr;
+    }
+    template <BinaryOp Op>
+    static constexpr BinaryFn find_binary() {
+        BinaryFn found = nullptr;
+        ((found = found ? found : pick_binary<Op, M>()), ...);
+        return found;
+    }
+    template <int Slot, BinaryFn Forward, BinaryFn Reflected>
+    static void install_number(TypeBuilder& b) {
+        if constexpr (Forward != nullptr || Reflected != nullptr) {
+            b.add_slot(Slot, reinterpret_cast<void*>(&number_slot<Forward, Reflected>));
+        }
+    }
+    template <class Member>
+    static constexpr void put_compare(std::array<CompareFn, 6>& table) {
+        if constexpr (CompareMember<Member>) table[static_cast<int>(Member::compare_op)] = &Member::compare;
+    }
+};
+
+}  // namespace tarsk::py

@@ -1,0 +1,14 @@
+// The module tarsk_py and its submodule geometry: what each adds, in order.
+#include "binding/module_decl.h"
+
+namespace tarsk::py {
+
+using GeometryModule = ModuleDecl<"geometry">;
+
+using TopModule = ModuleDecl<"tarsk_py",
+                             AddClass<tarsk::Vec3d>,
+                             AddModule<GeometryModule>>;
+
+}  // namespace tarsk::py
+
+PyMODINIT_FUNC PyInit_tarsk_py() { return tarsk::py::TopModule::initialise(); }
