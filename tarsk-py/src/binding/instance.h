@@ -59,13 +59,12 @@ inline Instance<T>* as_instance(PyObject* obj) {
     return reinterpret_cast<Instance<T>*>(obj);
 }
 
-// True when obj is an instance of class T (subtypes cannot exist, but are
-// admitted by the check).
+// True when obj is an instance of class T. The classes cannot be
+// subclassed, so the exact type test is the whole isinstance test.
 template <class T>
 inline bool is_instance(PyObject* obj) {
     PyTypeObject* t = type_cache<T>;
-    if (!t) return false;  // no instance can exist before its type
-    return Py_TYPE(obj) == t || PyType_IsSubtype(Py_TYPE(obj), t);
+    return t && Py_TYPE(obj) == t;  // no instance can exist before its type
 }
 
 [[noreturn]] void throw_already_mutably_borrowed();
