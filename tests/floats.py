@@ -1,0 +1,34 @@
+"""Shared helpers for bit-exact comparisons of doubles."""
+import math
+import struct
+
+from hypothesis import strategies as st
+
+SPECIALS = [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, -5e-324, 2.2250738585072014e-308,
+            1.7976931348623157e308, -1.7976931348623157e308, 1.0, -1.0, 0.1, 1e300, 1e-300]
+
+
+def bits(x):
+    return struct.pack("<d", x)
+
+
+def same(a, b):
+    """Bit-identical doubles, with any two NaNs counted as the same value
+    (the model cannot always reproduce the sign of a NaN)."""
+    if a != a and b != b:
+        return True
+    return bits(a) == bits(b)
+
+
+def same_vec(v, t):
+    return same(v.x, t[0]) and same(v.y, t[1]) and same(v.z, t[2])
+
+
+# Any double: ordinary values of every magnitude, subnormals, signed zeros,
+# infinities and NaN.
+doubles = st.one_of(st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True),
+                    st.sampled_from(SPECIALS))
+# Moderate values, where most formulas give finite results.
+moderate = st.floats(min_value=-1e6, max_value=1e6, allow_nan=False, allow_infinity=False)
+components = st.one_of(moderate, doubles)
+triples = st.tuples(components, components, components)
