@@ -1,11 +1,17 @@
 // The module tarsk_py and its submodule geometry: what each adds, in order.
+#include "angle.h"
 #include "binding/module_decl.h"
+#include "quat.h"
+#include "vec3d.h"
 
 namespace tarsk::py {
 
 using GeometryModule = ModuleDecl<"geometry">;
 
 using TopModule = ModuleDecl<"tarsk_py",
+                             AddClass<tarsk::AngleDegrees>,
+                             AddClass<tarsk::AngleRadians>,
+                             AddClass<tarsk::Quat>,
                              AddClass<tarsk::Vec3d>,
                              AddModule<GeometryModule>>;
 

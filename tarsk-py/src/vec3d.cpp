@@ -3,7 +3,9 @@
 #include <bit>
 #include <cstdint>
 
+#include "angle.h"
 #include "binding/slots.h"
+#include "quat.h"
 #include "vec3d.h"
 
 namespace tarsk::py {
@@ -97,6 +99,8 @@ using Vec3dClass = ClassDecl<
     Method<"distance_to_line", &Vec3d::distance_to_line, "a", "b">,
     Method<"project_onto_plane", &Vec3d::project_onto_plane, "normal">,
     Method<"project_onto_line", &Vec3d::project_onto_line, "line_r", "line_q">,
+    Method<"angle_to", &angle_to, "other">,
+    Method<"to_quat", &to_quat>,
     Binary<BinaryOp::add, &Vec3d::add, "other">,
     Binary<BinaryOp::subtract, &Vec3d::subtract, "other">,
     Binary<BinaryOp::multiply, &Vec3d::scale, "rhs">,

@@ -1,0 +1,62 @@
+// The Python class Quat: four doubles, tolerant == with != as its direct
+// negation, no ordering, unhashable, and no number slots.
+#include "quat.h"
+
+#include <tuple>
+#include <utility>
+
+#include "binding/slots.h"
+
+namespace tarsk::py {
+
+namespace {
+
+Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
+
+// The angle is taken by reference so that only an AngleRadians object binds.
+Quat from_axis_angle(const Vec3d& axis, const AngleRadians& angle) {
+    return Quat::from_axis_angle(axis, angle);
+}
+
+// A plain tuple of three floats, not a Vec3d.
+std::tuple<double, double, double> to_vec3d(const Quat& q) { return {q.i, q.j, q.k}; }
+
+std::pair<Vec3d, AngleRadians> to_axis_angle(const Quat& q) {
+    AxisAngle r = q.to_axis_angle();
+    return {r.axis, r.angle};
+}
+
+std::string repr(const Quat& q) { return quat_text(q); }
+
+bool equal(const Quat& a, const Quat& b) { return a == b; }
+bool not_equal(const Quat& a, const Quat& b) { return a != b; }
+
+}  // namespace
+
+using QuatClass = ClassDecl<
+    Quat,
+    Constructor<&make, "w", "i", "j", "k">,
+    Field<"w", &Quat::w>,
+    Field<"i", &Quat::i>,
+    Field<"j", &Quat::j>,
+    Field<"k", &Quat::k>,
+    Static<"identity", &Quat::identity>,
+    Static<"from_axis_angle", &from_axis_angle, "axis", "angle">,
+    Method<"conjugate", &Quat::conjugate>,
+    Method<"magnitude", &Quat::magnitude>,
+    Method<"normalize", &Quat::normalize>,
+    Method<"is_unit", &Quat::is_unit>,
+    Method<"rotate", &Quat::rotate, "v">,
+    Method<"to_vec3d", &to_vec3d>,
+    Method<"to_axis_angle", &to_axis_angle>,
+    Method<"to_rotation_matrix", &Quat::to_rotation_matrix>,
+    Compare<CompareOp::eq, &equal>,
+    Compare<CompareOp::ne, &not_equal>,
+    Unary<UnaryOp::repr, &repr>>;
+
+template <>
+PyTypeObject* create_type<Quat>() noexcept {
+    return QuatClass::create();
+}
+
+}  // namespace tarsk::py
