@@ -1,12 +1,19 @@
 // The module tarsk_py and its submodule geometry: what each adds, in order.
 #include "angle.h"
 #include "binding/module_decl.h"
+#include "geometry/intersection_functions.h"
 #include "quat.h"
 #include "vec3d.h"
 
 namespace tarsk::py {
 
-using GeometryModule = ModuleDecl<"geometry">;
+using GeometryModule = ModuleDecl<"geometry",
+                                  AddClass<tarsk::geometry::Circle>,
+                                  AddFunction<geometry_functions::CircleCircle>,
+                                  AddFunction<geometry_functions::CirclePoint>,
+                                  AddFunction<geometry_functions::CirclePointUnchecked>,
+                                  AddFunction<geometry_functions::PlaneLine>,
+                                  AddClass<tarsk::geometry::Plane>>;
 
 using TopModule = ModuleDecl<"tarsk_py",
                              AddClass<tarsk::AngleDegrees>,
