@@ -1,0 +1,249 @@
+#pragma once
+// The data-parallel kernels over arrays of Vec3d. Every kernel asks for the
+// worker count first (which starts the pool, even for an empty input),
+// processes inputs of fewer than two items directly on the calling thread,
+// and otherwise divides the index range into halves (left = len / 2) on the
+// pool, combining results left before right. The order of results comes
+// from this structure alone, so results never depend on the number of
+// workers or on who finished first.
+//
+// Per-element functions run concurrently on several threads: they must be
+// callable through a const reference and touch nothing but plain values.
+// Internal failures are thrown as PoolError; an exception thrown by a piece
+// ends the operation after the other pieces finish and is rethrown here.
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "pool/error.h"
+#include "pool/join.h"
+#include "pool/registry.h"
+#include "vec3d.h"
+
+namespace tarsk::py::pool {
+
+// An allocator that default-initialises instead of value-initialising, so
+// resize() leaves trivial elements unwritten: a result array costs one
+// allocation and no pass over its memory before the workers fill it.
+template <class T>
+struct DefaultInitAllocator : std::allocator<T> {
+    using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = DefaultInitAllocator<U>;
+    };
+    DefaultInitAllocator() = default;
+    template <class U>
+    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        std::construct_at(p, std::forward<Args>(args)...);
+    }
+
+    friend bool operator==(const DefaultInitAllocator&, const DefaultInitAllocator&) { return true; }
+};
+
+// The result array of par_map_collect: a std::vector in every respect but its
+// allocator, so it can be kept as a list's element storage as it is.
+template <class T>
+using Array = std::vector<T, DefaultInitAllocator<T>>;
+
+// The element type par_map_collect stores for results of type T. Booleans are
+// stored as bytes (0 or 1): std::vector<bool> packs bits, whose words pieces
+// could not write independently.
+template <class T>
+using collected_t = std::conditional_t<std::is_same_v<T, bool>, std::uint8_t, T>;
+
+// The key of a double under IEEE 754 totalOrder, as a signed integer:
+// negative NaN < -inf < negative numbers < -0 < +0 < positive numbers < +inf
+// < positive NaN.
+inline std::int64_t total_order_key(double x) {
+    std::int64_t bits = std::bit_cast<std::int64_t>(x);
+    // With the sign set, flip the other 63 bits (b >> 63 is all ones).
+    bits ^= static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+    return bits;
+}
+
+// Position within the input and key of the winner of par_min_by_key.
+using MinByKey = std::optional<std::pair<std::size_t, double>>;
+
+namespace detail {
+
+// How far to divide: about worker_count pieces, halving the budget at every
+// split; a piece that was stolen (so some worker was idle) gets a fresh
+// budget of at least worker_count. Pieces of fewer than 2 items never split.
+struct Splitter {
+    std::size_t splits;
+    std::size_t threads;
+
+    bool try_split(std::size_t len, bool migrated) {
+        if (len < 2) return false;
+        if (migrated) {
+            splits = std::max(threads, splits / 2);
+            return true;
+        }
+        if (splits > 0) {
+            splits /= 2;
+            return true;
+        }
+        return false;
+    }
+};
+
+// leaf(lo, hi) processes items [lo, hi) in increasing order;
+// combine(left, right) merges the results of neighbouring ranges.
+template <class Leaf, class Combine>
+std::invoke_result_t<Leaf&, std::size_t, std::size_t> bridge(std::size_t lo, std::size_t hi, Splitter splitter,
+                                                             bool migrated, Leaf& leaf, Combine& combine) {
+    if (!splitter.try_split(hi - lo, migrated)) return leaf(lo, hi);
+    const std::size_t mid = lo + (hi - lo) / 2;
+    auto left = [&](bool m) { return bridge(lo, mid, splitter, m, leaf, combine); };
+    auto right = [&](bool m) { return bridge(mid, hi, splitter, m, leaf, combine); };
+    auto [l, r] = join_context(left, right);
+    return combine(std::move(l), std::move(r));
+}
+
+// Runs len items: directly below two, else split once here and handed to the
+// pool as one job while this thread waits.
+template <class Leaf, class Combine>
+std::invoke_result_t<Leaf&, std::size_t, std::size_t> run(std::size_t len, Leaf& leaf, Combine& combine) {
+    const std::size_t threads = worker_count();
+    if (len < 2) return leaf(0, len);
+    Splitter splitter{threads, threads};
+    splitter.try_split(len, false);
+    const std::size_t mid = len / 2;
+    auto left = [&](bool m) { return bridge(0, mid, splitter, m, leaf, combine); };
+    auto right = [&](bool m) { return bridge(mid, len, splitter, m, leaf, combine); };
+    auto [l, r] = join_context(left, right);
+    return combine(std::move(l), std::move(r));
+}
+
+// The result slots a piece of par_map_collect has written: [start, start + len).
+struct Written {
+    std::size_t start;
+    std::size_t len;
+};
+
+}  // namespace detail
+
+// result[i] = f(input[i]) for every i, as an array of exactly input.size()
+// elements allocated once; T defaults to f's result type. Booleans come back
+// as bytes (see collected_t).
+template <class T = void, class F>
+auto par_map_collect(std::span<const Vec3d> input, const F& f) {
+    using R = std::conditional_t<std::is_void_v<T>, std::invoke_result_t<const F&, const Vec3d&>, T>;
+    using E = collected_t<R>;
+    const std::size_t n = input.size();
+    Array<E> out;
+    out.reserve(n);
+    out.resize(n);  // no initialisation of trivial elements
+    E* const slots = out.data();
+
+    // Each piece writes exactly the slots of its own positions, in order.
+    auto leaf = [&](std::size_t lo, std::size_t hi) {
+        detail::Written written{lo, 0};
+        const std::size_t room = hi - lo;
+        for (std::size_t i = lo; i < hi; ++i) {
+            if (written.len >= room) throw PoolError("too many values pushed to consumer");
+            slots[lo + written.len] = static_cast<E>(f(input[i]));
+            ++written.len;
+        }
+        return written;
+    };
+    // Only writes that continue the left run count; a gap loses the right.
+    auto combine = [](detail::Written l, detail::Written r) {
+        if (l.start + l.len == r.start) l.len += r.len;
+        return l;
+    };
+    detail::Written total = detail::run(n, leaf, combine);
+    if (total.len != n)
+        throw PoolError("expected " + std::to_string(n) + " total writes, but got " + std::to_string(total.len));
+    return out;
+}
+
+// g(input[0]) + sep + g(input[1]) + sep + ... + g(input[n-1]); "" for n = 0.
+// g is either std::string(const Vec3d&) or void(std::string& out, const
+// Vec3d&) appending the element's text to out. Each piece builds one text of
+// its elements (with the separators between them); the pieces' texts are
+// collected in order and appended, with a separator between neighbours, to
+// one string reserved at its exact final length.
+template <class G>
+std::string par_map_join(std::span<const Vec3d> input, const G& g, std::string_view sep) {
+    using Chunks = std::vector<std::string>;
+    auto leaf = [&](std::size_t lo, std::size_t hi) {
+        Chunks chunks;
+        if (lo == hi) return chunks;
+        std::string& text = chunks.emplace_back();
+        for (std::size_t i = lo; i < hi; ++i) {
+            if (i != lo) text.append(sep);
+            if constexpr (std::is_invocable_v<const G&, std::string&, const Vec3d&>) {
+                g(text, input[i]);
+            } else {
+                text.append(g(input[i]));
+            }
+        }
+        return chunks;
+    };
+    auto combine = [](Chunks l, Chunks r) {
+        if (l.empty()) return r;
+        l.insert(l.end(), std::make_move_iterator(r.begin()), std::make_move_iterator(r.end()));
+        return l;
+    };
+    Chunks chunks = detail::run(input.size(), leaf, combine);
+    std::size_t total = 0;
+    for (const auto& chunk : chunks) total += chunk.size();
+    if (!chunks.empty()) total += (chunks.size() - 1) * sep.size();
+    std::string out;
+    out.reserve(total);
+    for (std::size_t k = 0; k < chunks.size(); ++k) {
+        if (k != 0) out.append(sep);
+        out.append(chunks[k]);
+    }
+    return out;
+}
+
+// Among the candidates 0, stride, 2*stride, ... below input.size() (positions
+// within input), the one with the smallest key(input[position]) under IEEE
+// totalOrder, the earliest among equal keys; nothing without candidates.
+// stride must be at least 1.
+template <class K>
+MinByKey par_min_by_key(std::span<const Vec3d> input, std::size_t stride, const K& key) {
+    if (stride == 0) throw PoolError("assertion failed: stride != 0");
+    const std::size_t m = input.size();
+    const std::size_t candidates = m == 0 ? 0 : (m - 1) / stride + 1;
+    // A later candidate replaces the running best only if strictly smaller.
+    auto leaf = [&](std::size_t lo, std::size_t hi) {
+        MinByKey best;
+        for (std::size_t c = lo; c < hi; ++c) {
+            const std::size_t position = c * stride;
+            const double k = key(input[position]);
+            if (!best || total_order_key(best->second) > total_order_key(k)) best.emplace(position, k);
+        }
+        return best;
+    };
+    // The left best stays unless its key is strictly greater.
+    auto combine = [](MinByKey l, MinByKey r) {
+        if (!l) return r;
+        if (!r) return l;
+        return total_order_key(l->second) > total_order_key(r->second) ? r : l;
+    };
+    return detail::run(candidates, leaf, combine);
+}
+
+}  // namespace tarsk::py::pool
