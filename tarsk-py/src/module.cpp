@@ -19,6 +19,7 @@ using TopModule = ModuleDecl<"tarsk_py",
                              AddClass<tarsk::AngleDegrees>,
                              AddClass<tarsk::AngleRadians>,
                              AddClass<tarsk::Quat>,
+                             AddClass<tarsk::py::VecListData>,
                              AddClass<tarsk::Vec3d>,
                              AddModule<GeometryModule>>;
 

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -136,6 +137,24 @@ struct Result<bool> {
     static PyObject* convert(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
 };
 
+// A boolean stored in one byte. Arrays that several threads fill element by
+// element hold these instead of bool (std::vector<bool> packs bits, whose
+// words could not be written independently); each converts to True or False.
+// Trivially default-constructible, so an array of them can be allocated
+// without a pass over its memory.
+struct ByteBool {
+    std::uint8_t value;
+    ByteBool() = default;
+    constexpr ByteBool(bool b) : value(b ? 1 : 0) {}
+    constexpr explicit operator bool() const { return value != 0; }
+};
+
+template <>
+struct Result<ByteBool> {
+    static constexpr const char* annotation = "bool";
+    static PyObject* convert(ByteBool v) { return Py_NewRef(v.value ? Py_True : Py_False); }
+};
+
 template <>
 struct Result<std::string> {
     static constexpr const char* annotation = "str";
@@ -169,9 +188,16 @@ struct Result<std::int64_t> {
 template <PyClassValue T>
 struct Result<T> {
     static constexpr const char* annotation = ClassInfo<T>::name;
+    // A value of the class is moved or copied in as it comes (an element of
+    // a container arrives as a const lvalue); anything else is converted to
+    // the class's value first.
     template <class U>
     static PyObject* convert(U&& v) {
-        return new_instance<T>(std::forward<U>(v));
+        if constexpr (std::is_same_v<std::remove_cvref_t<U>, T>) {
+            return new_instance(std::forward<U>(v));
+        } else {
+            return new_instance<T>(T(std::forward<U>(v)));
+        }
     }
 };
 
@@ -191,7 +217,7 @@ private:
     PyObject* obj_;
 };
 
-// Fixed arrays and vectors become lists.
+// Fixed arrays and vectors (with any allocator) become lists.
 template <class T, std::size_t N>
 struct Result<std::array<T, N>> {
     static constexpr const char* annotation = "typing.Any";
@@ -204,10 +230,10 @@ struct Result<std::array<T, N>> {
     }
 };
 
-template <class T>
-struct Result<std::vector<T>> {
+template <class T, class A>
+struct Result<std::vector<T, A>> {
     static constexpr const char* annotation = "typing.Any";
-    static PyObject* convert(const std::vector<T>& v) {
+    static PyObject* convert(const std::vector<T, A>& v) {
         Owned list(PyList_New(static_cast<Py_ssize_t>(v.size())));
         for (std::size_t i = 0; i < v.size(); ++i) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Result<T>::convert(v[i]));

@@ -1,0 +1,244 @@
+// The Python classes VecList and VecListIterator: a list of vectors whose
+// element-wise operations run on the worker pool, and its iterator.
+//
+// Every bulk operation is one kernel pass producing its result at its final
+// size; results that become Python objects are converted afterwards, on the
+// calling thread. The per-element formulas are the Vec3d operations of the
+// same name, so an element of a result is bit for bit what the Vec3d method
+// gives for that element. Per-element functions capture plain copies of
+// their arguments and never touch Python objects.
+//
+// empty, list, append, extend, __len__, __getitem__, __iter__ and the
+// iterator work on the array directly and never start the pool.
+#include "vec_list.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "binding/slots.h"
+#include "quat.h"
+
+namespace tarsk::py {
+
+namespace {
+
+using tarsk::Vec3d;
+using Items = pool::Array<Vec3d>;
+
+std::span<const Vec3d> view(const VecListData& self) { return {self.items.data(), self.items.size()}; }
+
+VecListData wrap(Items items) { return VecListData{std::move(items)}; }
+
+// ---------------------------------------------------------------------------
+// Construction, size, access, iteration
+
+// The sequence's values are copied into the new list by a parallel map.
+VecListData make(const VecSequence& seq) {
+    std::span<const Vec3d> input{seq.items.data(), seq.items.size()};
+    return wrap(pool::par_map_collect(input, [](const Vec3d& e) { return e; }));
+}
+
+VecListData empty() { return VecListData{}; }
+
+const Items& list(const VecListData& self) { return self.items; }
+
+std::size_t len(const VecListData& self) { return self.items.size(); }
+
+Vec3d item(const VecListData& self, std::uint64_t index) {
+    if (index >= self.items.size()) throw_py(PyExc_IndexError, "Index out of bounds");
+    return self.items[static_cast<std::size_t>(index)];
+}
+
+VecListIterData iter(const VecListData& self) { return VecListIterData{self.items, 0}; }
+
+std::optional<Vec3d> next(VecListIterData& it) {
+    if (it.position >= it.items.size()) return std::nullopt;
+    return it.items[it.position++];
+}
+
+// "[" + the elements' texts joined with line feeds + "]".
+std::string repr(const VecListData& self) {
+    std::string body = pool::par_map_join(
+        view(self), [](std::string& out, const Vec3d& e) { tarsk::append_vec3d_text(out, e); }, "\n");
+    std::string text;
+    text.reserve(body.size() + 2);
+    text.push_back('[');
+    text.append(body);
+    text.push_back(']');
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Changing the list
+
+void append(VecListData& self, const Vec3d& vec) { self.items.push_back(vec); }
+
+// `other` is a different object: extending a list with itself fails when the
+// shared borrow of `other` meets the exclusive borrow of the receiver.
+void extend(VecListData& self, const VecListData& other) {
+    self.items.insert(self.items.end(), other.items.begin(), other.items.end());
+}
+
+// The new elements are complete before they replace the old ones, so a
+// failure of the pass leaves the list as it was.
+void rotate(VecListData& self, const tarsk::Quat& quat) {
+    const tarsk::Quat q = quat;
+    Items rotated = pool::par_map_collect(view(self), [q](const Vec3d& e) { return q.rotate(e); });
+    self.items = std::move(rotated);
+}
+
+// ---------------------------------------------------------------------------
+// Element-wise results
+
+pool::Array<double> dot(const VecListData& self, const Vec3d& other) {
+    const Vec3d o = other;
+    return pool::par_map_collect(view(self), [o](const Vec3d& e) { return e.dot(o); });
+}
+
+VecListData cross(const VecListData& self, const Vec3d& other) {
+    const Vec3d o = other;
+    return wrap(pool::par_map_collect(view(self), [o](const Vec3d& e) { return e.cross(o); }));
+}
+
+pool::Array<double> magnitude(const VecListData& self) {
+    return pool::par_map_collect(view(self), [](const Vec3d& e) { return e.magnitude(); });
+}
+
+VecListData normalize(const VecListData& self) {
+    return wrap(pool::par_map_collect(view(self), [](const Vec3d& e) { return e.normalize(); }));
+}
+
+// Stored one byte per element; converted to True and False afterwards.
+pool::Array<ByteBool> is_unit(const VecListData& self) {
+    return pool::par_map_collect<ByteBool>(view(self), [](const Vec3d& e) { return e.is_unit(); });
+}
+
+pool::Array<double> distance_to(const VecListData& self, const Vec3d& other) {
+    const Vec3d o = other;
+    return pool::par_map_collect(view(self), [o](const Vec3d& e) { return e.distance_to(o); });
+}
+
+pool::Array<double> distance_squared(const VecListData& self, const Vec3d& other) {
+    const Vec3d o = other;
+    return pool::par_map_collect(view(self), [o](const Vec3d& e) { return e.distance_squared(o); });
+}
+
+pool::Array<std::array<double, 3>> to_array(const VecListData& self) {
+    return pool::par_map_collect(view(self),
+                                 [](const Vec3d& e) { return std::array<double, 3>{e.x, e.y, e.z}; });
+}
+
+// The element with coordinate `axis` set to +0.0. The axis is checked before
+// the list is looked at.
+VecListData collapse(const VecListData& self, std::uint64_t axis) {
+    if (axis > 2) throw_panic("assertion failed: axis <= 2");
+    switch (axis) {
+        case 0:
+            return wrap(pool::par_map_collect(view(self), [](const Vec3d& e) { return Vec3d{0.0, e.y, e.z}; }));
+        case 1:
+            return wrap(pool::par_map_collect(view(self), [](const Vec3d& e) { return Vec3d{e.x, 0.0, e.z}; }));
+        default:
+            return wrap(pool::par_map_collect(view(self), [](const Vec3d& e) { return Vec3d{e.x, e.y, 0.0}; }));
+    }
+}
+
+// Two-level nearest-element search with squared distances as keys: the best
+// of every stride-th element, then the best of the window of `stride`
+// positions on either side of it (the candidate `stride` to the right
+// excluded). The result is the nearest element within that window, which is
+// the nearest element of the whole list when stride is 1 or at least n.
+std::pair<std::uint64_t, double> minimum_distance_to(const VecListData& self, const Vec3d& other,
+                                                     std::uint64_t stride) {
+    if (stride == 0) throw_panic("assertion failed: stride != 0");
+    const Vec3d o = other;
+    auto key = [o](const Vec3d& e) { return e.distance_squared(o); };
+    const std::span<const Vec3d> all = view(self);
+    const std::size_t n = all.size();
+
+    pool::MinByKey coarse = pool::par_min_by_key(all, static_cast<std::size_t>(stride), key);
+    if (!coarse) throw_panic("called `Option::unwrap()` on a `None` value");
+    const std::size_t p = coarse->first;
+    const std::size_t start = p >= stride ? p - static_cast<std::size_t>(stride) : 0;
+    const std::size_t end = stride >= n - p ? n : p + static_cast<std::size_t>(stride);
+
+    pool::MinByKey fine = pool::par_min_by_key(all.subspan(start, end - start), 1, key);
+    if (!fine) throw_panic("called `Option::unwrap()` on a `None` value");
+    return {static_cast<std::uint64_t>(start + fine->first), std::sqrt(fine->second)};
+}
+
+// ---------------------------------------------------------------------------
+// Operators
+
+VecListData add(const VecListData& self, const Vec3d& other) {
+    const Vec3d o = other;
+    return wrap(pool::par_map_collect(view(self), [o](const Vec3d& e) { return e.add(o); }));
+}
+
+VecListData subtract(const VecListData& self, const Vec3d& other) {
+    const Vec3d o = other;
+    return wrap(pool::par_map_collect(view(self), [o](const Vec3d& e) { return e.subtract(o); }));
+}
+
+VecListData scale(const VecListData& self, double s) {
+    return wrap(pool::par_map_collect(view(self), [s](const Vec3d& e) { return e.scale(s); }));
+}
+
+VecListData reflected_scale(const VecListData& self, double s) { return scale(self, s); }
+
+// Three true divisions per element, never a multiplication by 1/s.
+VecListData divide(const VecListData& self, double s) {
+    return wrap(pool::par_map_collect(view(self), [s](const Vec3d& e) { return e.divide(s); }));
+}
+
+}  // namespace
+
+using VecListClass = ClassDecl<
+    VecListData,
+    Constructor<&make, "list">,
+    Static<"empty", &empty>,
+    Getter<"list", &list>,
+    Method<"append", &append, "vec">,
+    Method<"extend", &extend, "other">,
+    Method<"rotate", &rotate, "quat">,
+    Method<"dot", &dot, "other">,
+    Method<"cross", &cross, "other">,
+    Method<"magnitude", &magnitude>,
+    Method<"normalize", &normalize>,
+    Method<"is_unit", &is_unit>,
+    Method<"distance_to", &distance_to, "other">,
+    Method<"distance_squared", &distance_squared, "other">,
+    Method<"to_array", &to_array>,
+    Method<"collapse", &collapse, "axis">,
+    Method<"minimum_distance_to", &minimum_distance_to, "other", "stride">,
+    Binary<BinaryOp::add, &add, "other">,
+    Binary<BinaryOp::subtract, &subtract, "other">,
+    Binary<BinaryOp::multiply, &scale, "rhs">,
+    Binary<BinaryOp::reflected_multiply, &reflected_scale, "lhs">,
+    Binary<BinaryOp::true_divide, &divide, "rhs">,
+    Unary<UnaryOp::len, &len>,
+    GetItem<&item>,
+    Unary<UnaryOp::iter, &iter>,
+    Unary<UnaryOp::repr, &repr>>;
+
+using VecListIterClass = ClassDecl<
+    VecListIterData,
+    IterSelf<VecListIterData>,
+    Unary<UnaryOp::next, &next>>;
+
+template <>
+PyTypeObject* create_type<VecListData>() noexcept {
+    return VecListClass::create();
+}
+
+template <>
+PyTypeObject* create_type<VecListIterData>() noexcept {
+    return VecListIterClass::create();
+}
+
+}  // namespace tarsk::py

@@ -1,0 +1,524 @@
+"""The worker pool behind VecList, observed from outside: results bit for bit
+identical for every worker count, the worker-count rules (counted as the
+process's threads), which operations start the pool, fork safety, and a pool
+that cannot start. Every scenario runs in a fresh interpreter, since the pool
+is started once per process; every child has a timeout, so a hang fails."""
+import hashlib
+import math
+import os
+import random
+import struct
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from tarsk_py import Quat, Vec3d, VecList
+
+TIMEOUT = 60
+
+# Helpers every child starts with. `tasks()` is the number of threads of the
+# process; the interpreter itself runs one.
+PRELUDE = textwrap.dedent("""
+    import os, sys, struct, hashlib, math
+    import tarsk_py
+    from tarsk_py import Vec3d, VecList, Quat
+    def tasks():
+        return len(os.listdir('/proc/self/task'))
+""")
+
+
+def run_child(code, env=None, affinity=None, timeout=TIMEOUT):
+    full_env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    full_env.update(env or {})
+    script = PRELUDE
+    if affinity is not None:
+        script = f"import os\nos.sched_setaffinity(0, {sorted(affinity)!r})\n" + script
+    script += textwrap.dedent(code)
+    proc = subprocess.run([sys.executable, "-c", script], env=full_env, capture_output=True, text=True,
+                          timeout=timeout)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+def workers_started(env=None, affinity=None):
+    out = run_child("""
+        assert tasks() == 1, tasks()
+        VecList([Vec3d(1, 2, 3)]).normalize()
+        print(tasks() - 1)
+    """, env=env, affinity=affinity)
+    return int(out)
+
+
+def cgroup_limit():
+    """The CPU quota of this process's cgroup in whole CPUs, or None."""
+    candidates = [("/sys/fs/cgroup/cpu.max", None)]
+    try:
+        with open("/proc/self/cgroup") as f:
+            for line in f:
+                _, controllers, path = line.rstrip("\n").split(":", 2)
+                if controllers == "":
+                    candidates.append((f"/sys/fs/cgroup{path}/cpu.max", None))
+                elif "cpu" in controllers.split(","):
+                    for mount in ("/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"):
+                        candidates.append((f"{mount}{path}/cpu.cfs_quota_us", f"{mount}{path}/cpu.cfs_period_us"))
+    except OSError:
+        pass
+    for quota_path, period_path in candidates:
+        try:
+            if period_path is None:
+                quota, period = open(quota_path).read().split()
+                if quota == "max":
+                    continue
+                quota, period = int(quota), int(period)
+            else:
+                quota, period = int(open(quota_path).read()), int(open(period_path).read())
+                if quota <= 0:
+                    continue
+            return max(1, quota // period)
+        except (OSError, ValueError):
+            continue
+    return None
+
+
+def default_count():
+    n = len(os.sched_getaffinity(0))
+    limit = cgroup_limit()
+    return min(n, limit) if limit else n
+
+
+# ---------------------------------------------------------------------------
+# Worker count
+
+ONE_CPU = {min(os.sched_getaffinity(0))}
+
+
+@pytest.mark.parametrize("env, affinity, expected", [
+    ({"RAYON_NUM_THREADS": "3"}, None, 3),
+    ({"RAYON_NUM_THREADS": "+3"}, None, 3),
+    ({"RAYON_NUM_THREADS": "1"}, None, 1),
+    ({"RAYON_NUM_THREADS": "007"}, None, 7),
+    # 0 selects the default, and the second variable is not consulted.
+    ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, ONE_CPU, 1),
+    # Invalid texts pass the decision on to the second variable.
+    ({"RAYON_NUM_THREADS": " 3", "RAYON_RS_NUM_CPUS": "5"}, None, 5),
+    ({"RAYON_NUM_THREADS": "3 ", "RAYON_RS_NUM_CPUS": "5"}, None, 5),
+    ({"RAYON_NUM_THREADS": "-3", "RAYON_RS_NUM_CPUS": "5"}, None, 5),
+    ({"RAYON_NUM_THREADS": "+", "RAYON_RS_NUM_CPUS": "4"}, None, 4),
+    ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "4"}, None, 4),
+    ({"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "+2"}, ONE_CPU, 2),
+    ({"RAYON_NUM_THREADS": "99999999999999999999", "RAYON_RS_NUM_CPUS": "3"}, None, 3),
+    ({"RAYON_RS_NUM_CPUS": "6"}, None, 6),
+    # Anything else leads to the default: the CPUs the process may run on.
+    ({"RAYON_RS_NUM_CPUS": "0"}, ONE_CPU, 1),
+    ({"RAYON_RS_NUM_CPUS": "-1"}, ONE_CPU, 1),
+    ({"RAYON_NUM_THREADS": "-3"}, ONE_CPU, 1),
+    ({}, ONE_CPU, 1),
+])
+def test_worker_count_rules(env, affinity, expected):
+    assert workers_started(env, affinity) == expected
+
+
+def test_default_worker_count_follows_affinity_and_quota():
+    assert workers_started({}) == default_count()
+
+
+def test_pool_starts_once_and_keeps_its_workers():
+    out = run_child("""
+        vl = VecList([Vec3d(i, i, i) for i in range(1000)])
+        first = tasks()
+        for _ in range(50):
+            vl = vl.normalize() * 2.0
+        print(first, tasks())
+    """, env={"RAYON_NUM_THREADS": "3"})
+    assert out.split() == ["4", "4"]
+
+
+# Which operations start the pool: each runs as the first operation of a child
+# whose list was built without the pool.
+STARTERS = {
+    "constructor": "VecList([])",
+    "constructor_items": "VecList([v])",
+    "rotate": "vl.rotate(Quat.identity())",
+    "repr": "repr(vl)",
+    "repr_empty": "repr(VecList.empty())",
+    "str": "str(vl)",
+    "dot": "vl.dot(v)",
+    "cross": "vl.cross(v)",
+    "magnitude": "vl.magnitude()",
+    "normalize": "vl.normalize()",
+    "normalize_empty": "VecList.empty().normalize()",
+    "is_unit": "vl.is_unit()",
+    "distance_to": "vl.distance_to(v)",
+    "distance_squared": "vl.distance_squared(v)",
+    "to_array": "vl.to_array()",
+    "collapse": "vl.collapse(0)",
+    "minimum_distance_to": "vl.minimum_distance_to(v, 1)",
+    "add": "vl + v",
+    "sub": "vl - v",
+    "mul": "vl * 2",
+    "rmul": "2 * vl",
+    "div": "vl / 2",
+}
+NON_STARTERS = """
+    vl = VecList.empty()
+    vl.append(v)
+    vl.append(v)
+    vl.extend(VecList.empty())
+    other = VecList.empty(); other.append(v); vl.extend(other)
+    len(vl); vl[0]; vl.list
+    it = iter(vl); iter(it); list(it); next(iter(vl))
+    try:
+        vl[10]
+    except IndexError:
+        pass
+    try:
+        vl.extend(vl)
+    except RuntimeError:
+        pass
+"""
+
+
+def test_operations_that_never_start_the_pool():
+    out = run_child("v = Vec3d(1, 2, 3)\n" + textwrap.dedent(NON_STARTERS) + "print(tasks())\n",
+                    env={"RAYON_NUM_THREADS": "3"})
+    assert int(out) == 1
+
+
+def test_operations_that_start_the_pool():
+    # One child per operation; the scripts run concurrently to keep this short.
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env["RAYON_NUM_THREADS"] = "3"
+    procs = {}
+    for name, expr in STARTERS.items():
+        script = (PRELUDE + "v = Vec3d(1, 2, 3)\nvl = VecList.empty()\nvl.append(v)\nvl.append(v)\n"
+                  + f"before = tasks()\n{expr}\nprint(before, tasks())\n")
+        procs[name] = subprocess.Popen([sys.executable, "-c", script], env=env, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE, text=True)
+    results = {}
+    for name, proc in procs.items():
+        try:
+            out, err = proc.communicate(timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.communicate()
+            pytest.fail(f"{name} hung")
+        assert proc.returncode == 0, err
+        results[name] = out.split()
+    assert results == {name: ["1", "4"] for name in STARTERS}
+
+
+def test_failed_internal_checks_start_nothing_but_failures_before_the_pool():
+    # collapse(3) and minimum_distance_to(_, 0) fail before touching the list.
+    out = run_child("""
+        P = None
+        vl = VecList.empty()
+        for call in (lambda: vl.collapse(3), lambda: vl.minimum_distance_to(Vec3d(0, 0, 0), 0)):
+            try:
+                call()
+            except BaseException as e:
+                assert type(e).__name__ == "PanicException"
+        print(tasks())
+    """, env={"RAYON_NUM_THREADS": "3"})
+    assert int(out) == 1
+
+
+# ---------------------------------------------------------------------------
+# Bit-identical results for every worker count
+
+N = 40_000
+SEED = 20240607
+
+
+def make_data(n, seed):
+    rng = random.Random(seed)
+    specials = [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, -5e-324, 1e308, -1e-308, 1.0]
+
+    def comp():
+        r = rng.random()
+        if r < 0.02:
+            return rng.choice(specials)
+        if r < 0.1:
+            return rng.uniform(-1, 1) * 10.0 ** rng.randint(-300, 300)
+        return rng.uniform(-100, 100)
+
+    return [(comp(), comp(), comp()) for _ in range(n)]
+
+
+# Computes every operation and prints one digest per line. The element bytes
+# of every result are hashed exactly, NaN payloads and signs included.
+DIGEST_CHILD = """
+    import random
+    exec(DATA_SRC)
+    data = make_data(N, SEED)
+    vl = VecList([Vec3d(*t) for t in data])
+    o = Vec3d(0.25, -3.5, 7.0)
+    q = Quat(0.8, -0.36, 0.48, 0.0)
+    def vbytes(r):
+        return b"".join(struct.pack("<3d", v.x, v.y, v.z) for v in r.list)
+    def fbytes(r):
+        return struct.pack(f"<{len(r)}d", *r)
+    def h(b):
+        return hashlib.sha256(b).hexdigest()
+    results = {
+        "list": vbytes(vl),
+        "normalize": vbytes(vl.normalize()),
+        "cross": vbytes(vl.cross(o)),
+        "add": vbytes(vl + o),
+        "sub": vbytes(vl - o),
+        "mul": vbytes(vl * 1.7),
+        "rmul": vbytes(-0.3 * vl),
+        "div": vbytes(vl / 3.0),
+        "div0": vbytes(vl / 0.0),
+        "collapse0": vbytes(vl.collapse(0)),
+        "collapse1": vbytes(vl.collapse(1)),
+        "collapse2": vbytes(vl.collapse(2)),
+        "dot": fbytes(vl.dot(o)),
+        "magnitude": fbytes(vl.magnitude()),
+        "distance_to": fbytes(vl.distance_to(o)),
+        "distance_squared": fbytes(vl.distance_squared(o)),
+        "is_unit": bytes(vl.is_unit()),
+        "to_array": fbytes([c for row in vl.to_array() for c in row]),
+        "repr": repr(vl).encode(),
+    }
+    r = VecList(vl.list)
+    r.rotate(q)
+    results["rotate"] = vbytes(r)
+    finite = VecList([v for v in vl if all(abs(c) < 1e3 for c in (v.x, v.y, v.z))])
+    for stride in (1, 3, 7, 1000, 10**9):
+        p, d = finite.minimum_distance_to(o, stride)
+        results[f"min{stride}"] = struct.pack("<Qd", p, d)
+    # Ties everywhere: the earliest position must win whatever the split.
+    same = VecList([Vec3d(1, 1, 1)] * 9999)
+    results["tie"] = struct.pack("<Qd", *same.minimum_distance_to(Vec3d(0, 0, 0), 1))
+    for name, b in results.items():
+        print(name, h(b))
+"""
+
+
+def digests_for(count):
+    import inspect
+    data_src = inspect.getsource(make_data)
+    code = f"N = {N}\nSEED = {SEED}\nDATA_SRC = {data_src!r}\n" + textwrap.dedent(DIGEST_CHILD)
+    out = run_child(code + "print('workers', tasks() - 1)\n", env={"RAYON_NUM_THREADS": str(count)})
+    lines = dict(line.split() for line in out.splitlines())
+    assert lines.pop("workers") == str(count)
+    return lines
+
+
+def parent_digests():
+    """The same results computed element by element with Vec3d, in this
+    process; NaNs are canonicalised since the per-element route may carry
+    another NaN payload than the list route."""
+    data = make_data(N, SEED)
+    vs = [Vec3d(*t) for t in data]
+    o = Vec3d(0.25, -3.5, 7.0)
+    q = Quat(0.8, -0.36, 0.48, 0.0)
+    return vs, o, q
+
+
+def canon(x):
+    return math.nan if x != x else x
+
+
+def canon_vbytes(vs):
+    return b"".join(struct.pack("<3d", canon(v.x), canon(v.y), canon(v.z)) for v in vs)
+
+
+def test_results_identical_for_worker_counts():
+    # The children run concurrently (the machine is small; they are short).
+    import concurrent.futures
+    with concurrent.futures.ThreadPoolExecutor(4) as ex:
+        digests = dict(zip((1, 2, 3, 7), ex.map(digests_for, (1, 2, 3, 7))))
+    base = digests[1]
+    assert len(base) >= 20
+    for count in (2, 3, 7):
+        assert digests[count] == base, count
+
+
+def test_large_list_matches_per_element_vec3d():
+    """In this process (default worker count), a list large enough to be split
+    gives for every element what the Vec3d operation gives."""
+    vs, o, q = parent_digests()
+    vl = VecList(vs)
+
+    def check_vecs(result, fn):
+        assert canon_vbytes(result.list) == canon_vbytes([fn(v) for v in vs])
+
+    def check_floats(result, fn):
+        want = [fn(v) for v in vs]
+        assert struct.pack(f"<{len(result)}d", *map(canon, result)) == struct.pack(
+            f"<{len(want)}d", *map(canon, want))
+
+    check_vecs(vl, lambda v: v)
+    check_vecs(vl.normalize(), Vec3d.normalize)
+    check_vecs(vl.cross(o), lambda v: v.cross(o))
+    check_vecs(vl + o, lambda v: v + o)
+    check_vecs(vl - o, lambda v: v - o)
+    check_vecs(vl * 1.7, lambda v: v * 1.7)
+    check_vecs(-0.3 * vl, lambda v: -0.3 * v)
+    check_vecs(vl / 3.0, lambda v: v / 3.0)
+    check_vecs(vl.collapse(1), lambda v: Vec3d(v.x, 0.0, v.z))
+    check_floats(vl.dot(o), lambda v: v.dot(o))
+    check_floats(vl.magnitude(), Vec3d.magnitude)
+    check_floats(vl.distance_to(o), lambda v: v.distance_to(o))
+    check_floats(vl.distance_squared(o), lambda v: v.distance_squared(o))
+    assert vl.is_unit() == [v.is_unit() for v in vs]
+    assert repr(vl) == "[" + "\n".join(map(repr, vs)) + "]"
+    r = VecList(vs)
+    r.rotate(q)
+    check_vecs(r, q.rotate)
+
+
+def test_child_results_match_parent():
+    """The worker-count children and this process agree on the results that
+    carry no NaN (exact bytes)."""
+    vs, o, q = parent_digests()
+    child = digests_for(2)
+
+    def h(b):
+        return hashlib.sha256(b).hexdigest()
+
+    vb = lambda rs: b"".join(struct.pack("<3d", v.x, v.y, v.z) for v in rs)  # noqa: E731
+    assert child["list"] == h(vb(vs))
+    assert child["collapse2"] == h(vb([Vec3d(v.x, v.y, 0.0) for v in vs]))
+    assert child["repr"] == h(("[" + "\n".join(map(repr, vs)) + "]").encode())
+    assert child["is_unit"] == h(bytes(v.is_unit() for v in vs))
+    finite = [v for v in vs if all(abs(c) < 1e3 for c in (v.x, v.y, v.z))]
+    keys = [v.distance_squared(o) for v in finite]
+    best = min(range(len(keys)), key=lambda i: (keys[i], i))
+    assert child["min1"] == h(struct.pack("<Qd", best, math.sqrt(keys[best])))
+
+
+# ---------------------------------------------------------------------------
+# fork
+
+def test_os_fork_child_starts_a_fresh_pool():
+    out = run_child("""
+        import signal
+        vl = VecList([Vec3d(i, 0, 0) for i in range(10_000)])
+        m = vl.normalize()
+        parent_tasks = tasks()
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            signal.alarm(20)  # a hang kills the child instead of blocking
+            try:
+                os.close(r)
+                t0 = tasks()
+                got = VecList([Vec3d(i, 0, 0) for i in range(10_000)]).normalize()
+                ok = got.list[5].x == 1.0 and len(got) == 10_000 and repr(got) == repr(m)
+                msg = f"{int(ok)} {t0} {tasks()}"
+            except BaseException as e:
+                msg = f"0 {e!r}"
+            os.write(w, msg.encode())
+            os._exit(0)
+        os.close(w)
+        _, status = os.waitpid(pid, 0)
+        print(parent_tasks, os.read(r, 200).decode(), status)
+    """, env={"RAYON_NUM_THREADS": "3"})
+    parent_tasks, ok, child_before, child_after, status = out.split()
+    assert (parent_tasks, ok, child_before, child_after, status) == ("4", "1", "1", "4", "0")
+
+
+def test_multiprocessing_fork_context():
+    out = run_child("""
+        import multiprocessing as mp
+        def work(n):
+            vl = VecList([Vec3d(i, 1, 2) for i in range(n)])
+            return [vl.magnitude()[n - 1], len(vl.normalize()), repr(VecList.empty()), tasks()]
+        if __name__ == "__main__":
+            VecList([Vec3d(1, 2, 3)] * 1000).normalize()  # the parent's pool runs
+            ctx = mp.get_context("fork")
+            with ctx.Pool(2) as pool:
+                results = [pool.apply_async(work, (n,)) for n in (10, 5000, 100_000)]
+                got = [r.get(timeout=30) for r in results]
+            print(got)
+    """, env={"RAYON_NUM_THREADS": "2"})
+    got = eval(out)
+    assert [g[:3] for g in got] == [[Vec3d(9, 1, 2).magnitude(), 10, "[]"],
+                                    [Vec3d(4999, 1, 2).magnitude(), 5000, "[]"],
+                                    [Vec3d(99_999, 1, 2).magnitude(), 100_000, "[]"]]
+    assert all(g[3] >= 3 for g in got)  # the worker process has its own pool
+
+
+def test_fork_before_the_pool_started():
+    out = run_child("""
+        import signal
+        pid = os.fork()
+        if pid == 0:
+            signal.alarm(20)
+            n = len(VecList([Vec3d(1, 2, 3)] * 100).normalize())
+            os._exit(0 if n == 100 and tasks() == 3 else 1)
+        _, status = os.waitpid(pid, 0)
+        VecList([Vec3d(1, 2, 3)] * 100).normalize()
+        print(status, tasks())
+    """, env={"RAYON_NUM_THREADS": "2"})
+    assert out.split() == ["0", "3"]
+
+
+# ---------------------------------------------------------------------------
+# A pool that cannot start
+
+NOT_INITIALIZED = "The global thread pool has not been initialized."
+
+
+@pytest.mark.parametrize("count", ["18446744073709551615", "4000000000"])
+def test_huge_worker_count_fails_cleanly(count):
+    out = run_child("""
+        vl = VecList.empty()
+        vl.append(Vec3d(1, 2, 3))
+        messages = []
+        for _ in range(2):
+            try:
+                vl.normalize()
+            except BaseException as e:
+                assert type(e).__name__ == "PanicException"
+                assert not isinstance(e, Exception)
+                messages.append(e.args[0])
+        # The list is untouched, and the pool-free operations still work.
+        assert [ (v.x, v.y, v.z) for v in vl ] == [(1, 2, 3)]
+        vl.append(Vec3d(4, 5, 6))
+        print(repr(messages))
+    """, env={"RAYON_NUM_THREADS": count})
+    messages = eval(out)
+    assert len(messages) == 2 and messages[0] == messages[1]
+    assert messages[0].startswith(NOT_INITIALIZED + ": ")
+
+
+def test_thread_creation_failing_midway_fails_cleanly():
+    # A ceiling on the address space lets a few hundred worker stacks be
+    # mapped and then refuses: the start fails after some threads exist.
+    out = run_child("""
+        import resource
+        size = int(open('/proc/self/statm').read().split()[0]) * os.sysconf('SC_PAGE_SIZE')
+        limit = size + (1 << 30)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        results = []
+        for _ in range(2):
+            try:
+                VecList([Vec3d(1, 2, 3)])
+                results.append("started")
+            except BaseException as e:
+                results.append(type(e).__name__ + ": " + e.args[0])
+        print(repr(results))
+    """, env={"RAYON_NUM_THREADS": "20000"})
+    results = eval(out)
+    assert results[0] == results[1]
+    assert results[0].startswith("PanicException: " + NOT_INITIALIZED + ": ")
+
+
+def test_idle_workers_take_no_cpu():
+    out = run_child("""
+        import time
+        vl = VecList([Vec3d(i, i, i) for i in range(100_000)])
+        for _ in range(5):
+            vl.normalize()
+        time.sleep(0.3)
+        t0 = os.times()
+        time.sleep(1.0)
+        t1 = os.times()
+        print((t1.user - t0.user) + (t1.system - t0.system))
+    """, env={"RAYON_NUM_THREADS": "4"})
+    assert float(out) < 0.05
