@@ -59,9 +59,24 @@ def make(n, seed=1):
     return a, vl
 
 
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def heap_bytes():
+    """Bytes allocated through malloc (glibc's mallinfo2: arena plus mmapped
+    blocks in use), or the resident size where that is unavailable."""
+    import ctypes
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in
+                    ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+                     "fordblks", "keepcost")]
+
+    try:
+        libc = ctypes.CDLL(None)
+        libc.mallinfo2.restype = MallInfo2
+        info = libc.mallinfo2()
+        return info.uordblks + info.hblkhd
+    except (AttributeError, OSError):
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def main():
@@ -155,11 +170,11 @@ def main():
 
     # Memory: the bytes a new list of n elements adds, and Python objects.
     gc.collect()
-    blocks0, rss0 = sys.getallocatedblocks(), rss_bytes()
+    blocks0, heap0 = sys.getallocatedblocks(), heap_bytes()
     extra = vl.normalize()
-    blocks1, rss1 = sys.getallocatedblocks(), rss_bytes()
-    print(f"memory per element: {(rss1 - rss0) / n:.2f} bytes (resident growth for a new list of {n:,});"
-          f" Python allocator blocks added: {blocks1 - blocks0}")
+    blocks1, heap1 = sys.getallocatedblocks(), heap_bytes()
+    print(f"memory per element: {(heap1 - heap0) / n:.2f} bytes (allocated for a new list of {n:,});"
+          f" Python objects added: {blocks1 - blocks0} allocator blocks")
     del extra
 
     print("-- n = 16")

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,6 +26,10 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "pool/error.h"
 #include "pool/join.h"
@@ -46,6 +51,32 @@ struct DefaultInitAllocator : std::allocator<T> {
     DefaultInitAllocator() = default;
     template <class U>
     DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+
+    // Large arrays are aligned to 2 MiB and offered to the kernel for
+    // transparent huge pages: a fresh array is faulted in by the workers as
+    // they write it, and with 4 KiB pages those faults, not the arithmetic,
+    // would dominate a pass over tens of megabytes.
+    static constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
+    static constexpr std::size_t kHugeAlign = std::size_t{2} << 20;
+
+    T* allocate(std::size_t n) {
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < kHugeThreshold) return std::allocator<T>::allocate(n);
+        void* p = ::operator new(bytes, std::align_val_t{kHugeAlign});
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        ::madvise(p, bytes, MADV_HUGEPAGE);  // advice only; failure changes nothing
+#endif
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < kHugeThreshold) {
+            std::allocator<T>::deallocate(p, n);
+        } else {
+            ::operator delete(p, bytes, std::align_val_t{kHugeAlign});
+        }
+    }
 
     template <class U>
     void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
