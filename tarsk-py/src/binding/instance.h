@@ -119,13 +119,23 @@ private:
     std::atomic<std::uintptr_t>* word_ = nullptr;
 };
 
+// The allocation slot of every class: fixed-size objects that the cycle
+// collector never tracks, so a plain object allocation does; the value and
+// the borrow word are constructed by the caller.
+template <class T>
+PyObject* alloc_instance(PyTypeObject* type, Py_ssize_t) noexcept {
+    PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(sizeof(Instance<T>)));
+    if (!obj) return PyErr_NoMemory();
+    return PyObject_Init(obj, type);  // takes a reference to the (heap) type
+}
+
 // A new instance of class T holding `value`, created through the type's
 // allocation slot with a fresh borrow state.
 template <class T>
 inline PyObject* new_instance(T&& value) {
     using V = std::remove_cvref_t<T>;
     PyTypeObject* type = get_type<V>();
-    PyObject* obj = type->tp_alloc(type, 0);
+    PyObject* obj = alloc_instance<V>(type, 0);  // the slot installed for every class
     if (!obj) throw PyErrSet{};
     Instance<V>* inst = as_instance<V>(obj);
     new (&inst->value) V(std::forward<T>(value));

@@ -280,10 +280,10 @@ struct Static {
     static void install(TypeBuilder& b) {
         const char* doc = make_text_signature(N.c_str(), false, Names::names, Names::count);
         if constexpr (Names::count == 0) {
-            b.add_method({N.c_str(), as_cfunction(&noargs), METH_NOARGS | METH_STATIC, doc});
+            b.add_static_method({N.c_str(), as_cfunction(&noargs), METH_NOARGS | METH_STATIC, doc});
         } else {
-            b.add_method({N.c_str(), as_cfunction(&fast<Cls>),
-                          METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc});
+            b.add_static_method({N.c_str(), as_cfunction(&fast<Cls>),
+                                 METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc});
         }
     }
 };

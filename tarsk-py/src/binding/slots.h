@@ -231,6 +231,7 @@ struct ClassDecl {
         PyTypeObject* type = nullptr;
         try {
             TypeBuilder b(qualified.c_str(), static_cast<int>(sizeof(Instance<T>)));
+            b.add_slot(Py_tp_alloc, reinterpret_cast<void*>(&alloc_instance<T>));
             b.add_slot(Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<T>));
             (M::template install<T>(b), ...);
             install_number<Py_nb_add, find_binary<BinaryOp::add>(), nullptr>(b);

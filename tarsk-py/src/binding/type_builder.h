@@ -14,6 +14,9 @@ public:
     TypeBuilder(const char* qualified, int basicsize) : name_(qualified), basicsize_(basicsize) {}
 
     void add_method(PyMethodDef def) { methods_.push_back(def); }
+    // A static method: a plain built-in function in the class namespace (see
+    // build()).
+    void add_static_method(PyMethodDef def) { statics_.push_back(def); }
     void add_getter(const char* name, getter get);
     void add_setter(const char* name, setter set);
     void add_slot(int slot, void* fn) { slots_.push_back({slot, fn}); }
@@ -28,6 +31,7 @@ private:
     int basicsize_;
     const char* doc_ = nullptr;
     std::vector<PyMethodDef> methods_;
+    std::vector<PyMethodDef> statics_;
     std::vector<PyGetSetDef> getsets_;
     std::vector<PyType_Slot> slots_;
 };
