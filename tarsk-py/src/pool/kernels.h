@@ -52,11 +52,14 @@ struct DefaultInitAllocator : std::allocator<T> {
     template <class U>
     DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
 
-    // Large arrays are aligned to 2 MiB and offered to the kernel for
-    // transparent huge pages: a fresh array is faulted in by the workers as
-    // they write it, and with 4 KiB pages those faults, not the arithmetic,
-    // would dominate a pass over tens of megabytes.
-    static constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
+    // Very large arrays are aligned to 2 MiB and offered to the kernel for
+    // transparent huge pages. The C library maps such blocks afresh for every
+    // allocation (they are above its largest mmap threshold, 32 MiB), so the
+    // workers fault a new array in as they write it, and with 4 KiB pages
+    // those faults, not the arithmetic, would dominate the pass. Smaller
+    // arrays keep the ordinary path, where freed memory is reused without
+    // any fault at all.
+    static constexpr std::size_t kHugeThreshold = std::size_t{32} << 20;
     static constexpr std::size_t kHugeAlign = std::size_t{2} << 20;
 
     T* allocate(std::size_t n) {
