@@ -283,6 +283,22 @@ struct Result<std::optional<T>> {
     }
 };
 
+// A value whose published annotation is left open ("typing.Any"), converted
+// as the value itself.
+template <class T>
+struct Untyped {
+    T value;
+};
+
+template <class T>
+struct Result<Untyped<T>> {
+    static constexpr const char* annotation = "typing.Any";
+    template <class U>
+    static PyObject* convert(U&& u) {
+        return Result<T>::convert(std::forward<U>(u).value);
+    }
+};
+
 // Results of setters and in-place methods.
 template <>
 struct Result<void> {

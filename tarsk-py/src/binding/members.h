@@ -37,6 +37,7 @@
 #include "binding/classes.h"
 #include "binding/convert.h"
 #include "binding/errors.h"
+#include "binding/introspection.h"
 #include "binding/type_builder.h"
 
 namespace tarsk::py {
@@ -219,6 +220,24 @@ struct ParamNames {
     static constexpr const char* names[count + 1] = {P.c_str()..., nullptr};
 };
 
+// The record view of a parameter list and a result.
+template <class Params, class Names, std::size_t... I>
+constexpr auto param_table(std::index_sequence<I...>) {
+    return std::array<introspection::Param, sizeof...(I)>{
+        introspection::Param{Names::names[I], ArgOf<std::tuple_element_t<I, Params>>::annotation}...};
+}
+template <class Params, class Names>
+inline constexpr auto params_of = param_table<Params, Names>(std::make_index_sequence<Names::count>{});
+template <class R>
+inline constexpr const char* returns_of = ResultOf<R>::annotation;
+
+template <class Params, class Names>
+constexpr introspection::FunctionInfo function_info(const char* name, introspection::Receiver receiver,
+                                                    const char* returns,
+                                                    introspection::Decorator decorator) {
+    return {name, receiver, params_of<Params, Names>.data(), Names::count, returns, decorator};
+}
+
 // Instance method: Method<"dot", &Vec3d::dot, "other">.
 template <Name N, auto F, Name... P>
 struct Method {
@@ -228,6 +247,8 @@ struct Method {
                   "one name per parameter");
     static constexpr MemberKind kind = MemberKind::method;
     static constexpr const char* py_name = N.c_str();
+    static constexpr std::array records{function_info<typename S::Params, Names>(
+        N.c_str(), introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none)};
 
     template <class Cls>
     static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -263,6 +284,9 @@ struct Static {
                   "one name per parameter");
     static constexpr MemberKind kind = MemberKind::static_method;
     static constexpr const char* py_name = N.c_str();
+    static constexpr std::array records{function_info<typename S::Params, Names>(
+        N.c_str(), introspection::Receiver::none, returns_of<typename S::Ret>,
+        introspection::Decorator::staticmethod)};
 
     template <class Cls>
     static PyObject* fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -297,6 +321,8 @@ struct Function {
                   "one name per parameter");
     static constexpr MemberKind kind = MemberKind::function;
     static constexpr const char* py_name = N.c_str();
+    static constexpr std::array records{function_info<typename S::Params, Names>(
+        N.c_str(), introspection::Receiver::none, returns_of<typename S::Ret>, introspection::Decorator::none)};
 
     static PyObject* fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
         return entry<PyObject*>(nullptr, [&] {
@@ -324,6 +350,8 @@ struct Constructor {
                   "one name per parameter");
     static constexpr MemberKind kind = MemberKind::constructor;
     static constexpr const char* py_name = "__new__";
+    static constexpr std::array records{function_info<typename S::Params, Names>(
+        "__new__", introspection::Receiver::cls, "None", introspection::Decorator::none)};
 
     template <class Cls>
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -357,6 +385,9 @@ struct Getter {
     using S = Shape<decltype(F), true>;
     static constexpr MemberKind kind = MemberKind::getter;
     static constexpr const char* py_name = N.c_str();
+    static constexpr std::array records{function_info<std::tuple<>, ParamNames<>>(
+        N.c_str(), introspection::Receiver::self, returns_of<typename S::Ret>,
+        introspection::Decorator::property)};
 
     static PyObject* get(PyObject* self, void*) noexcept {
         return entry<PyObject*>(nullptr, [&] {
@@ -377,6 +408,8 @@ struct Setter {
     using S = Shape<decltype(F), true>;
     static constexpr MemberKind kind = MemberKind::setter;
     static constexpr const char* py_name = N.c_str();
+    static constexpr std::array records{function_info<typename S::Params, ParamNames<"value">>(
+        N.c_str(), introspection::Receiver::self, "None", introspection::Decorator::setter)};
 
     static int set(PyObject* self, PyObject* value, void*) noexcept {
         return entry<int>(-1, [&] {
@@ -413,6 +446,7 @@ struct Field {
     using Get = Getter<N, &FieldAccess<M>::get>;
     using Set = Setter<N, &FieldAccess<M>::set>;
     static constexpr const char* py_name = N.c_str();
+    static constexpr std::array records{Get::records[0], Set::records[0]};
 
     template <class Cls>
     static void install(TypeBuilder& b) {

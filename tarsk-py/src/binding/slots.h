@@ -34,6 +34,8 @@ struct Binary {
                                            : Op == BinaryOp::multiply           ? "__mul__"
                                            : Op == BinaryOp::reflected_multiply ? "__rmul__"
                                                                                 : "__truediv__";
+    static constexpr std::array records{function_info<typename S::Params, ParamNames<P>>(
+        py_name, introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none)};
 
     static PyObject* apply(PyObject* receiver, PyObject* operand) {
         using Self = typename S::Self;
@@ -85,6 +87,9 @@ struct Compare {
                                            : Op == CompareOp::ne ? "__ne__"
                                            : Op == CompareOp::gt ? "__gt__"
                                                                  : "__ge__";
+    static constexpr introspection::Param params[] = {{"other", ClassInfo<typename S::Self>::name}};
+    static constexpr std::array records{introspection::FunctionInfo{
+        py_name, introspection::Receiver::self, params, 1, "bool", introspection::Decorator::none}};
     static bool compare(PyObject* a, PyObject* b) {
         using Self = typename S::Self;
         return std::invoke(F, as_instance<Self>(a)->value, as_instance<Self>(b)->value);
@@ -136,6 +141,8 @@ struct Unary {
                                            : Op == UnaryOp::len  ? "__len__"
                                            : Op == UnaryOp::iter ? "__iter__"
                                                                  : "__next__";
+    static constexpr std::array records{function_info<std::tuple<>, ParamNames<>>(
+        py_name, introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none)};
 
     static PyObject* object_slot(PyObject* self) noexcept {
         return entry<PyObject*>(nullptr, [&] {
@@ -177,6 +184,8 @@ struct Unary {
 template <class Self>
 struct IterSelf {
     static constexpr const char* py_name = "__iter__";
+    static constexpr std::array records{function_info<std::tuple<>, ParamNames<>>(
+        py_name, introspection::Receiver::self, ClassInfo<Self>::name, introspection::Decorator::none)};
     static PyObject* slot(PyObject* self) noexcept {
         return entry<PyObject*>(nullptr, [&] {
             slot_receiver<Self>(self);
@@ -196,6 +205,8 @@ struct GetItem {
     using Self = typename S::Self;
     static constexpr const char* py_name = "__getitem__";
     static constexpr const char* names[] = {"index", nullptr};
+    static constexpr std::array records{function_info<typename S::Params, ParamNames<"index">>(
+        py_name, introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none)};
 
     static PyObject* slot(PyObject* self, PyObject* key) noexcept {
         return entry<PyObject*>(nullptr, [&] {
@@ -217,15 +228,44 @@ concept BinaryMember = requires { M::op; M::apply; };
 template <class M>
 concept CompareMember = requires { M::compare_op; };
 
+// Record sources of a class: the class record and one per callable.
+template <class T>
+struct ClassRecord {
+    static constexpr std::uint64_t key = introspection::fnv({"class record", ClassInfo<T>::name});
+    static constexpr void write(introspection::Sink& s) { introspection::write_class(s, ClassInfo<T>::name); }
+};
+
+template <class T, class M, std::size_t K>
+struct MemberRecord {
+    static constexpr const introspection::FunctionInfo& info = M::records[K];
+    static constexpr std::uint64_t key = introspection::fnv(
+        {"member record", ClassInfo<T>::name, info.name,
+         info.decorator == introspection::Decorator::setter ? "setter" : ""});
+    static constexpr void write(introspection::Sink& s) {
+        introspection::write_function(s, info, introspection::class_id(ClassInfo<T>::name), 0);
+    }
+};
+
 // A class: its core value type and its members in registration order.
 //     using Vec3dClass = ClassDecl<tarsk::Vec3d, Constructor<...>, Method<...>, ...>;
 template <class T, class... M>
 struct ClassDecl {
     using Value = T;
 
+    // The exported records of the class and of every member.
+    template <class Member, std::size_t... K>
+    static constexpr auto member_exporters(std::index_sequence<K...>) {
+        return std::array<introspection::Exporter, sizeof...(K)>{
+            &introspection::export_record<MemberRecord<T, Member, K>>...};
+    }
+    static constexpr auto exporters = std::tuple{
+        std::array<introspection::Exporter, 1>{&introspection::export_record<ClassRecord<T>>},
+        member_exporters<M>(std::make_index_sequence<M::records.size()>{})...};
+
     // Creates the type object once per process and caches it. Null with a
     // Python exception set on failure.
     static PyTypeObject* create() noexcept {
+        (void)exporters;
         if (type_cache<T>) return type_cache<T>;
         static const std::string qualified = std::string("builtins.") + ClassInfo<T>::name;
         PyTypeObject* type = nullptr;

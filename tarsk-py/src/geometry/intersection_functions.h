@@ -9,7 +9,14 @@
 
 namespace tarsk::py::geometry_functions {
 
-using PlaneLine = Function<"plane_line", &tarsk::geometry::plane_line, "plane", "a", "b">;
+// The point where the line meets the plane; published, like circle_circle's
+// result, without a precise annotation.
+inline Untyped<tarsk::Vec3d> plane_line(const tarsk::geometry::Plane& plane, const tarsk::Vec3d& a,
+                                        const tarsk::Vec3d& b) {
+    return {tarsk::geometry::plane_line(plane, a, b)};
+}
+
+using PlaneLine = Function<"plane_line", &plane_line, "plane", "a", "b">;
 using CirclePoint =
     Function<"circle_point", &tarsk::geometry::circle_point, "circle", "point", "inner">;
 using CirclePointUnchecked = Function<"circle_point_unchecked",

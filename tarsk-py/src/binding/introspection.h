@@ -1,0 +1,233 @@
+#pragma once
+// Introspection records: one read-only data object per module, class and
+// callable, exported as "PYO3_INTROSPECTION_1_<n>" so that a stub generator
+// can read the API from the library's symbol table without importing it.
+//
+// A record is a 4-byte little-endian length n, n bytes of JSON and zero
+// padding to a multiple of 4. Every record is computed at compile time from
+// the same member declarations that register the API (members.h, slots.h,
+// module_decl.h), and nothing reads them at run time.
+//
+// The data object itself is a constexpr array with an internal name; an
+// assembler directive gives it the exported name, type and size. The symbol
+// number must fit an assembler immediate, so it is a 31-bit hash; the linker
+// would reject a collision as a duplicate definition.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace tarsk::py::introspection {
+
+// FNV-1a over a sequence of strings, each followed by a separator byte.
+constexpr std::uint64_t fnv(std::initializer_list<const char*> parts) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (const char* p : parts) {
+        for (; *p; ++p) {
+            h ^= static_cast<unsigned char>(*p);
+            h *= 0x100000001b3ULL;
+        }
+        h ^= 0x1f;
+        h *= 0x100000001b3ULL;
+    }
+    return h;
+}
+
+constexpr std::uint64_t class_id(const char* name) { return fnv({"class", name}); }
+constexpr std::uint64_t module_id(const char* name) { return fnv({"module", name}); }
+constexpr std::uint64_t function_id(const char* module, const char* name) {
+    return fnv({"function", module, name});
+}
+
+struct Param {
+    const char* name;
+    const char* annotation;
+};
+
+enum class Receiver { none, self, cls };
+enum class Decorator { none, staticmethod, property, setter };
+
+// One callable as its record describes it.
+struct FunctionInfo {
+    const char* name;
+    Receiver receiver;
+    const Param* params;
+    std::size_t nparams;
+    const char* returns;
+    Decorator decorator;
+};
+
+// Writes JSON text, or only counts it when `out` is null.
+struct Sink {
+    unsigned char* out = nullptr;
+    std::size_t n = 0;
+    constexpr void put(char c) {
+        if (out) out[n] = static_cast<unsigned char>(c);
+        ++n;
+    }
+    constexpr void raw(const char* s) {
+        for (; *s; ++s) put(*s);
+    }
+    constexpr void string(const char* s) {
+        put('"');
+        for (; *s; ++s) {
+            if (*s == '"' || *s == '\\') put('\\');
+            put(*s);
+        }
+        put('"');
+    }
+    constexpr void number_string(std::uint64_t v) {
+        char digits[24]{};
+        int k = 0;
+        do {
+            digits[k++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v);
+        put('"');
+        while (k) put(digits[--k]);
+        put('"');
+    }
+    constexpr void key(const char* k) {
+        string(k);
+        put(':');
+    }
+};
+
+// {"type":"function", "name", "parent" | "id", "arguments", "returns", "decorators"}
+constexpr void write_function(Sink& s, const FunctionInfo& f, std::uint64_t parent, std::uint64_t id) {
+    s.put('{');
+    s.key("type");
+    s.string("function");
+    s.put(',');
+    s.key("name");
+    s.string(f.name);
+    s.put(',');
+    if (parent) {
+        s.key("parent");
+        s.number_string(parent);
+    } else {
+        s.key("id");
+        s.number_string(id);
+    }
+    s.put(',');
+    s.key("arguments");
+    s.put('{');
+    bool any = false;
+    if (f.receiver != Receiver::none) {
+        s.key("posonlyargs");
+        s.raw(f.receiver == Receiver::self ? "[{\"name\":\"self\"}]" : "[{\"name\":\"cls\"}]");
+        any = true;
+    }
+    if (f.nparams > 0) {
+        if (any) s.put(',');
+        s.key("args");
+        s.put('[');
+        for (std::size_t i = 0; i < f.nparams; ++i) {
+            if (i) s.put(',');
+            s.put('{');
+            s.key("name");
+            s.string(f.params[i].name);
+            s.put(',');
+            s.key("annotation");
+            s.string(f.params[i].annotation);
+            s.put('}');
+        }
+        s.put(']');
+    }
+    s.put('}');
+    s.put(',');
+    s.key("returns");
+    s.string(f.returns);
+    if (f.decorator != Decorator::none) {
+        s.put(',');
+        s.key("decorators");
+        s.put('[');
+        s.put('"');
+        if (f.decorator == Decorator::staticmethod) s.raw("staticmethod");
+        if (f.decorator == Decorator::property) s.raw("property");
+        if (f.decorator == Decorator::setter) {
+            s.raw(f.name);
+            s.raw(".setter");
+        }
+        s.put('"');
+        s.put(']');
+    }
+    s.put('}');
+}
+
+constexpr void write_class(Sink& s, const char* name) {
+    s.put('{');
+    s.key("type");
+    s.string("class");
+    s.put(',');
+    s.key("id");
+    s.number_string(class_id(name));
+    s.put(',');
+    s.key("name");
+    s.string(name);
+    s.put('}');
+}
+
+constexpr void write_module(Sink& s, const char* name, const std::uint64_t* members, std::size_t count) {
+    s.put('{');
+    s.key("type");
+    s.string("module");
+    s.put(',');
+    s.key("id");
+    s.number_string(module_id(name));
+    s.put(',');
+    s.key("name");
+    s.string(name);
+    s.put(',');
+    s.key("members");
+    s.put('[');
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i) s.put(',');
+        s.number_string(members[i]);
+    }
+    s.put(']');
+    s.put(',');
+    s.key("incomplete");
+    s.raw("false");
+    s.put('}');
+}
+
+// The bytes of one record. Source provides `static constexpr void
+// write(Sink&)` and `static constexpr std::uint64_t key` (for the number).
+template <class Source>
+struct Record {
+    static constexpr std::size_t json_size = [] {
+        Sink s;
+        Source::write(s);
+        return s.n;
+    }();
+    static constexpr std::size_t size = (4 + json_size + 3) / 4 * 4;
+    static constexpr std::array<unsigned char, size> bytes = [] {
+        std::array<unsigned char, size> a{};
+        a[0] = static_cast<unsigned char>(json_size & 0xff);
+        a[1] = static_cast<unsigned char>((json_size >> 8) & 0xff);
+        a[2] = static_cast<unsigned char>((json_size >> 16) & 0xff);
+        a[3] = static_cast<unsigned char>((json_size >> 24) & 0xff);
+        Sink s{a.data() + 4, 0};
+        Source::write(s);
+        return a;
+    }();
+    static constexpr std::uint32_t number = static_cast<std::uint32_t>((Source::key ^ (Source::key >> 31)) & 0x7fffffffU);
+};
+
+// Gives a record its exported name, type and size. Never called: taking its
+// address instantiates it, and `used` keeps it in the object file.
+template <class Source>
+[[gnu::used, gnu::noinline]] void export_record() {
+    using R = Record<Source>;
+    asm volatile(
+        ".globl PYO3_INTROSPECTION_1_%c0\n\t"
+        ".type PYO3_INTROSPECTION_1_%c0, @object\n\t"
+        ".set PYO3_INTROSPECTION_1_%c0, %p1\n\t"
+        ".size PYO3_INTROSPECTION_1_%c0, %c2"
+        :
+        : "n"(R::number), "X"(&R::bytes), "n"(R::size));
+}
+
+using Exporter = void (*)();
+
+}  // namespace tarsk::py::introspection
