@@ -280,4 +280,4 @@ def test_class_shape():
         assert method.__text_signature__ == sig, name
         assert method.__doc__ is None, name
     assert Vec3d.dot.__doc__ is None
-    assert Vec3d.x.__doc__ is None
+    assert Vec3d.x.__doc__ == ""

@@ -6,7 +6,7 @@ import struct
 import sys
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 from floats import doubles, same
@@ -508,6 +508,11 @@ def model_minimum_distance_to(items, o, stride):
 @given(st.lists(st.one_of(finite_vectors, vectors), min_size=1, max_size=60), st.one_of(finite_vectors, vectors),
        st.integers(min_value=1, max_value=70))
 def test_minimum_distance_model(items, o, stride):
+    # A NaN key made from two NaN terms may carry either term's sign bit: the
+    # compiler is free to order the operands of a commutative operation, and
+    # the sign decides the key's place in the total order. Such keys are
+    # pinned by the explicit NaN cases below instead.
+    assume(all(v.distance_squared(o) == v.distance_squared(o) for v in items))
     got = VecList(items).minimum_distance_to(o, stride)
     want = model_minimum_distance_to(items, o, stride)
     assert got[0] == want[0] and same(got[1], want[1])

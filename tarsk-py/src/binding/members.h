@@ -353,29 +353,49 @@ struct Constructor {
     static constexpr std::array records{function_info<typename S::Params, Names>(
         "__new__", introspection::Receiver::cls, "None", introspection::Decorator::none)};
 
+    // Converts the bound arguments and creates the instance.
+    template <class Cls>
+    static PyObject* construct(PyTypeObject* type, PyObject* const* slots) {
+        using L = Loader<typename S::Params>;
+        typename L::Holders h;
+        L::load(slots, Names::names, h, L::may_run_python(slots));
+        Cls value = [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return std::invoke(F, ArgOf<std::tuple_element_t<I, typename S::Params>>::get(std::get<I>(h))...);
+        }(std::make_index_sequence<Names::count>{});
+        PyObject* obj = type->tp_alloc(type, 0);
+        if (!obj) throw PyErrSet{};
+        new (&as_instance<Cls>(obj)->value) Cls(std::move(value));
+        new (&as_instance<Cls>(obj)->borrow) std::atomic<std::uintptr_t>(0);
+        return obj;
+    }
+    template <class Cls>
+    static constexpr Signature signature{ClassInfo<Cls>::name, "__new__", Names::names, Names::count};
+
+    // The new slot: a positional tuple and a keyword dict.
     template <class Cls>
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
         return entry<PyObject*>(nullptr, [&] {
-            static constexpr Signature sig{ClassInfo<Cls>::name, "__new__", Names::names, Names::count};
             PyObject* slots[Names::count + 1];
-            bind_tuple(sig, args, kwargs, slots);
-            using L = Loader<typename S::Params>;
-            typename L::Holders h;
-            L::load(slots, Names::names, h, L::may_run_python(slots));
-            Cls value = [&]<std::size_t... I>(std::index_sequence<I...>) {
-                return std::invoke(F, ArgOf<std::tuple_element_t<I, typename S::Params>>::get(std::get<I>(h))...);
-            }(std::make_index_sequence<Names::count>{});
-            PyObject* obj = type->tp_alloc(type, 0);
-            if (!obj) throw PyErrSet{};
-            new (&as_instance<Cls>(obj)->value) Cls(std::move(value));
-            new (&as_instance<Cls>(obj)->borrow) std::atomic<std::uintptr_t>(0);
-            return obj;
+            bind_tuple(signature<Cls>, args, kwargs, slots);
+            return construct<Cls>(type, slots);
+        });
+    }
+    // Calling the class: the same binding and construction through the fast
+    // calling convention, without building the tuple and dict.
+    template <class Cls>
+    static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                                PyObject* kwnames) noexcept {
+        return entry<PyObject*>(nullptr, [&] {
+            PyObject* slots[Names::count + 1];
+            bind_fast(signature<Cls>, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+            return construct<Cls>(reinterpret_cast<PyTypeObject*>(type), slots);
         });
     }
     template <class Cls>
     static void install(TypeBuilder& b) {
         b.set_doc(make_text_signature(ClassInfo<Cls>::name, false, Names::names, Names::count));
         b.add_slot(Py_tp_new, reinterpret_cast<void*>(&tp_new<Cls>));
+        b.set_vectorcall(&vectorcall<Cls>);
     }
 };
 

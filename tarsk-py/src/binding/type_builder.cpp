@@ -13,7 +13,7 @@ PyGetSetDef& getset_named(std::vector<PyGetSetDef>& defs, const char* name) {
     for (PyGetSetDef& d : defs) {
         if (std::strcmp(d.name, name) == 0) return d;
     }
-    defs.push_back({name, nullptr, nullptr, nullptr, nullptr});
+    defs.push_back({name, nullptr, nullptr, "", nullptr});  // properties carry an empty doc
     return defs.back();
 }
 
@@ -48,6 +48,7 @@ PyTypeObject* TypeBuilder::build() {
     auto* spec = new PyType_Spec{name_, basicsize_, 0, flags, slots->data()};
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
     if (!type) return nullptr;
+    type->tp_vectorcall = vectorcall_;
     // Static methods go into the class namespace as built-in functions bound
     // to nothing. Such a function is no descriptor, so looking it up on the
     // class or an instance returns it as it is, exactly as a staticmethod

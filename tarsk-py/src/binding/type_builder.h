@@ -20,6 +20,8 @@ public:
     void add_getter(const char* name, getter get);
     void add_setter(const char* name, setter set);
     void add_slot(int slot, void* fn) { slots_.push_back({slot, fn}); }
+    // Calling the class through the fast calling convention.
+    void set_vectorcall(vectorcallfunc fn) { vectorcall_ = fn; }
     // The type's doc: only the constructor's text signature.
     void set_doc(const char* doc) { doc_ = doc; }
 
@@ -30,6 +32,7 @@ private:
     const char* name_;
     int basicsize_;
     const char* doc_ = nullptr;
+    vectorcallfunc vectorcall_ = nullptr;
     std::vector<PyMethodDef> methods_;
     std::vector<PyMethodDef> statics_;
     std::vector<PyGetSetDef> getsets_;
