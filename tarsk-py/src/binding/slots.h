@@ -57,14 +57,16 @@ struct Binary {
 };
 
 // The number slot of one operator: forward form, then the reflected form
-// with the operands swapped where the class has one.
-template <BinaryFn Forward, BinaryFn Reflected>
+// with the operands swapped where the class has one. Whether a form exists
+// is passed as a flag: comparing a function's address with null is not a
+// constant expression under -fsanitize=undefined.
+template <BinaryFn Forward, bool HasForward, BinaryFn Reflected, bool HasReflected>
 PyObject* number_slot(PyObject* left, PyObject* right) noexcept {
     return entry<PyObject*>(nullptr, [&] {
-        if constexpr (Forward != nullptr) {
+        if constexpr (HasForward) {
             if (PyObject* r = Forward(left, right)) return r;
         }
-        if constexpr (Reflected != nullptr) {
+        if constexpr (HasReflected) {
             if (PyObject* r = Reflected(right, left)) return r;
         }
         return Py_NewRef(Py_NotImplemented);
@@ -110,20 +112,35 @@ template <class Cls, class Decl>
 PyObject* compare_slot(PyObject* self, PyObject* other, int op) noexcept {
     static constexpr std::array<CompareFn, 6> Table = Decl::compare_table();
     return entry<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (op < 0 || op > 5) return Py_NewRef(Py_NotImplemented);
-        if (op == Py_NE && Table[Py_NE] == nullptr) {
-            PyObject* eq = PyObject_RichCompare(self, other, Py_EQ);
-            if (!eq) throw_fetched();
-            int truth = PyObject_IsTrue(eq);
-            Py_DECREF(eq);
-            if (truth < 0) throw_fetched();
-            return Py_NewRef(truth ? Py_False : Py_True);
+        if constexpr (Table[Py_NE] == nullptr) {
+            if (op == Py_NE) {
+                PyObject* eq = PyObject_RichCompare(self, other, Py_EQ);
+                if (!eq) throw_fetched();
+                int truth = PyObject_IsTrue(eq);
+                Py_DECREF(eq);
+                if (truth < 0) throw_fetched();
+                return Py_NewRef(truth ? Py_False : Py_True);
+            }
         }
         if (!is_instance<Cls>(self) || !borrowable<Cls>(self)) return Py_NewRef(Py_NotImplemented);
         if (!is_instance<Cls>(other) || !borrowable<Cls>(other)) return Py_NewRef(Py_NotImplemented);
-        CompareFn fn = Table[op];
-        if (!fn) return Py_NewRef(Py_NotImplemented);
-        return Py_NewRef(fn(self, other) ? Py_True : Py_False);
+        // One case per operator, each calling its function directly.
+        auto answer = [&]<int Op>() -> PyObject* {
+            if constexpr (Table[Op] == nullptr) {
+                return Py_NewRef(Py_NotImplemented);
+            } else {
+                return Py_NewRef(Table[Op](self, other) ? Py_True : Py_False);
+            }
+        };
+        switch (op) {
+            case Py_LT: return answer.template operator()<Py_LT>();
+            case Py_LE: return answer.template operator()<Py_LE>();
+            case Py_EQ: return answer.template operator()<Py_EQ>();
+            case Py_NE: return answer.template operator()<Py_NE>();
+            case Py_GT: return answer.template operator()<Py_GT>();
+            case Py_GE: return answer.template operator()<Py_GE>();
+            default: return Py_NewRef(Py_NotImplemented);
+        }
     });
 }
 
@@ -274,11 +291,10 @@ struct ClassDecl {
             b.add_slot(Py_tp_alloc, reinterpret_cast<void*>(&alloc_instance<T>));
             b.add_slot(Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<T>));
             (M::template install<T>(b), ...);
-            install_number<Py_nb_add, find_binary<BinaryOp::add>(), nullptr>(b);
-            install_number<Py_nb_subtract, find_binary<BinaryOp::subtract>(), nullptr>(b);
-            install_number<Py_nb_multiply, find_binary<BinaryOp::multiply>(),
-                           find_binary<BinaryOp::reflected_multiply>()>(b);
-            install_number<Py_nb_true_divide, find_binary<BinaryOp::true_divide>(), nullptr>(b);
+            install_number<Py_nb_add, BinaryOp::add, false>(b);
+            install_number<Py_nb_subtract, BinaryOp::subtract, false>(b);
+            install_number<Py_nb_multiply, BinaryOp::multiply, true>(b);
+            install_number<Py_nb_true_divide, BinaryOp::true_divide, false>(b);
             if constexpr ((CompareMember<M> || ...)) {
                 b.add_slot(Py_tp_richcompare, reinterpret_cast<void*>(&compare_slot<T, ClassDecl>));
             }
@@ -305,16 +321,34 @@ private:
         }
         return nullptr;
     }
+    template <BinaryOp Op, class Member>
+    static constexpr bool is_binary() {
+        if constexpr (BinaryMember<Member>) {
+            return Member::op == Op;
+        } else {
+            return false;
+        }
+    }
+    template <BinaryOp Op>
+    static constexpr bool has_binary = (is_binary<Op, M>() || ...);
+    // The first member implementing Op (null when none does).
     template <BinaryOp Op>
     static constexpr BinaryFn find_binary() {
         BinaryFn found = nullptr;
-        ((found = found ? found : pick_binary<Op, M>()), ...);
+        bool seen = false;
+        ((seen || !is_binary<Op, M>() ? void() : (found = pick_binary<Op, M>(), seen = true, void())),
+         ...);
         return found;
     }
-    template <int Slot, BinaryFn Forward, BinaryFn Reflected>
+    // `*` pairs its forward form with the reflected one (__rmul__).
+    template <int Slot, BinaryOp Op, bool PairedWithReflection>
     static void install_number(TypeBuilder& b) {
-        if constexpr (Forward != nullptr || Reflected != nullptr) {
-            b.add_slot(Slot, reinterpret_cast<void*>(&number_slot<Forward, Reflected>));
+        constexpr bool forward = has_binary<Op>;
+        constexpr bool reflected = PairedWithReflection && has_binary<BinaryOp::reflected_multiply>;
+        if constexpr (forward || reflected) {
+            b.add_slot(Slot, reinterpret_cast<void*>(
+                                 &number_slot<find_binary<Op>(), forward,
+                                              find_binary<BinaryOp::reflected_multiply>(), reflected>));
         }
     }
     template <class Member>
