@@ -117,7 +117,7 @@ def test_deleting_a_component_is_refused(name):
     assert components(q) == (1.0, 2.0, 3.0, 4.0)
 
 
-@pytest.mark.parametrize("position, name", enumerate("wijk"))
+@pytest.mark.parametrize("position, name", list(enumerate("wijk")))
 def test_constructor_names_the_first_bad_argument(position, name):
     args = [1.0, 2.0, 3.0, 4.0]
     for later in range(position, 4):
