@@ -111,8 +111,11 @@ bool borrowable(PyObject* obj) {
 template <class Cls, class Decl>
 PyObject* compare_slot(PyObject* self, PyObject* other, int op) noexcept {
     static constexpr std::array<CompareFn, 6> Table = Decl::compare_table();
+    // Which operators exist, as flags: comparing a function's address with
+    // null is not a constant expression under -fsanitize=undefined.
+    static constexpr std::array<bool, 6> Defined = Decl::compare_defined();
     return entry<PyObject*>(nullptr, [&]() -> PyObject* {
-        if constexpr (Table[Py_NE] == nullptr) {
+        if constexpr (!Defined[Py_NE]) {
             if (op == Py_NE) {
                 PyObject* eq = PyObject_RichCompare(self, other, Py_EQ);
                 if (!eq) throw_fetched();
@@ -126,7 +129,7 @@ PyObject* compare_slot(PyObject* self, PyObject* other, int op) noexcept {
         if (!is_instance<Cls>(other) || !borrowable<Cls>(other)) return Py_NewRef(Py_NotImplemented);
         // One case per operator, each calling its function directly.
         auto answer = [&]<int Op>() -> PyObject* {
-            if constexpr (Table[Op] == nullptr) {
+            if constexpr (!Defined[Op]) {
                 return Py_NewRef(Py_NotImplemented);
             } else {
                 return Py_NewRef(Table[Op](self, other) ? Py_True : Py_False);
@@ -312,6 +315,11 @@ struct ClassDecl {
         (put_compare<M>(table), ...);
         return table;
     }
+    static constexpr std::array<bool, 6> compare_defined() {
+        std::array<bool, 6> defined{};
+        (put_defined<M>(defined), ...);
+        return defined;
+    }
 
 private:
     template <BinaryOp Op, class Member>
@@ -354,6 +362,10 @@ private:
     template <class Member>
     static constexpr void put_compare(std::array<CompareFn, 6>& table) {
         if constexpr (CompareMember<Member>) table[static_cast<int>(Member::compare_op)] = &Member::compare;
+    }
+    template <class Member>
+    static constexpr void put_defined(std::array<bool, 6>& defined) {
+        if constexpr (CompareMember<Member>) defined[static_cast<int>(Member::compare_op)] = true;
     }
 };
 
