@@ -17,7 +17,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build_dir="${TARSK_SANITIZE_BUILD_DIR:-build/sanitize}"
-python="$(command -v python3)"
+# CMake and Ninja from PyPI when the machine has none (pip's build of the
+# module brings its own, in an isolated environment).
+command -v cmake >/dev/null || python3 -m pip install -q cmake
+command -v ninja >/dev/null || python3 -m pip install -q ninja
+python="$(python3 -c 'import sys; print(sys.executable)')"
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARSK_BUILD_PYTHON=ON -DTARSK_SANITIZE=ON -DPython_EXECUTABLE="$python" >/dev/null
