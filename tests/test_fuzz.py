@@ -619,3 +619,53 @@ def test_fuzz_every_callable():
     if CALLS >= 50_000:
         missed = [t.name for t in TARGETS if t.count == 0]
         assert not missed, missed
+
+
+OUT_OF_MEMORY = r"""
+import resource
+from tarsk_py import Vec3d, VecList
+v = Vec3d(1.0, 2.0, 3.0)
+big = VecList([v] * 500_000)
+big.normalize()  # the pool is running before the limit is set
+with open("/proc/self/statm") as f:
+    mapped = int(f.read().split()[0]) * resource.getpagesize()
+limit = mapped + 150_000_000  # room for a dozen results of the big list
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+ops = {
+    "extend": lambda: [b.extend(big) for b in [VecList.empty()] for _ in range(20)] and None,
+    "mul": lambda: big * 2.0,
+    "normalize": lambda: big.normalize(),
+    "dot": lambda: big.dot(v),
+    "repr": lambda: repr(big),
+    "to_array": lambda: big.to_array(),
+    "list": lambda: big.list,
+    "new": lambda: VecList([v] * 3_000_000),
+    "iter": lambda: list(iter(big)),
+}
+for name, op in ops.items():
+    kept = []
+    try:
+        for _ in range(60):
+            kept.append(op())
+    except MemoryError:
+        pass
+    else:
+        raise AssertionError(name + " never ran out of memory")
+    kept.clear()
+    assert len(big.normalize()) == 500_000  # still usable afterwards
+print("ok")
+"""
+
+
+@pytest.mark.skipif(os.environ.get("TARSK_SANITIZED") == "1"
+                    or os.environ.get("TARSK_UNDER_VALGRIND") == "1",
+                    reason="an address-space limit breaks the checking runtimes")
+def test_running_out_of_memory_raises_memory_error():
+    """Under an address-space limit every allocating operation, on the
+    calling thread or on the workers, fails with MemoryError and leaves the
+    process working."""
+    import subprocess
+    out = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"
