@@ -19,6 +19,13 @@ PyGetSetDef& getset_named(std::vector<PyGetSetDef>& defs, const char* name) {
 
 }  // namespace
 
+void keep_for_process(const void* table) {
+    // Reached through a static pointer, which memory checkers scan as a root:
+    // the tables count as kept, not as lost.
+    static auto* kept = new std::vector<const void*>();
+    kept->push_back(table);
+}
+
 void TypeBuilder::add_getter(const char* name, getter get) { getset_named(getsets_, name).get = get; }
 
 void TypeBuilder::add_setter(const char* name, setter set) { getset_named(getsets_, name).set = set; }
@@ -26,13 +33,16 @@ void TypeBuilder::add_setter(const char* name, setter set) { getset_named(getset
 PyTypeObject* TypeBuilder::build() {
     // The tables are handed to the interpreter and never freed.
     auto* slots = new std::vector<PyType_Slot>(slots_);
+    keep_for_process(slots);
     if (!methods_.empty()) {
         auto* methods = new std::vector<PyMethodDef>(methods_);
+        keep_for_process(methods);
         methods->push_back({nullptr, nullptr, 0, nullptr});
         slots->push_back({Py_tp_methods, methods->data()});
     }
     if (!getsets_.empty()) {
         auto* getsets = new std::vector<PyGetSetDef>(getsets_);
+        keep_for_process(getsets);
         getsets->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
         slots->push_back({Py_tp_getset, getsets->data()});
     }
@@ -46,6 +56,7 @@ PyTypeObject* TypeBuilder::build() {
     unsigned int flags = Py_TPFLAGS_DEFAULT;
     if (!has_new) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     auto* spec = new PyType_Spec{name_, basicsize_, 0, flags, slots->data()};
+    keep_for_process(spec);
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
     if (!type) return nullptr;
     type->tp_vectorcall = vectorcall_;
@@ -55,6 +66,7 @@ PyTypeObject* TypeBuilder::build() {
     // would, while the interpreter's attribute cache can serve the lookup
     // directly instead of calling a staticmethod's __get__ on every call.
     auto* statics = new std::vector<PyMethodDef>(statics_);
+    keep_for_process(statics);
     for (PyMethodDef& def : *statics) {
         PyObject* fn = PyCFunction_NewEx(&def, nullptr, nullptr);
         if (!fn || PyDict_SetItemString(type->tp_dict, def.ml_name, fn) < 0) {
@@ -84,6 +96,7 @@ const char* make_text_signature(const char* name, bool with_self, const char* co
     }
     text.append(")\n--\n\n");
     char* out = new char[text.size() + 1];  // kept for the life of the type
+    keep_for_process(out);
     std::memcpy(out, text.c_str(), text.size() + 1);
     return out;
 }

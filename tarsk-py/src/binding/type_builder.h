@@ -8,6 +8,10 @@
 
 namespace tarsk::py {
 
+// Records a table that lives as long as the process (a method table, a doc
+// string, a type spec) where memory checkers can see it.
+void keep_for_process(const void* table);
+
 class TypeBuilder {
 public:
     // `qualified` is "builtins.<Class>"; it outlives the type.
