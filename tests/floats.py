@@ -2,6 +2,8 @@
 import math
 import struct
 
+import pytest
+
 from hypothesis import strategies as st
 
 SPECIALS = [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, -5e-324, 2.2250738585072014e-308,
@@ -10,6 +12,22 @@ SPECIALS = [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, -5e-324, 2.2250738
 
 def bits(x):
     return struct.pack("<d", x)
+
+
+def assert_same(actual, expected):
+    """Identical doubles; for a NaN, any NaN."""
+    assert type(actual) is float
+    if math.isnan(expected):
+        assert math.isnan(actual)
+    else:
+        assert bits(actual) == bits(expected)
+
+
+def float_error_text(obj):
+    """The interpreter's own text for a failed float conversion of obj."""
+    with pytest.raises(TypeError) as info:
+        math.fabs(obj)
+    return str(info.value)
 
 
 def same(a, b):

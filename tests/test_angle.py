@@ -9,6 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import model_angle_quat as m
+from floats import assert_same, bits, float_error_text
 import tarsk_py
 from tarsk_py import AngleDegrees, AngleRadians, Quat, Vec3d
 
@@ -29,26 +30,6 @@ doubles = st.one_of(
     st.floats(min_value=-10.0, max_value=10.0),
 )
 vectors = st.tuples(doubles, doubles, doubles)
-
-
-def bits(x):
-    return struct.pack("<d", x)
-
-
-def assert_same(actual, expected):
-    """Identical doubles; for a NaN, any NaN."""
-    assert type(actual) is float
-    if math.isnan(expected):
-        assert math.isnan(actual)
-    else:
-        assert bits(actual) == bits(expected)
-
-
-def float_error_text(obj):
-    """The interpreter's own text for a failed float conversion of obj."""
-    with pytest.raises(TypeError) as info:
-        math.fabs(obj)
-    return str(info.value)
 
 
 # --- construction, property, constants --------------------------------------

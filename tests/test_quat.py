@@ -8,6 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import model_angle_quat as m
+from floats import assert_same, bits, float_error_text
 from tarsk_py import AngleDegrees, AngleRadians, Quat, Vec3d
 
 NAN = float("nan")
@@ -41,19 +42,6 @@ def rotations(draw):
 quats = st.one_of(st.tuples(doubles, doubles, doubles, doubles), rotations())
 
 
-def bits(x):
-    return struct.pack("<d", x)
-
-
-def assert_same(actual, expected):
-    """Identical doubles; for a NaN, any NaN."""
-    assert type(actual) is float
-    if math.isnan(expected):
-        assert math.isnan(actual)
-    else:
-        assert bits(actual) == bits(expected)
-
-
 def assert_all_same(actual, expected):
     assert len(actual) == len(expected)
     for a, e in zip(actual, expected):
@@ -66,13 +54,6 @@ def components(q):
 
 def vec(v):
     return (v.x, v.y, v.z)
-
-
-def float_error_text(obj):
-    """The interpreter's own text for a failed float conversion of obj."""
-    with pytest.raises(TypeError) as info:
-        math.fabs(obj)
-    return str(info.value)
 
 
 # --- construction and components ---------------------------------------------

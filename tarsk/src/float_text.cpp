@@ -72,6 +72,18 @@ void append_float_text(std::string& out, double value) {
     append_positional(out, std::fabs(value));
 }
 
+void append_tuple_text(std::string& out, std::string_view name, std::initializer_list<double> values) {
+    out.append(name);
+    out.push_back('(');
+    bool first = true;
+    for (double v : values) {
+        if (!first) out.append(", ");
+        append_float_text(out, v);
+        first = false;
+    }
+    out.push_back(')');
+}
+
 std::string float_text(double value) {
     std::string out;
     append_float_text(out, value);

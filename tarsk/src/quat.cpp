@@ -21,17 +21,7 @@ AxisAngle Quat::to_axis_angle() const {
     return {Vec3d{i / s, j / s, k / s}, AngleRadians{angle}};
 }
 
-void append_quat_text(std::string& out, const Quat& q) {
-    out.append("Quat(");
-    append_float_text(out, q.w);
-    out.append(", ");
-    append_float_text(out, q.i);
-    out.append(", ");
-    append_float_text(out, q.j);
-    out.append(", ");
-    append_float_text(out, q.k);
-    out.push_back(')');
-}
+void append_quat_text(std::string& out, const Quat& q) { append_tuple_text(out, "Quat", {q.w, q.i, q.j, q.k}); }
 
 std::string quat_text(const Quat& q) {
     std::string out;

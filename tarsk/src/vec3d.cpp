@@ -4,15 +4,7 @@
 
 namespace tarsk {
 
-void append_vec3d_text(std::string& out, const Vec3d& v) {
-    out.append("Vec3d(");
-    append_float_text(out, v.x);
-    out.append(", ");
-    append_float_text(out, v.y);
-    out.append(", ");
-    append_float_text(out, v.z);
-    out.push_back(')');
-}
+void append_vec3d_text(std::string& out, const Vec3d& v) { append_tuple_text(out, "Vec3d", {v.x, v.y, v.z}); }
 
 std::string vec3d_text(const Vec3d& v) {
     std::string out;
