@@ -238,104 +238,91 @@ constexpr introspection::FunctionInfo function_info(const char* name, introspect
     return {name, receiver, params_of<Params, Names>.data(), Names::count, returns, decorator};
 }
 
-// Instance method: Method<"dot", &Vec3d::dot, "other">.
-template <Name N, auto F, Name... P>
-struct Method {
-    using S = Shape<decltype(F), true>;
+// What every declared method, static method and module function shares:
+// its shape, its parameter names, its record and the wrappers that bind,
+// convert and call. `Cls` is the class name shown in binding errors, null
+// for a module function.
+template <Name N, auto F, bool HasReceiver, Name... P>
+struct CallableDecl {
+    using S = Shape<decltype(F), HasReceiver>;
     using Names = ParamNames<P...>;
     static_assert(std::tuple_size_v<typename S::Params> == Names::count,
                   "one name per parameter");
-    static constexpr MemberKind kind = MemberKind::method;
     static constexpr const char* py_name = N.c_str();
-    static constexpr std::array records{function_info<typename S::Params, Names>(
-        N.c_str(), introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none)};
 
-    template <class Cls>
+    static constexpr auto record(introspection::Receiver receiver, introspection::Decorator decorator) {
+        return std::array{function_info<typename S::Params, Names>(N.c_str(), receiver,
+                                                                   returns_of<typename S::Ret>, decorator)};
+    }
+    static PyObject* call(PyObject* self, PyObject* const* slots) {
+        if constexpr (HasReceiver) {
+            return call_with_receiver<F, S>(self, slots, Names::names);
+        } else {
+            return call_static<F, S>(slots, Names::names);
+        }
+    }
+    template <const char* Cls>
     static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
         return entry<PyObject*>(nullptr, [&] {
-            static constexpr Signature sig{ClassInfo<Cls>::name, N.c_str(), Names::names, Names::count};
+            static constexpr Signature sig{Cls, N.c_str(), Names::names, Names::count};
             PyObject* slots[Names::count + 1];
             bind_fast(sig, args, nargs, kwnames, slots);
-            return call_with_receiver<F, S>(self, slots, Names::names);
+            return call(self, slots);
         });
     }
     static PyObject* noargs(PyObject* self, PyObject*) noexcept {
-        return entry<PyObject*>(nullptr, [&] { return call_with_receiver<F, S>(self, nullptr, nullptr); });
+        return entry<PyObject*>(nullptr, [&] { return call(self, nullptr); });
     }
+    // The method-table entry: the no-argument convention when there are no
+    // parameters, else the fast convention with keywords.
+    template <const char* Cls>
+    static PyMethodDef definition(int extra_flags) {
+        const char* doc = make_text_signature(N.c_str(), HasReceiver, Names::names, Names::count);
+        if constexpr (Names::count == 0) {
+            return {N.c_str(), as_cfunction(&noargs), METH_NOARGS | extra_flags, doc};
+        } else {
+            return {N.c_str(), as_cfunction(&fast<Cls>), METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
+        }
+    }
+};
+
+// Instance method: Method<"dot", &Vec3d::dot, "other">.
+template <Name N, auto F, Name... P>
+struct Method : CallableDecl<N, F, true, P...> {
+    static constexpr MemberKind kind = MemberKind::method;
+    static constexpr auto records =
+        Method::record(introspection::Receiver::self, introspection::Decorator::none);
+
     template <class Cls>
     static void install(TypeBuilder& b) {
-        const char* doc = make_text_signature(N.c_str(), true, Names::names, Names::count);
-        if constexpr (Names::count == 0) {
-            b.add_method({N.c_str(), as_cfunction(&noargs), METH_NOARGS, doc});
-        } else {
-            b.add_method({N.c_str(), as_cfunction(&fast<Cls>),
-                          METH_FASTCALL | METH_KEYWORDS, doc});
-        }
+        b.add_method(Method::template definition<ClassInfo<Cls>::name>(0));
     }
 };
 
 // Static method: Static<"new_from_to", &Vec3d::new_from_to, "from", "to">.
 template <Name N, auto F, Name... P>
-struct Static {
-    using S = Shape<decltype(F), false>;
-    using Names = ParamNames<P...>;
-    static_assert(std::tuple_size_v<typename S::Params> == Names::count,
-                  "one name per parameter");
+struct Static : CallableDecl<N, F, false, P...> {
     static constexpr MemberKind kind = MemberKind::static_method;
-    static constexpr const char* py_name = N.c_str();
-    static constexpr std::array records{function_info<typename S::Params, Names>(
-        N.c_str(), introspection::Receiver::none, returns_of<typename S::Ret>,
-        introspection::Decorator::staticmethod)};
+    static constexpr auto records =
+        Static::record(introspection::Receiver::none, introspection::Decorator::staticmethod);
 
     template <class Cls>
-    static PyObject* fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-        return entry<PyObject*>(nullptr, [&] {
-            static constexpr Signature sig{ClassInfo<Cls>::name, N.c_str(), Names::names, Names::count};
-            PyObject* slots[Names::count + 1];
-            bind_fast(sig, args, nargs, kwnames, slots);
-            return call_static<F, S>(slots, Names::names);
-        });
-    }
-    static PyObject* noargs(PyObject*, PyObject*) noexcept {
-        return entry<PyObject*>(nullptr, [&] { return call_static<F, S>(nullptr, nullptr); });
-    }
-    template <class Cls>
     static void install(TypeBuilder& b) {
-        const char* doc = make_text_signature(N.c_str(), false, Names::names, Names::count);
-        if constexpr (Names::count == 0) {
-            b.add_static_method({N.c_str(), as_cfunction(&noargs), METH_NOARGS | METH_STATIC, doc});
-        } else {
-            b.add_static_method({N.c_str(), as_cfunction(&fast<Cls>),
-                                 METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc});
-        }
+        b.add_static_method(Static::template definition<ClassInfo<Cls>::name>(METH_STATIC));
     }
 };
 
 // Module function: Function<"plane_line", &plane_line, "plane", "a", "b">.
 template <Name N, auto F, Name... P>
-struct Function {
-    using S = Shape<decltype(F), false>;
-    using Names = ParamNames<P...>;
-    static_assert(std::tuple_size_v<typename S::Params> == Names::count,
-                  "one name per parameter");
+struct Function : CallableDecl<N, F, false, P...> {
     static constexpr MemberKind kind = MemberKind::function;
-    static constexpr const char* py_name = N.c_str();
-    static constexpr std::array records{function_info<typename S::Params, Names>(
-        N.c_str(), introspection::Receiver::none, returns_of<typename S::Ret>, introspection::Decorator::none)};
+    static constexpr auto records =
+        Function::record(introspection::Receiver::none, introspection::Decorator::none);
 
-    static PyObject* fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-        return entry<PyObject*>(nullptr, [&] {
-            static constexpr Signature sig{nullptr, N.c_str(), Names::names, Names::count};
-            PyObject* slots[Names::count + 1];
-            bind_fast(sig, args, nargs, kwnames, slots);
-            return call_static<F, S>(slots, Names::names);
-        });
-    }
     // The method definition the module's function object is made from.
     static PyMethodDef* definition() {
-        static PyMethodDef def{N.c_str(), as_cfunction(&fast), METH_FASTCALL | METH_KEYWORDS,
-                               make_text_signature(N.c_str(), false, Names::names, Names::count)};
+        static PyMethodDef def = Function::template CallableDecl<N, F, false, P...>::template definition<nullptr>(0);
         return &def;
     }
 };
