@@ -1,4 +1,5 @@
-"""Shared helpers for bit-exact comparisons of doubles."""
+"""Shared test helpers: bit-exact comparisons of doubles, strategies of
+hostile doubles, and objects that probe the comparison protocol."""
 import math
 import struct
 
@@ -50,3 +51,15 @@ doubles = st.one_of(st.floats(allow_nan=True, allow_infinity=True, allow_subnorm
 moderate = st.floats(min_value=-1e6, max_value=1e6, allow_nan=False, allow_infinity=False)
 components = st.one_of(moderate, doubles)
 triples = st.tuples(components, components, components)
+
+
+class EqualToAll:
+    """Claims equality with anything and leaves != to the other side."""
+
+    def __eq__(self, other):
+        return True
+
+    def __ne__(self, other):
+        return NotImplemented
+
+    __hash__ = None

@@ -8,7 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import model_angle_quat as m
-from floats import assert_same, bits, float_error_text
+from floats import EqualToAll, assert_same, bits, float_error_text
 from tarsk_py import AngleDegrees, AngleRadians, Quat, Vec3d
 
 NAN = float("nan")
@@ -382,18 +382,6 @@ def test_foreign_operands_are_unequal(other):
     assert (q == other) is False
     assert (q != other) is True
     assert (other == q) is False
-
-
-class EqualToAll:
-    """Claims equality with anything and leaves != to the other side."""
-
-    def __eq__(self, other):
-        return True
-
-    def __ne__(self, other):
-        return NotImplemented
-
-    __hash__ = None
 
 
 def test_not_equal_is_direct_not_through_equality():
