@@ -125,16 +125,21 @@ def run_worker(worker, deadline, done, errors):
     done[worker] = (i, digest.hexdigest())
 
 
-def test_eight_threads_match_one_thread():
-    deadline = time.monotonic() + SECONDS
-    done, errors = {}, []
-    threads = [threading.Thread(target=run_worker, args=(w, deadline, done, errors), daemon=True)
-               for w in range(THREADS)]
+def run_threads(target):
+    """Runs target(w) on THREADS threads at once; every thread must end
+    within the watchdog time."""
+    threads = [threading.Thread(target=target, args=(w,), daemon=True) for w in range(THREADS)]
     for t in threads:
         t.start()
     for t in threads:
         t.join(timeout=WATCHDOG)
         assert not t.is_alive(), "a worker thread hangs"
+
+
+def test_eight_threads_match_one_thread():
+    deadline = time.monotonic() + SECONDS
+    done, errors = {}, []
+    run_threads(lambda w: run_worker(w, deadline, done, errors))
     assert not errors, errors
     assert sum(n for n, _ in done.values()) >= THREADS  # every thread did some work
     # The same work, one worker after the other on this thread.
@@ -205,12 +210,7 @@ def test_shared_list_under_contention():
         except BaseException as exc:  # noqa: BLE001
             errors.append((w, exc))
 
-    threads = [threading.Thread(target=worker, args=(w,), daemon=True) for w in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=WATCHDOG)
-        assert not t.is_alive(), "a worker thread hangs"
+    run_threads(worker)
     assert not errors, errors
 
     final = list(shared)

@@ -16,17 +16,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build_dir="${TARSK_SANITIZE_BUILD_DIR:-build/sanitize}"
-# CMake and Ninja from PyPI when the machine has none (pip's build of the
-# module brings its own, in an isolated environment).
-command -v cmake >/dev/null || python3 -m pip install -q cmake
-command -v ninja >/dev/null || python3 -m pip install -q ninja
+build_dir="$(tools/build_module.sh "${TARSK_SANITIZE_BUILD_DIR:-build/sanitize}" -DTARSK_SANITIZE=ON)"
 python="$(python3 -c 'import sys; print(sys.executable)')"
-
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTARSK_BUILD_PYTHON=ON -DTARSK_SANITIZE=ON -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build_dir"
-build_dir="$(cd "$build_dir" && pwd)"
 
 # The C++ runtime is preloaded with the ASan runtime: the interpreter does not
 # link it, and ASan resolves the real __cxa_throw when it starts.

@@ -17,19 +17,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build_dir="${TARSK_VALGRIND_BUILD_DIR:-build/valgrind}"
-# CMake and Ninja from PyPI when the machine has none (pip's build of the
-# module brings its own, in an isolated environment).
-command -v cmake >/dev/null || python3 -m pip install -q cmake
-command -v ninja >/dev/null || python3 -m pip install -q ninja
-# The interpreter binary itself (not a launcher script, which valgrind would
-# check instead of the interpreter it starts).
+build_dir="$(tools/build_module.sh "${TARSK_VALGRIND_BUILD_DIR:-build/valgrind}")"
 python="$(python3 -c 'import sys; print(sys.executable)')"
-
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTARSK_BUILD_PYTHON=ON -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build_dir"
-build_dir="$(cd "$build_dir" && pwd)"
 
 if [[ $# -eq 0 ]]; then
   set -- tests/test_binding.py tests/test_vec3d.py tests/test_vec_list.py tests/test_angle.py \
