@@ -76,12 +76,12 @@ using AngleDegreesClass = ClassDecl<
     Unary<UnaryOp::repr, &degrees_repr>>;
 
 template <>
-PyTypeObject* create_type<AngleRadians>() noexcept {
+PyTypeObject* create_type<AngleRadians>() {
     return AngleRadiansClass::create();
 }
 
 template <>
-PyTypeObject* create_type<AngleDegrees>() noexcept {
+PyTypeObject* create_type<AngleDegrees>() {
     return AngleDegreesClass::create();
 }
 

@@ -55,7 +55,7 @@ using QuatClass = ClassDecl<
     Unary<UnaryOp::repr, &repr>>;
 
 template <>
-PyTypeObject* create_type<Quat>() noexcept {
+PyTypeObject* create_type<Quat>() {
     return QuatClass::create();
 }
 

@@ -114,7 +114,7 @@ using Vec3dClass = ClassDecl<
     Unary<UnaryOp::repr, &repr>>;
 
 template <>
-PyTypeObject* create_type<Vec3d>() noexcept {
+PyTypeObject* create_type<Vec3d>() {
     return Vec3dClass::create();
 }
 

@@ -244,12 +244,12 @@ using VecListIterClass = ClassDecl<
     Unary<UnaryOp::next, &next>>;
 
 template <>
-PyTypeObject* create_type<VecListData>() noexcept {
+PyTypeObject* create_type<VecListData>() {
     return VecListClass::create();
 }
 
 template <>
-PyTypeObject* create_type<VecListIterData>() noexcept {
+PyTypeObject* create_type<VecListIterData>() {
     return VecListIterClass::create();
 }
 

@@ -35,12 +35,12 @@ concept PyClassValue = requires { ClassInfo<T>::name; };
 
 namespace tarsk::py {
 // Each defined beside its class's member declarations.
-template <> PyTypeObject* create_type<tarsk::Vec3d>() noexcept;
-template <> PyTypeObject* create_type<VecListData>() noexcept;
-template <> PyTypeObject* create_type<VecListIterData>() noexcept;
-template <> PyTypeObject* create_type<tarsk::AngleRadians>() noexcept;
-template <> PyTypeObject* create_type<tarsk::AngleDegrees>() noexcept;
-template <> PyTypeObject* create_type<tarsk::Quat>() noexcept;
-template <> PyTypeObject* create_type<tarsk::geometry::Plane>() noexcept;
-template <> PyTypeObject* create_type<tarsk::geometry::Circle>() noexcept;
+template <> PyTypeObject* create_type<tarsk::Vec3d>();
+template <> PyTypeObject* create_type<VecListData>();
+template <> PyTypeObject* create_type<VecListIterData>();
+template <> PyTypeObject* create_type<tarsk::AngleRadians>();
+template <> PyTypeObject* create_type<tarsk::AngleDegrees>();
+template <> PyTypeObject* create_type<tarsk::Quat>();
+template <> PyTypeObject* create_type<tarsk::geometry::Plane>();
+template <> PyTypeObject* create_type<tarsk::geometry::Circle>();
 }  // namespace tarsk::py

@@ -14,6 +14,8 @@
 // binary operator can discard a failed conversion without formatting it.
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <string>
 #include <string_view>
 #include <utility>
@@ -80,15 +82,21 @@ void discard(const Error& err);
 PyObject* panic_type();
 
 // Sets the interpreter's exception for the C++ exception being handled.
-// Called only from the catch block of an entry trampoline.
+// Called only from the catch block of an entry trampoline, never for the
+// unwind that ends a thread.
 void set_python_error_from_current() noexcept;
 
 // The entry trampoline: runs `body` and converts any escaping failure into a
-// Python exception, returning `on_error`. Nothing crosses into the interpreter.
+// Python exception, returning `on_error`. Nothing crosses into the
+// interpreter but the unwind that ends a thread (the interpreter ends a
+// daemon thread that wakes up during shutdown that way): it must reach the
+// thread's start, so it is rethrown, and no entry point is noexcept.
 template <class R, class F>
-inline R entry(R on_error, F&& body) noexcept {
+inline R entry(R on_error, F&& body) {
     try {
         return std::forward<F>(body)();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         set_python_error_from_current();
         return on_error;

@@ -42,7 +42,7 @@ inline PyTypeObject* type_cache = nullptr;
 // Creates and caches the type object of class T; defined by the class's
 // declaration. Returns null with a Python exception set on failure.
 template <class T>
-PyTypeObject* create_type() noexcept;
+PyTypeObject* create_type();
 
 // The type object of class T, created on first need. A failure to create it
 // here is an internal failure.

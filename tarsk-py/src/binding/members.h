@@ -14,14 +14,18 @@
 // and the description that the introspection records are made from.
 //
 // Every wrapper does: bind -> take access -> convert -> call -> convert the
-// result -> release, inside one noexcept entry trampoline.
+// result -> release, inside one entry trampoline.
 //
 // Borrowing. Access to a receiver or an argument object is only observable
-// by Python code that runs while the call holds it, and the only Python code
-// a call can run is an argument conversion (__float__, __index__, a
-// sequence's iteration). So a call whose conversions cannot run Python code
-// and that takes only shared access skips the borrow words; every other call
-// takes them exactly: receiver first, then each argument in order.
+// by Python code that runs while the call holds it. A call runs Python code
+// in an argument conversion (__float__, __index__, a sequence's iteration),
+// and in any allocation of an object the collector tracks (a list or tuple
+// of the result, a type object created on first need), where a collection
+// can run finalizers and gc callbacks and switch threads. So a call skips the
+// borrow words only when its conversions cannot run Python code, it takes
+// only shared access, and its core function returns a value, finished
+// reading before the result is converted. Every other call takes them
+// exactly: receiver first, then each argument in order.
 #include <Python.h>
 
 #include <array>
@@ -181,11 +185,17 @@ PyObject* invoke_converted(typename Loader<typename S::Params>::Holders& h, Self
     }
 }
 
+// A result that still refers into the receiver or an argument (a
+// reference) is read while it is converted, so the call holds its objects.
+template <class R>
+inline constexpr bool refers_into_call = std::is_reference_v<R>;
+
 // bind -> access -> convert -> call for a member with a receiver.
 template <auto F, class S>
 PyObject* call_with_receiver(PyObject* self, PyObject* const* slots, const char* const* names) {
     using L = Loader<typename S::Params>;
-    bool take = L::may_run_python(slots) || (S::exclusive && L::count > 0);
+    bool take = L::may_run_python(slots) || (S::exclusive && L::count > 0) ||
+                refers_into_call<typename S::Ret>;
     Receiver<typename S::Self, S::exclusive> recv(self, take);
     typename L::Holders h;
     L::load(slots, names, h, take);
@@ -197,7 +207,7 @@ template <auto F, class S>
 PyObject* call_static(PyObject* const* slots, const char* const* names) {
     using L = Loader<typename S::Params>;
     typename L::Holders h;
-    L::load(slots, names, h, L::may_run_python(slots));
+    L::load(slots, names, h, L::may_run_python(slots) || refers_into_call<typename S::Ret>);
     return invoke_converted<F, S>(h);
 }
 
@@ -263,7 +273,7 @@ struct CallableDecl {
     }
     template <const char* Cls>
     static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
+                          PyObject* kwnames) {
         return entry<PyObject*>(nullptr, [&] {
             static constexpr Signature sig{Cls, N.c_str(), Names::names, Names::count};
             PyObject* slots[Names::count + 1];
@@ -271,7 +281,7 @@ struct CallableDecl {
             return call(self, slots);
         });
     }
-    static PyObject* noargs(PyObject* self, PyObject*) noexcept {
+    static PyObject* noargs(PyObject* self, PyObject*) {
         return entry<PyObject*>(nullptr, [&] { return call(self, nullptr); });
     }
     // The method-table entry: the no-argument convention when there are no
@@ -360,7 +370,7 @@ struct Constructor {
 
     // The new slot: a positional tuple and a keyword dict.
     template <class Cls>
-    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return entry<PyObject*>(nullptr, [&] {
             PyObject* slots[Names::count + 1];
             bind_tuple(signature<Cls>, args, kwargs, slots);
@@ -371,7 +381,7 @@ struct Constructor {
     // calling convention, without building the tuple and dict.
     template <class Cls>
     static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
-                                PyObject* kwnames) noexcept {
+                                PyObject* kwnames) {
         return entry<PyObject*>(nullptr, [&] {
             PyObject* slots[Names::count + 1];
             bind_fast(signature<Cls>, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
@@ -396,10 +406,10 @@ struct Getter {
         N.c_str(), introspection::Receiver::self, returns_of<typename S::Ret>,
         introspection::Decorator::property)};
 
-    static PyObject* get(PyObject* self, void*) noexcept {
+    static PyObject* get(PyObject* self, void*) {
         return entry<PyObject*>(nullptr, [&] {
-            using Self = typename S::Self;
-            return ResultOf<typename S::Ret>::convert(std::invoke(F, as_instance<Self>(self)->value));
+            Receiver<typename S::Self, false> recv(self, refers_into_call<typename S::Ret>);
+            return ResultOf<typename S::Ret>::convert(std::invoke(F, *recv.value));
         });
     }
     template <class Cls>
@@ -418,7 +428,7 @@ struct Setter {
     static constexpr std::array records{function_info<typename S::Params, ParamNames<"value">>(
         N.c_str(), introspection::Receiver::self, "None", introspection::Decorator::setter)};
 
-    static int set(PyObject* self, PyObject* value, void*) noexcept {
+    static int set(PyObject* self, PyObject* value, void*) {
         return entry<int>(-1, [&] {
             if (!value) throw_py(PyExc_AttributeError, "can't delete attribute");
             using L = Loader<typename S::Params>;

@@ -61,7 +61,7 @@ struct Binary {
 // is passed as a flag: comparing a function's address with null is not a
 // constant expression under -fsanitize=undefined.
 template <BinaryFn Forward, bool HasForward, BinaryFn Reflected, bool HasReflected>
-PyObject* number_slot(PyObject* left, PyObject* right) noexcept {
+PyObject* number_slot(PyObject* left, PyObject* right) {
     return entry<PyObject*>(nullptr, [&] {
         if constexpr (HasForward) {
             if (PyObject* r = Forward(left, right)) return r;
@@ -109,7 +109,7 @@ bool borrowable(PyObject* obj) {
 
 // The comparison slot of a class; Decl::compare_table holds its operators.
 template <class Cls, class Decl>
-PyObject* compare_slot(PyObject* self, PyObject* other, int op) noexcept {
+PyObject* compare_slot(PyObject* self, PyObject* other, int op) {
     static constexpr std::array<CompareFn, 6> Table = Decl::compare_table();
     // Which operators exist, as flags: comparing a function's address with
     // null is not a constant expression under -fsanitize=undefined.
@@ -147,8 +147,8 @@ PyObject* compare_slot(PyObject* self, PyObject* other, int op) noexcept {
     });
 }
 
-// Slots with the receiver only. None converts an argument, so none can run
-// Python code while it holds its receiver and none takes the borrow word.
+// Slots with the receiver only. None converts an argument, so only a result
+// that refers into the receiver makes one take the borrow word.
 enum class UnaryOp { neg, repr, hash, len, iter, next };
 
 template <UnaryOp Op, auto F>
@@ -164,25 +164,28 @@ struct Unary {
     static constexpr std::array records{function_info<std::tuple<>, ParamNames<>>(
         py_name, introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none)};
 
-    static PyObject* object_slot(PyObject* self) noexcept {
+    static PyObject* object_slot(PyObject* self) {
         return entry<PyObject*>(nullptr, [&] {
-            return ResultOf<typename S::Ret>::convert(std::invoke(F, slot_receiver<Self>(self)));
+            const Self& value = slot_receiver<Self>(self);
+            SharedBorrow borrow;
+            if constexpr (refers_into_call<typename S::Ret>) borrow.take(as_instance<Self>(self)->borrow);
+            return ResultOf<typename S::Ret>::convert(std::invoke(F, value));
         });
     }
-    static Py_hash_t hash_slot(PyObject* self) noexcept {
+    static Py_hash_t hash_slot(PyObject* self) {
         return entry<Py_hash_t>(-1, [&] {
             Py_hash_t h = static_cast<Py_hash_t>(std::invoke(F, slot_receiver<Self>(self)));
             return h == -1 ? -2 : h;
         });
     }
-    static Py_ssize_t len_slot(PyObject* self) noexcept {
+    static Py_ssize_t len_slot(PyObject* self) {
         return entry<Py_ssize_t>(-1, [&] {
             return static_cast<Py_ssize_t>(std::invoke(F, slot_receiver<Self>(self)));
         });
     }
     // F returns an optional value; an absent one ends the iteration (null
     // without an exception, as the iteration protocol allows).
-    static PyObject* next_slot(PyObject* self) noexcept {
+    static PyObject* next_slot(PyObject* self) {
         return entry<PyObject*>(nullptr, [&]() -> PyObject* {
             auto item = std::invoke(F, slot_receiver<Self>(self));
             if (!item) return nullptr;
@@ -206,7 +209,7 @@ struct IterSelf {
     static constexpr const char* py_name = "__iter__";
     static constexpr std::array records{function_info<std::tuple<>, ParamNames<>>(
         py_name, introspection::Receiver::self, ClassInfo<Self>::name, introspection::Decorator::none)};
-    static PyObject* slot(PyObject* self) noexcept {
+    static PyObject* slot(PyObject* self) {
         return entry<PyObject*>(nullptr, [&] {
             slot_receiver<Self>(self);
             return Py_NewRef(self);
@@ -228,7 +231,7 @@ struct GetItem {
     static constexpr std::array records{function_info<typename S::Params, ParamNames<"index">>(
         py_name, introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none)};
 
-    static PyObject* slot(PyObject* self, PyObject* key) noexcept {
+    static PyObject* slot(PyObject* self, PyObject* key) {
         return entry<PyObject*>(nullptr, [&] {
             slot_receiver<Self>(self);
             return call_with_receiver<F, S>(self, &key, names);
@@ -284,12 +287,11 @@ struct ClassDecl {
 
     // Creates the type object once per process and caches it. Null with a
     // Python exception set on failure.
-    static PyTypeObject* create() noexcept {
+    static PyTypeObject* create() {
         (void)exporters;
         if (type_cache<T>) return type_cache<T>;
         static const std::string qualified = std::string("builtins.") + ClassInfo<T>::name;
-        PyTypeObject* type = nullptr;
-        try {
+        return entry<PyTypeObject*>(nullptr, [] {
             TypeBuilder b(qualified.c_str(), static_cast<int>(sizeof(Instance<T>)));
             b.add_slot(Py_tp_alloc, reinterpret_cast<void*>(&alloc_instance<T>));
             b.add_slot(Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<T>));
@@ -301,13 +303,18 @@ struct ClassDecl {
             if constexpr ((CompareMember<M> || ...)) {
                 b.add_slot(Py_tp_richcompare, reinterpret_cast<void*>(&compare_slot<T, ClassDecl>));
             }
-            type = b.build();
-        } catch (...) {
-            set_python_error_from_current();
-            return nullptr;
-        }
-        type_cache<T> = type;
-        return type;
+            PyTypeObject* type = b.build();
+            if (!type) throw PyErrSet{};
+            // Building allocates objects the collector tracks, so a finalizer
+            // can run inside it and may already have needed, and created,
+            // this type. The first one stays the only one.
+            if (PyTypeObject* first = type_cache<T>) {
+                Py_DECREF(type);
+                return first;
+            }
+            type_cache<T> = type;
+            return type;
+        });
     }
 
     static constexpr std::array<CompareFn, 6> compare_table() {

@@ -23,7 +23,7 @@ using CircleClass = ClassDecl<
     Compare<CompareOp::eq, &Circle::equals>>;
 
 template <>
-PyTypeObject* create_type<Circle>() noexcept {
+PyTypeObject* create_type<Circle>() {
     return CircleClass::create();
 }
 

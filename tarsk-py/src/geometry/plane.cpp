@@ -22,7 +22,7 @@ using PlaneClass = ClassDecl<
     Method<"contains_point", &Plane::contains_point, "point">>;
 
 template <>
-PyTypeObject* create_type<Plane>() noexcept {
+PyTypeObject* create_type<Plane>() {
     return PlaneClass::create();
 }
 
