@@ -424,7 +424,8 @@ def enumerate_targets():
                                       lambda r, a, k, name=name: getattr(r, name)(*a, **k)))
                 targets.append(Target(f"{cname}.{name} unbound", cls, False, len(params) + 1,
                                       lambda r, a, k, attr=attr: attr(*a, **k)))
-            elif kind == "builtin_function_or_method":
+            elif kind == "staticmethod":
+                attr = getattr(cls, name)
                 params = text_params(attr)
                 targets.append(Target(f"{cname}.{name}", cls, False, len(params),
                                       lambda r, a, k, attr=attr: attr(*a, **k)))
@@ -486,7 +487,7 @@ def test_every_callable_is_enumerated():
         assert expected in names, expected
     for cls in CLASSES:
         for name, attr in vars(cls).items():
-            if callable(attr) or type(attr).__name__ == "getset_descriptor":
+            if callable(attr) or type(attr).__name__ in ("getset_descriptor", "staticmethod"):
                 assert any(t.cls is cls and name.strip("_") in t.name for t in TARGETS), (cls, name)
 
 

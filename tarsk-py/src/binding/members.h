@@ -319,7 +319,7 @@ struct Static : CallableDecl<N, F, false, P...> {
 
     template <class Cls>
     static void install(TypeBuilder& b) {
-        b.add_static_method(Static::template definition<ClassInfo<Cls>::name>(METH_STATIC));
+        b.add_method(Static::template definition<ClassInfo<Cls>::name>(METH_STATIC));
     }
 };
 

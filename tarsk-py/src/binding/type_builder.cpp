@@ -60,23 +60,6 @@ PyTypeObject* TypeBuilder::build() {
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
     if (!type) return nullptr;
     type->tp_vectorcall = vectorcall_;
-    // Static methods go into the class namespace as built-in functions bound
-    // to nothing. Such a function is no descriptor, so looking it up on the
-    // class or an instance returns it as it is, exactly as a staticmethod
-    // would, while the interpreter's attribute cache can serve the lookup
-    // directly instead of calling a staticmethod's __get__ on every call.
-    auto* statics = new std::vector<PyMethodDef>(statics_);
-    keep_for_process(statics);
-    for (PyMethodDef& def : *statics) {
-        PyObject* fn = PyCFunction_NewEx(&def, nullptr, nullptr);
-        if (!fn || PyDict_SetItemString(type->tp_dict, def.ml_name, fn) < 0) {
-            Py_XDECREF(fn);
-            Py_DECREF(type);
-            return nullptr;
-        }
-        Py_DECREF(fn);
-    }
-    if (!statics->empty()) PyType_Modified(type);
     return type;
 }
 

@@ -17,10 +17,9 @@ public:
     // `qualified` is "builtins.<Class>"; it outlives the type.
     TypeBuilder(const char* qualified, int basicsize) : name_(qualified), basicsize_(basicsize) {}
 
+    // A method-table entry; one with the static flag becomes a staticmethod
+    // of the class, its function bound to the class.
     void add_method(PyMethodDef def) { methods_.push_back(def); }
-    // A static method: a plain built-in function in the class namespace (see
-    // build()).
-    void add_static_method(PyMethodDef def) { statics_.push_back(def); }
     void add_getter(const char* name, getter get);
     void add_setter(const char* name, setter set);
     void add_slot(int slot, void* fn) { slots_.push_back({slot, fn}); }
@@ -38,7 +37,6 @@ private:
     const char* doc_ = nullptr;
     vectorcallfunc vectorcall_ = nullptr;
     std::vector<PyMethodDef> methods_;
-    std::vector<PyMethodDef> statics_;
     std::vector<PyGetSetDef> getsets_;
     std::vector<PyType_Slot> slots_;
 };
