@@ -42,6 +42,29 @@ def test_binding_errors(call, message):
     assert str(info.value) == message
 
 
+def _type_named(qualname):
+    cls = type("Named", (), {})
+    cls.__qualname__ = qualname
+    return cls()
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: Vec3d(1, 1, 1).dot(**{"other\x00": Vec3d.i()}),
+     "Vec3d.dot() got an unexpected keyword argument 'other\x00'"),
+    (lambda: Vec3d(1, 2, **{"z\x00": 3, "z": 3}), "Vec3d.__new__() got an unexpected keyword argument 'z\x00'"),
+    (lambda: Vec3d(1, 1, 1).dot(**{"\udc80": 1}), "Vec3d.dot() got an unexpected keyword argument '\udc80'"),
+    (lambda: Vec3d(1, 1, 1).dot(_type_named("A\x00B")), "argument 'other': 'A\x00B' object cannot be cast as 'Vec3d'"),
+    (lambda: Vec3d(1, 1, 1).cross(_type_named("\udc80.x")),
+     "argument 'other': '\udc80.x' object cannot be cast as 'Vec3d'"),
+])
+def test_messages_keep_names_whole(call, message):
+    # Keywords and qualified type names reach the message as they are, NUL
+    # characters and lone surrogates included.
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
 def test_keywords_in_any_order_and_dict():
     assert Vec3d.new_from_to(**{"from": Vec3d.i(), "to": Vec3d.j()}).to_array() == [-1.0, 1.0, 0.0]
     assert Vec3d(1, 1, 1).scalar_triple_product(c=Vec3d.k(), b=Vec3d.j()) == 1.0

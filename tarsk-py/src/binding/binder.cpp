@@ -28,18 +28,14 @@ std::string display_name(const Signature& sig) {
                                   (given == 1 ? " was" : " were") + " given");
 }
 
+// The keyword is shown as given, whatever characters it holds.
 [[noreturn]] void unexpected_keyword(const Signature& sig, PyObject* key) {
-    std::string text;
-    PyObject* s = PyObject_Str(key);
-    const char* utf8 = s ? PyUnicode_AsUTF8(s) : nullptr;
-    if (utf8) {
-        text = utf8;
-    } else {
-        PyErr_Clear();
-        text = "<unprintable>";
-    }
-    Py_XDECREF(s);
-    throw_py(PyExc_TypeError, display_name(sig) + " got an unexpected keyword argument '" + text + "'");
+    PyObject* text = PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'",
+                                          display_name(sig).c_str(), key);
+    if (!text) throw PyErrSet{};
+    PyErr_SetObject(PyExc_TypeError, text);
+    Py_DECREF(text);
+    throw PyErrSet{};
 }
 
 [[noreturn]] void multiple_values(const Signature& sig, std::size_t index) {

@@ -143,10 +143,9 @@ bool Arg<VecSequence>::load(PyObject* o, Holder& h, Error& err, bool) {
     while (PyObject* item = PyIter_Next(iter)) {
         if (!is_instance<tarsk::Vec3d>(item)) {
             // The item dies here, so its text is formatted now.
-            std::string text = mismatch_text(item, "Vec3d");
+            set_mismatch(item, "Vec3d");
             Py_DECREF(item);
             Py_DECREF(iter);
-            PyErr_SetString(PyExc_TypeError, text.c_str());
             err = Error::fetched();
             return false;
         }

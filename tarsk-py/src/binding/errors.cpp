@@ -129,27 +129,27 @@ void throw_panic(std::string text) { throw Panic{std::move(text)}; }
 
 void throw_fetched() { rethrow_pending(); }
 
-std::string mismatch_text(PyObject* culprit, const char* target) {
-    std::string name;
+void set_mismatch(PyObject* culprit, const char* target) {
     PyObject* qualname = culprit ? PyType_GetQualName(Py_TYPE(culprit)) : nullptr;
-    const char* utf8 = qualname ? PyUnicode_AsUTF8(qualname) : nullptr;
-    if (utf8) {
-        name = utf8;
+    if (qualname && !PyUnicode_Check(qualname)) Py_CLEAR(qualname);
+    PyObject* text;
+    if (qualname) {
+        text = PyUnicode_FromFormat("'%U' object cannot be cast as '%s'", qualname, target);
+        Py_DECREF(qualname);
     } else {
         PyErr_Clear();
-        name = "<failed to extract type name>";
+        text = PyUnicode_FromFormat("'<failed to extract type name>' object cannot be cast as '%s'", target);
     }
-    Py_XDECREF(qualname);
-    std::string out;
-    out.reserve(name.size() + 40);
-    out.append("'").append(name).append("' object cannot be cast as '").append(target).append("'");
-    return out;
+    if (!text) return;  // its own error stays set
+    PyErr_SetObject(PyExc_TypeError, text);
+    Py_DECREF(text);
 }
 
 void throw_error(const Error& err) {
     switch (err.kind) {
         case Error::Kind::mismatch:
-            throw PyError{PyExc_TypeError, mismatch_text(err.culprit, err.text)};
+            set_mismatch(err.culprit, err.text);
+            throw PyErrSet{};
         case Error::Kind::message:
             throw PyError{err.type, err.text};
         case Error::Kind::fetched:
@@ -163,7 +163,8 @@ void throw_arg_error(const char* param, const Error& err) {
     std::string prefix = std::string("argument '") + param + "': ";
     switch (err.kind) {
         case Error::Kind::mismatch:
-            throw PyError{PyExc_TypeError, prefix + mismatch_text(err.culprit, err.text)};
+            set_mismatch(err.culprit, err.text);  // prefixed below, like any TypeError
+            break;
         case Error::Kind::message:
             if (err.type == PyExc_TypeError) throw PyError{PyExc_TypeError, prefix + err.text};
             throw PyError{err.type, err.text};
@@ -181,9 +182,12 @@ void throw_arg_error(const char* param, const Error& err) {
     }
     // An exact TypeError: a new TypeError with the argument's name, carrying
     // the replaced exception's cause.
-    std::string text = prefix + str_of(f.value);
-    PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-    if (!msg) throw PyErrSet{};
+    PyObject* msg = PyUnicode_FromFormat("argument '%s': %S", param, f.value);
+    if (!msg) {
+        PyErr_Clear();
+        msg = PyUnicode_FromFormat("argument '%s': <unprintable object>", param);
+        if (!msg) throw PyErrSet{};
+    }
     PyObject* replacement = PyObject_CallOneArg(PyExc_TypeError, msg);
     Py_DECREF(msg);
     if (!replacement) throw PyErrSet{};

@@ -62,8 +62,9 @@ struct Panic {
 // set" when the interpreter reported failure without setting one.
 [[noreturn]] void throw_fetched();
 
-// The formatted type-mismatch text for an object and a target class name.
-std::string mismatch_text(PyObject* culprit, const char* target);
+// Sets the interpreter's TypeError with the type-mismatch text for an object
+// and a target class name, built from the type's qualified name as it is.
+void set_mismatch(PyObject* culprit, const char* target);
 
 // Raises a failed conversion of parameter `param`: an exact TypeError becomes
 // "argument '{param}': {text}" (keeping the original __cause__); any other
