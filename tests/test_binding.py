@@ -3,6 +3,9 @@ errors, the conversions and the argument-error rule, the borrow state, and
 the operator protocol. Exercised through Vec3d, the class every other one
 builds on."""
 import math
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -138,6 +141,35 @@ def test_argument_error_rule():
     with pytest.raises(TypeError, match="^argument 'x': "):
         Vec3d("bad", Floaty(lambda: seen.append("y") or 1.0), 1)
     assert seen == []
+
+
+def test_numpy_bool_is_recognised_on_every_call():
+    # A type is numpy's boolean scalar while its module and name say so; the
+    # first one accepted is not remembered beyond that. A fresh interpreter,
+    # so that the type is the first of its kind the module sees.
+    code = textwrap.dedent("""
+        from tarsk_py import Vec3d, geometry
+        circle = geometry.Circle(Vec3d(0, 0, 0), 1.0, Vec3d(0, 0, 1))
+
+        def answer(value):
+            try:
+                return geometry.circle_point(circle, Vec3d(0.5, 0, 0), value)
+            except TypeError as exc:
+                return str(exc)
+
+        Fake = type("bool_", (), {"__bool__": lambda self: True})
+        Fake.__module__ = "numpy"
+        print(answer(Fake()))
+        Fake.__module__ = "numpy\\x00 elsewhere"
+        print(answer(Fake()))
+        Fake.__module__, Fake.__name__ = "numpy", "int8"
+        print(answer(Fake()))
+        Fake.__name__ = "bool"
+        print(answer(Fake()))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    refused = "argument 'inner': 'bool_' object cannot be cast as 'bool'"
+    assert out.splitlines() == ["True", refused, refused, "True"]  # __qualname__ stays
 
 
 def test_index_conversion():

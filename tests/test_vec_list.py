@@ -164,6 +164,13 @@ def test_lying_length_gives_the_right_list(length):
     assert [tup(v) for v in vl.list] == [tup(v) for v in items]
 
 
+def test_panic_raised_by_length_surfaces_again():
+    # The length is only a hint and its failures are ignored, except an
+    # internal failure passed back through Python.
+    with pytest.raises(panic_type(), match="^from len$"):
+        VecList(Seq([V(1, 2, 3)], length=panic_type()("from len")))
+
+
 def test_iteration_raising_midway():
     items = [V(i, i, i) for i in range(10)]
     with pytest.raises(ValueError, match="^boom$"):

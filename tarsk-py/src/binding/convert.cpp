@@ -29,31 +29,24 @@ bool Arg<std::uint64_t>::load(PyObject* o, Holder& h, Error& err, bool) {
 
 namespace {
 
-// numpy's boolean scalar type, once seen: a type whose module is "numpy" and
-// whose name is "bool_" or "bool". Kept alive once recognised.
-PyTypeObject* known_numpy_bool = nullptr;
-
+// numpy's boolean scalar type: a type whose module is "numpy" and whose name
+// is "bool_" or "bool", decided on every call (both names can be changed).
 bool is_numpy_bool_type(PyTypeObject* type) {
-    if (type == known_numpy_bool) return true;
     PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__");
     if (!module) {
         PyErr_Clear();
         return false;
     }
     bool match = false;
-    const char* mod = PyUnicode_Check(module) ? PyUnicode_AsUTF8(module) : nullptr;
-    if (mod && std::strcmp(mod, "numpy") == 0) {
+    if (PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0) {
         PyObject* name = PyType_GetName(type);
-        const char* n = name ? PyUnicode_AsUTF8(name) : nullptr;
-        match = n && (std::strcmp(n, "bool_") == 0 || std::strcmp(n, "bool") == 0);
+        match = name && PyUnicode_Check(name) &&
+                (PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
+                 PyUnicode_CompareWithASCIIString(name, "bool") == 0);
         Py_XDECREF(name);
     }
     Py_DECREF(module);
     if (PyErr_Occurred()) PyErr_Clear();
-    if (match && !known_numpy_bool) {
-        Py_INCREF(type);
-        known_numpy_bool = type;
-    }
     return match;
 }
 
@@ -130,7 +123,7 @@ bool Arg<VecSequence>::load(PyObject* o, Holder& h, Error& err, bool) {
     }
     Py_ssize_t hint = PySequence_Size(o);
     if (hint < 0) {
-        PyErr_Clear();
+        discard(Error::fetched());  // ignored, unless it is a PanicException
         hint = 0;
     }
     h.items.clear();
