@@ -1,9 +1,12 @@
 // The module tarsk_py and its submodule geometry: what each adds, in order.
-#include "angle.h"
+#include "angle_class.h"
 #include "binding/module_decl.h"
+#include "geometry/circle_class.h"
 #include "geometry/intersection_functions.h"
-#include "quat.h"
-#include "vec3d.h"
+#include "geometry/plane_class.h"
+#include "quat_class.h"
+#include "vec3d_class.h"
+#include "vec_list.h"
 
 namespace tarsk::py {
 

@@ -1,6 +1,8 @@
 // The Python class Quat: four doubles, tolerant == with != as its direct
 // negation, no ordering, unhashable, and no number slots.
-#include "quat.h"
+#include "angle_class.h"
+#include "quat_class.h"
+#include "vec3d_class.h"
 
 #include <tuple>
 #include <utility>
@@ -11,13 +13,6 @@ namespace tarsk::py {
 
 namespace {
 
-Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
-
-// The angle is taken by reference so that only an AngleRadians object binds.
-Quat from_axis_angle(const Vec3d& axis, const AngleRadians& angle) {
-    return Quat::from_axis_angle(axis, angle);
-}
-
 // A plain tuple of three floats, not a Vec3d.
 std::tuple<double, double, double> to_vec3d(const Quat& q) { return {q.i, q.j, q.k}; }
 
@@ -26,22 +21,17 @@ std::pair<Vec3d, AngleRadians> to_axis_angle(const Quat& q) {
     return {r.axis, r.angle};
 }
 
-std::string repr(const Quat& q) { return quat_text(q); }
-
-bool equal(const Quat& a, const Quat& b) { return a == b; }
-bool not_equal(const Quat& a, const Quat& b) { return a != b; }
-
 }  // namespace
 
 using QuatClass = ClassDecl<
     Quat,
-    Constructor<&make, "w", "i", "j", "k">,
+    Constructor<&init<Quat, double, double, double, double>, "w", "i", "j", "k">,
     Field<"w", &Quat::w>,
     Field<"i", &Quat::i>,
     Field<"j", &Quat::j>,
     Field<"k", &Quat::k>,
     Static<"identity", &Quat::identity>,
-    Static<"from_axis_angle", &from_axis_angle, "axis", "angle">,
+    Static<"from_axis_angle", &Quat::from_axis_angle, "axis", "angle">,
     Method<"conjugate", &Quat::conjugate>,
     Method<"magnitude", &Quat::magnitude>,
     Method<"normalize", &Quat::normalize>,
@@ -50,9 +40,9 @@ using QuatClass = ClassDecl<
     Method<"to_vec3d", &to_vec3d>,
     Method<"to_axis_angle", &to_axis_angle>,
     Method<"to_rotation_matrix", &Quat::to_rotation_matrix>,
-    Compare<CompareOp::eq, &equal>,
-    Compare<CompareOp::ne, &not_equal>,
-    Unary<UnaryOp::repr, &repr>>;
+    Compare<CompareOp::eq>,
+    Compare<CompareOp::ne>,
+    Unary<UnaryOp::repr, &quat_text>>;
 
 template <>
 PyTypeObject* create_type<Quat>() {

@@ -3,30 +3,19 @@
 #include <bit>
 #include <cstdint>
 
-#include "angle.h"
+#include "angle_class.h"
 #include "binding/slots.h"
-#include "quat.h"
-#include "vec3d.h"
+#include "quat_class.h"
+#include "vec3d_class.h"
 
 namespace tarsk::py {
 
 namespace {
 
-Vec3d make(double x, double y, double z) { return {x, y, z}; }
-
-std::array<double, 3> to_array(const Vec3d& v) { return {v.x, v.y, v.z}; }
-
-Vec3d reflected_scale(const Vec3d& v, double lhs) { return v.scale(lhs); }
-
 double item(const Vec3d& v, std::uint64_t index) {
     if (index >= 3) throw_py(PyExc_IndexError, "Index out of bounds");
     return v.at(index);
 }
-
-std::string repr(const Vec3d& v) { return vec3d_text(v); }
-
-bool equal(const Vec3d& a, const Vec3d& b) { return a.equals(b); }
-bool not_equal(const Vec3d& a, const Vec3d& b) { return !a.equals(b); }
 
 constexpr std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
 
@@ -78,7 +67,7 @@ std::int64_t hash(const Vec3d& v) {
 
 using Vec3dClass = ClassDecl<
     Vec3d,
-    Constructor<&make, "x", "y", "z">,
+    Constructor<&init<Vec3d, double, double, double>, "x", "y", "z">,
     Field<"x", &Vec3d::x>,
     Field<"y", &Vec3d::y>,
     Field<"z", &Vec3d::z>,
@@ -87,7 +76,7 @@ using Vec3dClass = ClassDecl<
     Static<"j", &Vec3d::j>,
     Static<"k", &Vec3d::k>,
     Static<"new_from_to", &Vec3d::new_from_to, "from", "to">,
-    Method<"to_array", &to_array>,
+    Method<"to_array", &Vec3d::to_array>,
     Method<"magnitude", &Vec3d::magnitude>,
     Method<"is_unit", &Vec3d::is_unit>,
     Method<"normalize", &Vec3d::normalize>,
@@ -104,14 +93,14 @@ using Vec3dClass = ClassDecl<
     Binary<BinaryOp::add, &Vec3d::add, "other">,
     Binary<BinaryOp::subtract, &Vec3d::subtract, "other">,
     Binary<BinaryOp::multiply, &Vec3d::scale, "rhs">,
-    Binary<BinaryOp::reflected_multiply, &reflected_scale, "lhs">,
+    Reflected<BinaryOp::multiply, &Vec3d::scale, "lhs">,
     Binary<BinaryOp::true_divide, &Vec3d::divide, "rhs">,
     Unary<UnaryOp::neg, &Vec3d::negate>,
-    Compare<CompareOp::eq, &equal>,
-    Compare<CompareOp::ne, &not_equal>,
+    Compare<CompareOp::eq>,
+    Compare<CompareOp::ne>,
     Unary<UnaryOp::hash, &hash>,
     GetItem<&item>,
-    Unary<UnaryOp::repr, &repr>>;
+    Unary<UnaryOp::repr, &vec3d_text>>;
 
 template <>
 PyTypeObject* create_type<Vec3d>() {

@@ -22,7 +22,8 @@
 #include <utility>
 
 #include "binding/slots.h"
-#include "quat.h"
+#include "quat_class.h"
+#include "vec_sequence.h"
 
 namespace tarsk::py {
 
@@ -201,8 +202,6 @@ VecListData scale(const VecListData& self, double s) {
     return wrap(pool::par_map_collect(view(self), [s](const Vec3d& e) { return e.scale(s); }));
 }
 
-VecListData reflected_scale(const VecListData& self, double s) { return scale(self, s); }
-
 // Three true divisions per element, never a multiplication by 1/s.
 VecListData divide(const VecListData& self, double s) {
     return wrap(pool::par_map_collect(view(self), [s](const Vec3d& e) { return e.divide(s); }));
@@ -231,7 +230,7 @@ using VecListClass = ClassDecl<
     Binary<BinaryOp::add, &add, "other">,
     Binary<BinaryOp::subtract, &subtract, "other">,
     Binary<BinaryOp::multiply, &scale, "rhs">,
-    Binary<BinaryOp::reflected_multiply, &reflected_scale, "lhs">,
+    Reflected<BinaryOp::multiply, &scale, "lhs">,
     Binary<BinaryOp::true_divide, &divide, "rhs">,
     Unary<UnaryOp::len, &len>,
     GetItem<&item>,

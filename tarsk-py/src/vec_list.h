@@ -2,9 +2,9 @@
 // The values behind the Python classes VecList and VecListIterator.
 #include <cstddef>
 
-#include "binding/classes.h"
+#include "binding/instance.h"
 #include "pool/kernels.h"
-#include "vec3d.h"
+#include "vec3d_class.h"
 
 namespace tarsk::py {
 
@@ -21,5 +21,8 @@ struct VecListIterData {
     pool::Array<tarsk::Vec3d> items;
     std::size_t position = 0;
 };
+
+TARSK_PY_CLASS(VecListData, "VecList");
+TARSK_PY_CLASS(VecListIterData, "VecListIterator");
 
 }  // namespace tarsk::py

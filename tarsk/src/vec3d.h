@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
@@ -103,6 +104,9 @@ struct Vec3d {
         Vec3d e = b.cross(c);
         return (e.x * x + y * e.y) + e.z * z;
     }
+
+    // The components in order.
+    constexpr std::array<double, 3> to_array() const { return {x, y, z}; }
 
     // Component 0, 1 or 2; any other index breaks the contract.
     double at(std::uint64_t index) const {

@@ -20,12 +20,13 @@
 #include <utility>
 #include <vector>
 
-#include "binding/classes.h"
 #include "binding/errors.h"
-#include "vec3d.h"
+#include "binding/instance.h"
 
 namespace tarsk::py {
 
+// The conversion of a parameter type; a type without one is refused when the
+// member is declared (see members.h).
 template <class P>
 struct Arg;
 
@@ -99,20 +100,6 @@ struct Arg<const T&> {
         return true;
     }
     static const T& get(Holder& h) { return *h.value; }
-};
-
-// A Python sequence of Vec3d (not a str), copied into a vector of values.
-struct VecSequence {
-    std::vector<tarsk::Vec3d> items;
-};
-
-template <>
-struct Arg<VecSequence> {
-    static constexpr const char* annotation = "typing.Any";
-    using Holder = VecSequence;
-    static bool may_run_python(PyObject*) { return true; }
-    static bool load(PyObject* o, Holder& h, Error& err, bool);
-    static VecSequence& get(Holder& h) { return h; }
 };
 
 // ---------------------------------------------------------------------------

@@ -30,19 +30,34 @@ struct Instance {
 
 inline constexpr std::uintptr_t exclusive_flag = ~std::uintptr_t{0};
 
-// Names and type objects of the module's classes, one specialisation per core
-// value type (see classes.h). `name` is the Python class name.
+// The Python name of a class of the module, one specialisation per core value
+// type, declared with the class (TARSK_PY_CLASS). `name` is the class name.
 template <class T>
 struct ClassInfo;
+
+// A core value type that is a class of the module.
+template <class T>
+concept PyClassValue = requires { ClassInfo<T>::name; };
 
 // The cached type object of a class; null until created.
 template <class T>
 inline PyTypeObject* type_cache = nullptr;
 
-// Creates and caches the type object of class T; defined by the class's
-// declaration. Returns null with a Python exception set on failure.
+// Creates and caches the type object of class T; defined beside the class's
+// member declarations. Returns null with a Python exception set on failure.
 template <class T>
 PyTypeObject* create_type();
+
+// Declares core value type T as a class of the module named NAME, for every
+// file that converts its values: its Python name and its type creation.
+// Used in namespace tarsk::py, in the header of the class's binding.
+#define TARSK_PY_CLASS(T, NAME)                             \
+    template <>                                             \
+    struct ClassInfo<T> {                                   \
+        static constexpr const char name[] = NAME;          \
+    };                                                      \
+    template <>                                             \
+    PyTypeObject* create_type<T>()
 
 // The type object of class T, created on first need. A failure to create it
 // here is an internal failure.

@@ -38,7 +38,7 @@
 #include <utility>
 
 #include "binding/binder.h"
-#include "binding/classes.h"
+#include "binding/instance.h"
 #include "binding/convert.h"
 #include "binding/errors.h"
 #include "binding/introspection.h"
@@ -62,12 +62,14 @@ enum class MemberKind { constructor, method, static_method, getter, setter, slot
 // ---------------------------------------------------------------------------
 // Function shapes
 
+// A parameter of a class type, by value or by reference, takes an instance of
+// that class; any other parameter type its own conversion.
 template <class P>
 struct ArgFor {
     using type = Arg<std::remove_cvref_t<P>>;
 };
 template <class P>
-    requires(std::is_lvalue_reference_v<P> && PyClassValue<std::remove_cvref_t<P>>)
+    requires PyClassValue<std::remove_cvref_t<P>>
 struct ArgFor<P> {
     using type = Arg<const std::remove_cvref_t<P>&>;
 };
@@ -76,6 +78,46 @@ using ArgOf = typename ArgFor<P>::type;
 
 template <class R>
 using ResultOf = Result<std::remove_cvref_t<R>>;
+
+// ---------------------------------------------------------------------------
+// Declaration checks: a member whose parameter or result type has no
+// conversion stops the build here, and the compiler's instantiation context
+// names the member.
+
+template <class P>
+concept Convertible = requires { ArgOf<P>::annotation; };
+template <class R>
+concept Returnable = std::is_void_v<R> || requires { ResultOf<R>::annotation; };
+
+template <class Member, class Parameter>
+struct ParameterTypeWithoutConversion {
+    static_assert(sizeof(Member) == 0, "a parameter of this member has a type the binder cannot convert");
+};
+template <class Member, class ResultType>
+struct ResultTypeWithoutConversion {
+    static_assert(sizeof(Member) == 0, "this member returns a type the binder cannot convert");
+};
+
+template <class Member, class Params, class R>
+constexpr bool check_signature() {
+    [&]<class... P>(std::tuple<P...>*) {
+        (
+            [] {
+                if constexpr (!Convertible<P>) (void)ParameterTypeWithoutConversion<Member, P>{};
+            }(),
+            ...);
+    }(static_cast<Params*>(nullptr));
+    if constexpr (!Returnable<R>) (void)ResultTypeWithoutConversion<Member, R>{};
+    return true;
+}
+
+// The constructor function of a plain value type: T{a...}. Constructor<
+// &init<Vec3d, double, double, double>, "x", "y", "z"> needs no function of
+// the class's own.
+template <class T, class... A>
+T init(A... a) {
+    return T{a...};
+}
 
 // The receiver, result and parameters of a core function. A member function
 // pointer or a free function whose first parameter is the receiver; a const
@@ -258,6 +300,7 @@ struct CallableDecl {
     using Names = ParamNames<P...>;
     static_assert(std::tuple_size_v<typename S::Params> == Names::count,
                   "one name per parameter");
+    static_assert(check_signature<CallableDecl, typename S::Params, typename S::Ret>());
     static constexpr const char* py_name = N.c_str();
 
     static constexpr auto record(introspection::Receiver receiver, introspection::Decorator decorator) {
@@ -345,6 +388,7 @@ struct Constructor {
     using Names = ParamNames<P...>;
     static_assert(std::tuple_size_v<typename S::Params> == Names::count,
                   "one name per parameter");
+    static_assert(check_signature<Constructor, typename S::Params, void>());
     static constexpr MemberKind kind = MemberKind::constructor;
     static constexpr const char* py_name = "__new__";
     static constexpr std::array records{function_info<typename S::Params, Names>(
@@ -400,7 +444,9 @@ struct Constructor {
 template <Name N, auto F>
 struct Getter {
     using S = Shape<decltype(F), true>;
+    static_assert(check_signature<Getter, typename S::Params, typename S::Ret>());
     static constexpr MemberKind kind = MemberKind::getter;
+    static constexpr unsigned name_parts = 1;  // shares its name with a setter
     static constexpr const char* py_name = N.c_str();
     static constexpr std::array records{function_info<std::tuple<>, ParamNames<>>(
         N.c_str(), introspection::Receiver::self, returns_of<typename S::Ret>,
@@ -423,7 +469,9 @@ struct Getter {
 template <Name N, auto F>
 struct Setter {
     using S = Shape<decltype(F), true>;
+    static_assert(check_signature<Setter, typename S::Params, void>());
     static constexpr MemberKind kind = MemberKind::setter;
+    static constexpr unsigned name_parts = 2;  // shares its name with a getter
     static constexpr const char* py_name = N.c_str();
     static constexpr std::array records{function_info<typename S::Params, ParamNames<"value">>(
         N.c_str(), introspection::Receiver::self, "None", introspection::Decorator::setter)};

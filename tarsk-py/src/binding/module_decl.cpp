@@ -48,7 +48,7 @@ PyObject* initialise(ModuleRecord& record) {
             throw_py(PyExc_ImportError, subinterpreter_message);
         }
         if (record.cache) return Py_NewRef(record.cache);
-        PyObject* module = PyModule_Create2(&record.def, 1013);
+        PyObject* module = PyModule_Create2(&record.def, PYTHON_API_VERSION);
         if (!module) throw PyErrSet{};
         if (record.init(module) < 0) {
             Py_DECREF(module);

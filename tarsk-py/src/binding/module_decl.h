@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "binding/classes.h"
+#include "binding/instance.h"
 #include "binding/members.h"
 
 namespace tarsk::py {

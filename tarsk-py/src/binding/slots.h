@@ -5,6 +5,9 @@
 // Slots receive their operands unchecked. A binary number slot or the
 // comparison slot whose receiver is not an instance answers NotImplemented;
 // any other slot raises the type-mismatch TypeError for its receiver.
+#include <iterator>
+#include <string_view>
+
 #include "binding/members.h"
 
 namespace tarsk::py {
@@ -20,20 +23,49 @@ inline Self& slot_receiver(PyObject* self) {
 // for NotImplemented (the conversion error discarded unformatted).
 using BinaryFn = PyObject* (*)(PyObject* receiver, PyObject* operand);
 
-enum class BinaryOp { add, subtract, multiply, reflected_multiply, true_divide };
+// The binary number operators, in the order of the table below.
+enum class BinaryOp { add, subtract, multiply, true_divide };
 
-// Binary<BinaryOp::add, &Vec3d::add, "other">; F(const T& self, A operand).
-template <BinaryOp Op, auto F, Name P>
-struct Binary {
+// One row per binary operator: its number slot, its method name, and the
+// name of its reflected form where a class may define one (null where none
+// may). A slot computes the forward form, then the reflected form with the
+// operands swapped; each answers NotImplemented for an operand it refuses.
+struct NumberOperator {
+    BinaryOp op;
+    int slot;
+    const char* name;
+    const char* reflected;
+};
+
+inline constexpr NumberOperator number_operators[] = {
+    {BinaryOp::add, Py_nb_add, "__add__", nullptr},
+    {BinaryOp::subtract, Py_nb_subtract, "__sub__", nullptr},
+    {BinaryOp::multiply, Py_nb_multiply, "__mul__", "__rmul__"},
+    {BinaryOp::true_divide, Py_nb_true_divide, "__truediv__", nullptr},
+};
+
+constexpr const NumberOperator& number_operator(BinaryOp op) {
+    return number_operators[static_cast<std::size_t>(op)];
+}
+static_assert([] {
+    for (std::size_t i = 0; i < std::size(number_operators); ++i) {
+        if (static_cast<std::size_t>(number_operators[i].op) != i) return false;
+    }
+    return true;
+}(), "the number operator table follows the order of BinaryOp");
+
+// One form of a binary operator; F(const T& self, A operand).
+template <BinaryOp Op, bool IsReflected, auto F, Name P>
+struct BinaryForm {
     using S = Shape<decltype(F), true>;
     static_assert(std::tuple_size_v<typename S::Params> == 1, "a binary operator takes one operand");
+    static_assert(check_signature<BinaryForm, typename S::Params, typename S::Ret>());
+    static_assert(!IsReflected || number_operator(Op).reflected != nullptr,
+                  "this operator has no reflected form");
     static constexpr BinaryOp op = Op;
-    static constexpr const char* param = P.c_str();
-    static constexpr const char* py_name = Op == BinaryOp::add                  ? "__add__"
-                                           : Op == BinaryOp::subtract           ? "__sub__"
-                                           : Op == BinaryOp::multiply           ? "__mul__"
-                                           : Op == BinaryOp::reflected_multiply ? "__rmul__"
-                                                                                : "__truediv__";
+    static constexpr bool reflected = IsReflected;
+    static constexpr const char* py_name =
+        IsReflected ? number_operator(Op).reflected : number_operator(Op).name;
     static constexpr std::array records{function_info<typename S::Params, ParamNames<P>>(
         py_name, introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none)};
 
@@ -41,7 +73,7 @@ struct Binary {
         using Self = typename S::Self;
         using A = ArgOf<std::tuple_element_t<0, typename S::Params>>;
         if (!is_instance<Self>(receiver)) return nullptr;
-        bool take = A::may_run_python(operand);
+        bool take = A::may_run_python(operand) || refers_into_call<typename S::Ret>;
         SharedBorrow borrow;
         if (take && !borrow.try_take(as_instance<Self>(receiver)->borrow)) return nullptr;
         typename A::Holder h;
@@ -53,21 +85,29 @@ struct Binary {
         return ResultOf<typename S::Ret>::convert(std::invoke(F, as_instance<Self>(receiver)->value, A::get(h)));
     }
     template <class Cls>
-    static void install(TypeBuilder&) {}  // installed by the class, which pairs * with its reflection
+    static void install(TypeBuilder&) {}  // the class installs one number slot per operator
 };
+
+// The forward form of an operator: Binary<BinaryOp::add, &Vec3d::add, "other">.
+template <BinaryOp Op, auto F, Name P>
+using Binary = BinaryForm<Op, false, F, P>;
+// The reflected form, with the right operand as receiver:
+// Reflected<BinaryOp::multiply, &Vec3d::scale, "lhs"> is __rmul__.
+template <BinaryOp Op, auto F, Name P>
+using Reflected = BinaryForm<Op, true, F, P>;
 
 // The number slot of one operator: forward form, then the reflected form
 // with the operands swapped where the class has one. Whether a form exists
 // is passed as a flag: comparing a function's address with null is not a
 // constant expression under -fsanitize=undefined.
-template <BinaryFn Forward, bool HasForward, BinaryFn Reflected, bool HasReflected>
+template <BinaryFn Forward, bool HasForward, BinaryFn Backward, bool HasBackward>
 PyObject* number_slot(PyObject* left, PyObject* right) {
     return entry<PyObject*>(nullptr, [&] {
         if constexpr (HasForward) {
             if (PyObject* r = Forward(left, right)) return r;
         }
-        if constexpr (HasReflected) {
-            if (PyObject* r = Reflected(right, left)) return r;
+        if constexpr (HasBackward) {
+            if (PyObject* r = Backward(right, left)) return r;
         }
         return Py_NewRef(Py_NotImplemented);
     });
@@ -76,12 +116,11 @@ PyObject* number_slot(PyObject* left, PyObject* right) {
 // Comparison operators, in the interpreter's numbering (Py_LT ... Py_GE).
 enum class CompareOp { lt = Py_LT, le = Py_LE, eq = Py_EQ, ne = Py_NE, gt = Py_GT, ge = Py_GE };
 
-// Compare<CompareOp::eq, &equals>; F(const T& self, const T& other) -> bool.
-// A class without a `ne` member answers != through the interpreter's full
-// == protocol, negated.
-template <CompareOp Op, auto F>
+// One comparison operator of a class, answered by the core type's own C++
+// operator: Compare<CompareOp::eq>. A class without `ne` answers != through
+// the interpreter's full == protocol, negated.
+template <CompareOp Op>
 struct Compare {
-    using S = Shape<decltype(F), true>;
     static constexpr CompareOp compare_op = Op;
     static constexpr const char* py_name = Op == CompareOp::lt   ? "__lt__"
                                            : Op == CompareOp::le ? "__le__"
@@ -89,15 +128,28 @@ struct Compare {
                                            : Op == CompareOp::ne ? "__ne__"
                                            : Op == CompareOp::gt ? "__gt__"
                                                                  : "__ge__";
-    static constexpr introspection::Param params[] = {{"other", ClassInfo<typename S::Self>::name}};
-    static constexpr std::array records{introspection::FunctionInfo{
-        py_name, introspection::Receiver::self, params, 1, "bool", introspection::Decorator::none}};
-    static bool compare(PyObject* a, PyObject* b) {
-        using Self = typename S::Self;
-        return std::invoke(F, as_instance<Self>(a)->value, as_instance<Self>(b)->value);
-    }
-    template <class Cls>
-    static void install(TypeBuilder&) {}  // installed by the class as one comparison slot
+
+    // The operator on the values of class T.
+    template <class T>
+    struct For {
+        static constexpr CompareOp compare_op = Op;
+        static constexpr const char* py_name = Compare::py_name;
+        static constexpr introspection::Param params[] = {{"other", ClassInfo<T>::name}};
+        static constexpr std::array records{introspection::FunctionInfo{
+            py_name, introspection::Receiver::self, params, 1, "bool", introspection::Decorator::none}};
+        static bool compare(PyObject* a, PyObject* b) {
+            const T& x = as_instance<T>(a)->value;
+            const T& y = as_instance<T>(b)->value;
+            if constexpr (Op == CompareOp::lt) return x < y;
+            if constexpr (Op == CompareOp::le) return x <= y;
+            if constexpr (Op == CompareOp::eq) return x == y;
+            if constexpr (Op == CompareOp::ne) return x != y;
+            if constexpr (Op == CompareOp::gt) return x > y;
+            if constexpr (Op == CompareOp::ge) return x >= y;
+        }
+        template <class Cls>
+        static void install(TypeBuilder&) {}  // the class installs one comparison slot
+    };
 };
 
 using CompareFn = bool (*)(PyObject*, PyObject*);
@@ -247,9 +299,39 @@ struct GetItem {
 // Classes
 
 template <class M>
-concept BinaryMember = requires { M::op; M::apply; };
+concept BinaryMember = requires { M::op; M::reflected; M::apply; };
 template <class M>
-concept CompareMember = requires { M::compare_op; };
+concept CompareMember = requires { M::compare_op; M::compare; };
+
+// A member as the class uses it: one that depends on its class (a
+// comparison) is completed with the class's value type.
+template <class M, class T>
+struct ResolveMember {
+    using type = M;
+};
+template <class M, class T>
+    requires requires { typename M::template For<T>; }
+struct ResolveMember<M, T> {
+    using type = typename M::template For<T>;
+};
+
+// The parts of a Python name a member defines: a getter and a setter each
+// define one part of a property's name, every other member all of it.
+template <class M>
+constexpr unsigned name_parts() {
+    if constexpr (requires { M::name_parts; }) {
+        return M::name_parts;
+    } else {
+        return 3;
+    }
+}
+
+// Reported when two members of one class define the same Python name; the
+// compiler's instantiation context names the second member.
+template <class Member>
+struct MemberNameDefinedTwice {
+    static_assert(sizeof(Member) == 0, "two members of one class define this member's Python name");
+};
 
 // Record sources of a class: the class record and one per callable.
 template <class T>
@@ -269,10 +351,10 @@ struct MemberRecord {
     }
 };
 
-// A class: its core value type and its members in registration order.
-//     using Vec3dClass = ClassDecl<tarsk::Vec3d, Constructor<...>, Method<...>, ...>;
+// A class: its core value type and its resolved members in registration
+// order (see ClassDecl).
 template <class T, class... M>
-struct ClassDecl {
+struct ClassType {
     using Value = T;
 
     // The exported records of the class and of every member.
@@ -289,6 +371,9 @@ struct ClassDecl {
     // Python exception set on failure.
     static PyTypeObject* create() {
         (void)exporters;
+        if constexpr (constexpr std::size_t d = first_duplicate(); d < sizeof...(M)) {
+            (void)MemberNameDefinedTwice<std::tuple_element_t<d, std::tuple<M...>>>{};
+        }
         if (type_cache<T>) return type_cache<T>;
         static const std::string qualified = std::string("builtins.") + ClassInfo<T>::name;
         return entry<PyTypeObject*>(nullptr, [] {
@@ -296,12 +381,11 @@ struct ClassDecl {
             b.add_slot(Py_tp_alloc, reinterpret_cast<void*>(&alloc_instance<T>));
             b.add_slot(Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<T>));
             (M::template install<T>(b), ...);
-            install_number<Py_nb_add, BinaryOp::add, false>(b);
-            install_number<Py_nb_subtract, BinaryOp::subtract, false>(b);
-            install_number<Py_nb_multiply, BinaryOp::multiply, true>(b);
-            install_number<Py_nb_true_divide, BinaryOp::true_divide, false>(b);
+            [&]<std::size_t... I>(std::index_sequence<I...>) {
+                (install_number<number_operators[I].op>(b), ...);
+            }(std::make_index_sequence<std::size(number_operators)>{});
             if constexpr ((CompareMember<M> || ...)) {
-                b.add_slot(Py_tp_richcompare, reinterpret_cast<void*>(&compare_slot<T, ClassDecl>));
+                b.add_slot(Py_tp_richcompare, reinterpret_cast<void*>(&compare_slot<T, ClassType>));
             }
             PyTypeObject* type = b.build();
             if (!type) throw PyErrSet{};
@@ -329,41 +413,52 @@ struct ClassDecl {
     }
 
 private:
-    template <BinaryOp Op, class Member>
-    static constexpr BinaryFn pick_binary() {
-        if constexpr (BinaryMember<Member>) {
-            if constexpr (Member::op == Op) return &Member::apply;
+    // The index of the first member whose name an earlier member already
+    // defines (a getter and a setter may share one), or the member count.
+    static constexpr std::size_t first_duplicate() {
+        constexpr std::array<std::string_view, sizeof...(M)> names{std::string_view(M::py_name)...};
+        constexpr std::array<unsigned, sizeof...(M)> parts{name_parts<M>()...};
+        for (std::size_t j = 0; j < names.size(); ++j) {
+            for (std::size_t i = 0; i < j; ++i) {
+                if (names[i] == names[j] && (parts[i] & parts[j]) != 0) return j;
+            }
         }
-        return nullptr;
+        return sizeof...(M);
     }
-    template <BinaryOp Op, class Member>
-    static constexpr bool is_binary() {
+
+    template <class Member, BinaryOp Op, bool IsReflected>
+    static constexpr bool is_form() {
         if constexpr (BinaryMember<Member>) {
-            return Member::op == Op;
+            return Member::op == Op && Member::reflected == IsReflected;
         } else {
             return false;
         }
     }
-    template <BinaryOp Op>
-    static constexpr bool has_binary = (is_binary<Op, M>() || ...);
-    // The first member implementing Op (null when none does).
-    template <BinaryOp Op>
-    static constexpr BinaryFn find_binary() {
+    template <BinaryOp Op, bool IsReflected>
+    static constexpr bool has_form = (is_form<M, Op, IsReflected>() || ...);
+    // The function of the first member implementing the form (null when
+    // none does).
+    template <BinaryOp Op, bool IsReflected>
+    static constexpr BinaryFn find_form() {
         BinaryFn found = nullptr;
-        bool seen = false;
-        ((seen || !is_binary<Op, M>() ? void() : (found = pick_binary<Op, M>(), seen = true, void())),
-         ...);
+        (
+            [&] {
+                if constexpr (is_form<M, Op, IsReflected>()) {
+                    if (!found) found = &M::apply;
+                }
+            }(),
+            ...);
         return found;
     }
-    // `*` pairs its forward form with the reflected one (__rmul__).
-    template <int Slot, BinaryOp Op, bool PairedWithReflection>
+    // The number slot of one operator, when the class has either form.
+    template <BinaryOp Op>
     static void install_number(TypeBuilder& b) {
-        constexpr bool forward = has_binary<Op>;
-        constexpr bool reflected = PairedWithReflection && has_binary<BinaryOp::reflected_multiply>;
-        if constexpr (forward || reflected) {
-            b.add_slot(Slot, reinterpret_cast<void*>(
-                                 &number_slot<find_binary<Op>(), forward,
-                                              find_binary<BinaryOp::reflected_multiply>(), reflected>));
+        constexpr bool forward = has_form<Op, false>;
+        constexpr bool backward = has_form<Op, true>;
+        if constexpr (forward || backward) {
+            b.add_slot(number_operator(Op).slot,
+                       reinterpret_cast<void*>(&number_slot<find_form<Op, false>(), forward,
+                                                            find_form<Op, true>(), backward>));
         }
     }
     template <class Member>
@@ -375,5 +470,11 @@ private:
         if constexpr (CompareMember<Member>) defined[static_cast<int>(Member::compare_op)] = true;
     }
 };
+
+// A class declaration: its core value type and its members in registration
+// order.
+//     using Vec3dClass = ClassDecl<tarsk::Vec3d, Constructor<...>, Method<...>, ...>;
+template <class T, class... M>
+using ClassDecl = ClassType<T, typename ResolveMember<M, T>::type...>;
 
 }  // namespace tarsk::py

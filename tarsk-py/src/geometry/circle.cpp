@@ -3,7 +3,9 @@
 // == only; != is answered through the interpreter's full == protocol, and
 // with a comparison but no hash the class is unhashable.
 #include "binding/slots.h"
-#include "geometry/circle.h"
+#include "geometry/circle_class.h"
+#include "geometry/plane_class.h"
+#include "vec3d_class.h"
 
 namespace tarsk::py {
 
@@ -20,7 +22,7 @@ using CircleClass = ClassDecl<
     Method<"get_plane", &Circle::get_plane>,
     Method<"in_same_plane", &Circle::in_same_plane, "other">,
     Method<"is_degenerate", &Circle::is_degenerate>,
-    Compare<CompareOp::eq, &Circle::equals>>;
+    Compare<CompareOp::eq>>;
 
 template <>
 PyTypeObject* create_type<Circle>() {

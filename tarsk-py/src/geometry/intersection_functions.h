@@ -5,7 +5,10 @@
 // arguments, calls the routine once and converts the result (a missing
 // crossing of circle_circle becomes None, a pair of points a tuple).
 #include "binding/members.h"
+#include "geometry/circle_class.h"
 #include "geometry/intersection.h"
+#include "geometry/plane_class.h"
+#include "vec3d_class.h"
 
 namespace tarsk::py::geometry_functions {
 

@@ -2,7 +2,8 @@
 // stored fields (assigned raw) and the point queries. Equality and hash are
 // the interpreter's identity defaults.
 #include "binding/slots.h"
-#include "geometry/plane.h"
+#include "geometry/plane_class.h"
+#include "vec3d_class.h"
 
 namespace tarsk::py {
 

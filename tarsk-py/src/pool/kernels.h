@@ -304,7 +304,6 @@ std::string par_map_join(std::span<const Vec3d> input, const G& g, std::string_v
 // stride must be at least 1.
 template <class K>
 MinByKey par_min_by_key(std::span<const Vec3d> input, std::size_t stride, const K& key) {
-    if (stride == 0) throw PoolError("assertion failed: stride != 0");
     const std::size_t m = input.size();
     const std::size_t candidates = m == 0 ? 0 : (m - 1) / stride + 1;
     // A later candidate replaces the running best only if strictly smaller.
