@@ -89,13 +89,18 @@ concept Convertible = requires { ArgOf<P>::annotation; };
 template <class R>
 concept Returnable = std::is_void_v<R> || requires { ResultOf<R>::annotation; };
 
+// False, but only once instantiated: the condition of a static_assert that
+// fires in the instantiation naming the member.
+template <class...>
+inline constexpr bool reported = false;
+
 template <class Member, class Parameter>
 struct ParameterTypeWithoutConversion {
-    static_assert(sizeof(Member) == 0, "a parameter of this member has a type the binder cannot convert");
+    static_assert(reported<Member, Parameter>, "a parameter of this member has a type the binder cannot convert");
 };
 template <class Member, class ResultType>
 struct ResultTypeWithoutConversion {
-    static_assert(sizeof(Member) == 0, "this member returns a type the binder cannot convert");
+    static_assert(reported<Member, ResultType>, "this member returns a type the binder cannot convert");
 };
 
 template <class Member, class Params, class R>

@@ -330,7 +330,7 @@ constexpr unsigned name_parts() {
 // compiler's instantiation context names the second member.
 template <class Member>
 struct MemberNameDefinedTwice {
-    static_assert(sizeof(Member) == 0, "two members of one class define this member's Python name");
+    static_assert(reported<Member>, "two members of one class define this member's Python name");
 };
 
 // Record sources of a class: the class record and one per callable.
