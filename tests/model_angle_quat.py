@@ -12,9 +12,8 @@ Angles are plain floats; vectors are (x, y, z) tuples; quaternions are
 import ctypes
 import ctypes.util
 import math
-from decimal import Decimal
 
-EPSILON = 2.0**-52
+from ieee import div, float_text, within_epsilon
 
 # Named angle constants: the doubles nearest to the exact values.
 ZERO = 0.0
@@ -36,29 +35,7 @@ for _name in ("sin", "cos", "tan", "acos"):
 c_sin, c_cos, c_tan, c_acos = _libm.sin, _libm.cos, _libm.tan, _libm.acos
 del _name
 
-# The NaN the hardware produces for an invalid operation such as 0/0 (inf - inf
-# is computed by the hardware, so it yields the same value, sign included).
-INVALID = math.inf - math.inf
-
-
-def within_epsilon(a, b):
-    """|a - b| < epsilon; a NaN never passes."""
-    return abs(a - b) < EPSILON
-
-
 # --- angles -----------------------------------------------------------------
-
-
-def _div(x, y):
-    """x / y with IEEE results where Python would raise ZeroDivisionError."""
-    if y == 0.0:
-        if math.isnan(x):
-            return x
-        if x == 0.0:
-            return INVALID
-        negative = (math.copysign(1.0, x) < 0) != (math.copysign(1.0, y) < 0)
-        return -math.inf if negative else math.inf
-    return x / y
 
 
 def radians_sin(a):
@@ -74,15 +51,15 @@ def radians_tan(a):
 
 
 def radians_sec(a):
-    return _div(1.0, c_cos(a))
+    return div(1.0, c_cos(a))
 
 
 def radians_csc(a):
-    return _div(1.0, c_sin(a))
+    return div(1.0, c_sin(a))
 
 
 def radians_cot(a):
-    return _div(1.0, c_tan(a))
+    return div(1.0, c_tan(a))
 
 
 def to_degrees(a):
@@ -108,7 +85,7 @@ def radians_scale(a, s):
 
 
 def radians_divide(a, s):
-    return _div(a, s)
+    return div(a, s)
 
 
 def negate(a):
@@ -121,18 +98,6 @@ def radians_text(a):
 
 def degrees_text(d):
     return float_text(d) + "\u00b0"
-
-
-def float_text(value):
-    """Shortest round-trip digits, positional, "NaN", "inf", "-inf", "-0"."""
-    if math.isnan(value):
-        return "NaN"
-    if math.isinf(value):
-        return "-inf" if value < 0 else "inf"
-    sign = "-" if math.copysign(1.0, value) < 0 else ""
-    # repr gives the shortest round-trip digits; Decimal lays them out
-    # positionally without trailing zeros.
-    return sign + format(Decimal(repr(abs(value))).normalize(), "f")
 
 
 def float_text_fixed(value, precision):
@@ -158,7 +123,7 @@ def angle_to(a, b):
     d = (ax * bx + ay * by) + az * bz
     na = math.sqrt((ax * ax + ay * ay) + az * az)
     nb = math.sqrt((bx * bx + by * by) + bz * bz)
-    c = _div(d, na * nb)
+    c = div(d, na * nb)
     return c_acos(c)
 
 
@@ -200,7 +165,7 @@ def magnitude(q):
 def normalize(q):
     w, i, j, k = q
     m = magnitude(q)
-    return (_div(w, m), _div(i, m), _div(j, m), _div(k, m))
+    return (div(w, m), div(i, m), div(j, m), div(k, m))
 
 
 def is_unit(q):
@@ -226,7 +191,7 @@ def to_axis_angle(q):
     a = c_acos(w)
     angle = a + a
     s = c_sin(angle * 0.5)
-    return ((_div(i, s), _div(j, s), _div(k, s)), angle)
+    return ((div(i, s), div(j, s), div(k, s)), angle)
 
 
 def to_rotation_matrix(q):

@@ -10,34 +10,10 @@ and payload of a NaN are not modelled: compare NaNs as "both NaN".
 
 import math
 
-EPSILON = 2.0**-52
+from ieee import EPSILON, div, sqrt, within_epsilon
+
 PI = 3.141592653589793
 NAN = math.nan
-
-
-# -- IEEE helpers --------------------------------------------------------------
-
-
-def div(a, b):
-    """a / b with IEEE results for a zero divisor."""
-    if b == 0.0:
-        if math.isnan(a) or a == 0.0:
-            return NAN
-        sign = math.copysign(1.0, a) * math.copysign(1.0, b)
-        return math.copysign(math.inf, sign)
-    return a / b
-
-
-def sqrt(x):
-    """Correctly rounded square root; NaN for negative input (-0.0 stays -0.0)."""
-    if x < 0.0:
-        return NAN
-    return math.sqrt(x)
-
-
-def within_epsilon(a, b):
-    """|a - b| < epsilon, strict, so a NaN never passes."""
-    return abs(a - b) < EPSILON
 
 
 # -- Vector rules ----------------------------------------------------------------

@@ -1,23 +1,8 @@
 """Plain-Python model of the vector formulas, evaluated in the same order of
 operations as the native code (Python floats never fuse or reassociate)."""
 import math
-from decimal import Decimal
 
-EPS = 2.0 ** -52
-
-
-def div(a, b):
-    """IEEE division: a zero divisor gives a signed infinity or NaN."""
-    if b == 0.0:
-        if a != a or a == 0.0:
-            return math.nan
-        neg = (math.copysign(1.0, a) < 0) != (math.copysign(1.0, b) < 0)
-        return -math.inf if neg else math.inf
-    return a / b
-
-
-def sqrt(x):
-    return math.nan if x != x or x < 0 else math.sqrt(x)
+from ieee import EPSILON, div, float_text, sqrt
 
 
 def add(a, b):
@@ -54,7 +39,7 @@ def normalize(a):
 
 
 def is_unit(a):
-    return abs(magnitude(a) - 1.0) < EPS
+    return abs(magnitude(a) - 1.0) < EPSILON
 
 
 def distance_squared(a, b):
@@ -93,27 +78,7 @@ def scalar_triple_product(a, b, c):
 
 
 def equals(a, b):
-    return all(abs(x - y) < EPS for x, y in zip(a, b))
-
-
-def float_text(x):
-    """Shortest round-trip digits (Python's repr), laid out without exponent."""
-    if x != x:
-        return "NaN"
-    if math.isinf(x):
-        return "-inf" if x < 0 else "inf"
-    sign = "-" if math.copysign(1.0, x) < 0 else ""
-    if x == 0.0:
-        return sign + "0"
-    _, digits, exponent = Decimal(repr(abs(x))).as_tuple()
-    digits = "".join(map(str, digits)).rstrip("0") or "0"
-    exponent += len("".join(map(str, Decimal(repr(abs(x))).as_tuple()[1]))) - len(digits)
-    point = len(digits) + exponent  # digits before the decimal point
-    if point <= 0:
-        return sign + "0." + "0" * (-point) + digits
-    if point >= len(digits):
-        return sign + digits + "0" * (point - len(digits))
-    return sign + digits[:point] + "." + digits[point:]
+    return all(abs(x - y) < EPSILON for x, y in zip(a, b))
 
 
 def vec3d_text(v):
