@@ -82,25 +82,41 @@ def _params(text_signature):
 
 # -- counts and layout -------------------------------------------------------
 
-def test_record_counts(by_type):
-    assert len(by_type["module"]) == 2
-    assert len(by_type["class"]) == 8
-    assert len(by_type["function"]) == 154
-    assert sum(map(len, by_type.values())) == 164
-
-
-def test_function_records_per_class(by_type, class_ids):
-    counts = collections.Counter(class_ids[f["parent"]] for f in by_type["function"] if "parent" in f)
-    assert counts == {"Vec3d": 37, "AngleRadians": 28, "VecList": 25, "Quat": 22, "Circle": 13,
-                      "Plane": 12, "AngleDegrees": 11, "VecListIterator": 2}
-    module_functions = [f for f in by_type["function"] if "parent" not in f]
-    assert len(module_functions) == 4
+def test_one_record_per_module_class_and_function(by_type):
+    assert sorted(m["name"] for m in by_type["module"]) == sorted(MODULES)
     assert sorted(c["name"] for c in by_type["class"]) == sorted(CLASSES)
+    module_functions = sorted(f["name"] for f in by_type["function"] if "parent" not in f)
+    assert module_functions == sorted(n for m in MODULES.values() for n in m.__all__
+                                      if inspect.isbuiltin(getattr(m, n)))
 
 
-def test_symbol_layout(elf):
+def test_every_defined_member_has_its_record(by_type, class_ids):
+    # The other direction of test_function_records_match_runtime: each method,
+    # static method, constructor and property the classes define at runtime
+    # has its record (a writable property also its setter record).
+    have = {(class_ids[f["parent"]], f["name"], tuple(f.get("decorators") or ()))
+            for f in by_type["function"] if "parent" in f}
+    for cls_name, cls in CLASSES.items():
+        for name, attr in vars(cls).items():
+            kind = type(attr).__name__
+            if name == "__new__" or kind == "method_descriptor":
+                assert (cls_name, name, ()) in have, (cls_name, name)
+            elif kind == "staticmethod":
+                assert (cls_name, name, ("staticmethod",)) in have, (cls_name, name)
+            elif kind == "getset_descriptor":
+                assert (cls_name, name, ("property",)) in have, (cls_name, name)
+                obj = _sample(cls_name)
+                try:
+                    setattr(obj, name, getattr(obj, name))
+                except AttributeError:
+                    assert (cls_name, name, (f"{name}.setter",)) not in have
+                else:
+                    assert (cls_name, name, (f"{name}.setter",)) in have, (cls_name, name)
+
+
+def test_symbol_layout(elf, records):
     syms = stubgen.record_symbols(elf)
-    assert len(syms) == 164
+    assert len(syms) == len(records)
     numbers = [int(s.name[len(stubgen.RECORD_PREFIX):]) for s in syms]
     assert len(set(numbers)) == len(numbers) and all(0 <= n < 2**64 for n in numbers)
     for s in syms:
@@ -137,7 +153,7 @@ def test_exported_dynamic_symbols(elf):
     names = {s.name for s in defined}
     records = {n for n in names if n.startswith(stubgen.RECORD_PREFIX)}
     assert names - records == {"PyInit_tarsk_py"}
-    assert len(records) == 164
+    assert len(records) == len(stubgen.record_symbols(elf))
     assert all(s.bind == STB_GLOBAL for s in defined)
 
 
@@ -146,7 +162,8 @@ def test_exported_dynamic_symbols(elf):
 def test_ids_unique_and_parents_resolve(by_type, class_ids):
     ids = [r["id"] for t in ("module", "class") for r in by_type[t]]
     ids += [f["id"] for f in by_type["function"] if "id" in f]
-    assert len(ids) == len(set(ids)) == 2 + 8 + 4
+    module_functions = [f for f in by_type["function"] if "id" in f]
+    assert len(ids) == len(set(ids)) == len(MODULES) + len(CLASSES) + len(module_functions)
     for ident in ids:
         assert ident.isdigit() and int(ident) < 2**64
     for f in by_type["function"]:
@@ -166,7 +183,7 @@ def test_module_members_follow_all(by_type, class_ids):
         assert rec["incomplete"] is False
         assert [names[m] for m in rec["members"]] == list(module.__all__)
     top = mods["tarsk_py"]["members"]
-    assert len(top) == 6 and top[-1] == mods["geometry"]["id"]
+    assert len(top) == len(tarsk_py.__all__) and top[-1] == mods["geometry"]["id"]
     # VecListIterator belongs to no module.
     owned = set(top) | set(mods["geometry"]["members"])
     assert [class_ids[c] for c in class_ids if c not in owned] == ["VecListIterator"]
