@@ -4,6 +4,8 @@ scipy's Rotation (one rotation, one vector) where it has an equivalent.
 Closest peers chosen:
   AngleRadians(1.0).sin(), a.sin()  glm.sin(1.0) (scalar overload)
   a.to_degrees()                    glm.degrees(1.0)
+  Quat.identity()                   glm.dquat() (the identity)
+  AngleRadians.pi()                 glm.pi()
   v.angle_to(w)                     glm.acos(glm.dot(glm.normalize(a), glm.normalize(b))):
                                     PyGLM's glm.angle takes only a quaternion,
                                     so this spells out the formula of glm's
@@ -42,6 +44,8 @@ S = {"Rotation": Rotation, "axis": naxis, "r": rot, "v": nv,
 M = {"math": math}
 
 CASES = [
+    ("Quat.identity()", {"tarsk_py": ("Quat.identity()", T), "glm": ("glm.dquat()", G)}),
+    ("AngleRadians.pi()", {"tarsk_py": ("AngleRadians.pi()", T), "glm": ("glm.pi()", G)}),
     ("Quat(1.0, 0.0, 0.0, 0.0)", {
         "tarsk_py": ("Quat(1.0, 0.0, 0.0, 0.0)", T),
         "glm": ("glm.dquat(1.0, 0.0, 0.0, 0.0)", G),
