@@ -1,13 +1,12 @@
 // The Python class Quat: four doubles, tolerant == with != as its direct
 // negation, no ordering, unhashable, and no number slots.
-#include "angle_class.h"
-#include "quat_class.h"
-#include "vec3d_class.h"
-
 #include <tuple>
 #include <utility>
 
+#include "angle_class.h"
 #include "binding/slots.h"
+#include "quat_class.h"
+#include "vec3d_class.h"
 
 namespace tarsk::py {
 
