@@ -491,37 +491,35 @@ PyObject* call_list(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// Scalar results of every element, computed with the element's own Vec3d
-// method, as an (n,) block.
+// Scalar results of every element, each computed with the element's own
+// Vec3d method (the per-element function of the VecList method of the same
+// name), as an (n,) block. The element loop is the pool's own, run on the
+// calling thread: these kernels are bound by memory bandwidth, and running
+// them here leaves one worker pool in the process, tarsk_py's. The result
+// does not depend on who runs the loop.
 enum class Scalar { dot, magnitude, is_unit, distance_to, distance_squared };
 
+template <class E, char Format, class F>
+PyObject* map_rows(const Rows& rows, const F& f) {
+    tarsk::py::pool::Array<E> out;
+    out.resize(rows.size());
+    tarsk::py::pool::detail::map_range(out.data(), rows.data(), rows.size(), f);
+    return block_from(out, 1, Format);
+}
+
 PyObject* scalar_kernel(Scalar kind, PyObject* rows_obj, PyObject* other) {
-    namespace pool = tarsk::py::pool;
     Vec3d o{0.0, 0.0, 0.0};
     if (other) o = vec3d_arg(other, "v");
     Rows rows(rows_obj);
-    const std::span<const Vec3d> in = rows.span();
     switch (kind) {
-        case Scalar::dot: {
-            auto r = pool::par_map_collect(in, [o](const Vec3d& e) { return e.dot(o); });
-            return block_from(r, 1, 'd');
-        }
-        case Scalar::magnitude: {
-            auto r = pool::par_map_collect(in, [](const Vec3d& e) { return e.magnitude(); });
-            return block_from(r, 1, 'd');
-        }
-        case Scalar::is_unit: {
-            auto r = pool::par_map_collect<bool>(in, [](const Vec3d& e) { return e.is_unit(); });
-            return block_from(r, 1, '?');
-        }
-        case Scalar::distance_to: {
-            auto r = pool::par_map_collect(in, [o](const Vec3d& e) { return e.distance_to(o); });
-            return block_from(r, 1, 'd');
-        }
-        case Scalar::distance_squared: {
-            auto r = pool::par_map_collect(in, [o](const Vec3d& e) { return e.distance_squared(o); });
-            return block_from(r, 1, 'd');
-        }
+        case Scalar::dot: return map_rows<double, 'd'>(rows, [o](const Vec3d& e) { return e.dot(o); });
+        case Scalar::magnitude: return map_rows<double, 'd'>(rows, [](const Vec3d& e) { return e.magnitude(); });
+        case Scalar::is_unit:
+            return map_rows<std::uint8_t, '?'>(rows, [](const Vec3d& e) { return e.is_unit(); });
+        case Scalar::distance_to:
+            return map_rows<double, 'd'>(rows, [o](const Vec3d& e) { return e.distance_to(o); });
+        case Scalar::distance_squared:
+            return map_rows<double, 'd'>(rows, [o](const Vec3d& e) { return e.distance_squared(o); });
     }
     raise(PyExc_SystemError, "unknown kernel");
 }
