@@ -372,3 +372,26 @@ def test_layout_mismatch_refuses_import():
         ti._check_build({**layout, "VecList": layout["VecList"] + 8}, ti._native.built_for)
     with pytest.raises(ImportError, match="built for tarsk_py 0.0.0"):
         ti._check_build(layout, "0.0.0")
+
+
+def test_stubs_match_runtime_and_type_check(tmp_path):
+    pytest.importorskip("mypy", reason="the stub checks need mypy (pip install '.[test]')")
+    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / ".mypy_cache"))
+    r = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tarsk_interop"], cwd=tmp_path, env=env,
+                       capture_output=True, text=True, timeout=600)
+    assert r.returncode == 0, r.stdout + r.stderr
+    usage = tmp_path / "usage.py"
+    usage.write_text(textwrap.dedent("""
+        import numpy as np
+        import tarsk_interop as ti
+        from tarsk_py import Quat, Vec3d
+        a = np.zeros((4, 3))
+        n: np.ndarray = ti.normalize(a)
+        i, d = ti.minimum_distance_to(a, Vec3d(0, 0, 0), 2)
+        bad: str = ti.to_veclist(a)
+        ti.rotate(a, [1.0, 0.0, 0.0, 0.0])
+    """))
+    r = subprocess.run([sys.executable, "-m", "mypy", "--strict", str(usage)], cwd=tmp_path, env=env,
+                       capture_output=True, text=True, timeout=600)
+    errors = [line for line in r.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 2 and "usage.py:8:" in errors[0] and "usage.py:9:" in errors[1], r.stdout
