@@ -70,10 +70,6 @@ def _probe(a: da.Array) -> np.ndarray:
     judge the whole of `a`: the same dtype, and the same shape where the shape
     is wrong (a zero-strided view, no memory), or at most one row of it."""
     shape = tuple(1 if math.isnan(d) else int(d) for d in a.shape)
-    if a.dtype.kind == "O":
-        # An object array is acceptable only for what it holds, which is not
-        # known before it is computed: judge it as holding nothing usable.
-        return np.full(tuple(min(d, 1) for d in shape), None, dtype=object)
     if a.dtype.kind not in "biuf":
         return np.zeros(tuple(min(d, 1) for d in shape), dtype=a.dtype)
     if a.ndim == 2 and shape[1] == 3:
@@ -85,6 +81,11 @@ def _checked(a: Any, kernel: Any, *args: Any) -> da.Array:
     """`a` as a Dask array of whole rows, after the in-memory kernel has
     accepted a probe of it together with the other arguments."""
     a = _as_dask(a)
+    if a.dtype.kind == "O":
+        # An object array is acceptable only for what it holds, which is not
+        # known before it is computed.
+        raise TypeError("argument 'a': a Dask array of dtype object cannot be checked before it is "
+                        "computed; convert it to a numeric dtype first (a.astype(float))")
     kernel(_probe(a), *args)
     if a.ndim != 2 or a.shape[1] != 3:
         # The kernels refuse every other shape; never run the graph on one.
@@ -338,10 +339,58 @@ def minimum_distance_to(a: Any, v: Any, stride: int) -> Delayed:
 # ---------------------------------------------------------------------------
 # Making the workers of a distributed cluster ready
 
+# The instances of tarsk_py's classes pickle through the reducers that
+# importing tarsk_interop installs. The classes themselves cannot be pickled
+# by reference (their module is "builtins", where they are not found), yet a
+# worker pickles the type of every result it holds, and distributed logs an
+# error each time that fails. Its fallback pickler asks the "dask"
+# serialization registry first, by the type of the object, which for a class
+# is its metaclass `type`: so `type` gets an entry that serializes tarsk_py's
+# classes by name and declines every other class, with an error that both
+# callers of the registry read as "not handled here" (the pickler catches
+# TypeError, the "dask" family NotImplementedError).
+
+def _tarsk_classes() -> dict[str, type]:
+    from tarsk_py import AngleDegrees, AngleRadians, VecList, geometry
+    classes = [AngleDegrees, AngleRadians, Quat, VecList, Vec3d, geometry.Plane, geometry.Circle,
+               type(iter(VecList.empty()))]
+    return {cls.__name__: cls for cls in classes}
+
+
+_CLASSES = _tarsk_classes()
+
+
+class _NotTarskClass(TypeError, NotImplementedError):
+    pass
+
+
+def _serialize_class(cls: type) -> tuple[dict[str, str], list[bytes]]:
+    if _CLASSES.get(getattr(cls, "__name__", None)) is not cls:
+        raise _NotTarskClass(f"{cls!r} is not a class of tarsk_py")
+    return {"tarsk_py-class": cls.__name__}, []
+
+
+def _deserialize_class(header: dict[str, str], frames: list[bytes]) -> type:
+    return _CLASSES[header["tarsk_py-class"]]
+
+
+def _sizeof_veclist(lst: Any) -> int:
+    # The elements live outside the object (three doubles each).
+    return object.__sizeof__(lst) + 24 * len(lst)
+
+
 try:
     from distributed.diagnostics.plugin import WorkerPlugin as _WorkerPlugin
+    from distributed.protocol.serialize import dask_deserialize, dask_serialize
 except ImportError:  # dask without distributed: everything but register works
     _WorkerPlugin = object
+else:
+    dask_serialize.register(type)(_serialize_class)
+    dask_deserialize.register(type)(_deserialize_class)
+
+from dask.sizeof import sizeof as _sizeof  # noqa: E402
+
+_sizeof.register(_CLASSES["VecList"])(_sizeof_veclist)
 
 
 class TarskWorkerPlugin(_WorkerPlugin):  # type: ignore[misc, valid-type]
