@@ -3,14 +3,30 @@
 #include <cstddef>
 
 #include "binding/classes.h"
+#include "binding/convert.h"
 #include "pool/kernels.h"
 #include "vec3d.h"
 
 namespace tarsk::py {
 
+// Arrays of results become lists, like any other vector of values.
+template <class T>
+struct Result<pool::Array<T>> {
+    static constexpr const char* annotation = "typing.Any";
+    static PyObject* convert(const pool::Array<T>& v) {
+        Owned list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Result<T>::convert(v[i]));
+        }
+        return list.release();
+    }
+};
+
 // The elements of a VecList, contiguous and in insertion order. The array
 // type is the one the parallel kernels return, so a kernel's result becomes a
-// list's storage without a copy.
+// list's storage without a copy. The storage may also be borrowed memory
+// (pool::Array::borrow) for a list that lives only during one call, and an
+// owned array's memory can be handed over (pool::Array::release).
 struct VecListData {
     pool::Array<tarsk::Vec3d> items;
 };

@@ -27,76 +27,13 @@
 #include <utility>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
+#include "pool/array.h"
 #include "pool/error.h"
 #include "pool/join.h"
 #include "pool/registry.h"
 #include "vec3d.h"
 
 namespace tarsk::py::pool {
-
-// An allocator that default-initialises instead of value-initialising, so
-// resize() leaves trivial elements unwritten: a result array costs one
-// allocation and no pass over its memory before the workers fill it.
-template <class T>
-struct DefaultInitAllocator : std::allocator<T> {
-    using value_type = T;
-    template <class U>
-    struct rebind {
-        using other = DefaultInitAllocator<U>;
-    };
-    DefaultInitAllocator() = default;
-    template <class U>
-    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
-
-    // Very large arrays are aligned to 2 MiB and offered to the kernel for
-    // transparent huge pages. The C library maps such blocks afresh for every
-    // allocation (they are above its largest mmap threshold, 32 MiB), so the
-    // workers fault a new array in as they write it, and with 4 KiB pages
-    // those faults, not the arithmetic, would dominate the pass. Smaller
-    // arrays keep the ordinary path, where freed memory is reused without
-    // any fault at all.
-    static constexpr std::size_t kHugeThreshold = std::size_t{32} << 20;
-    static constexpr std::size_t kHugeAlign = std::size_t{2} << 20;
-
-    T* allocate(std::size_t n) {
-        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-        const std::size_t bytes = n * sizeof(T);
-        if (bytes < kHugeThreshold) return std::allocator<T>::allocate(n);
-        void* p = ::operator new(bytes, std::align_val_t{kHugeAlign});
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-        ::madvise(p, bytes, MADV_HUGEPAGE);  // advice only; failure changes nothing
-#endif
-        return static_cast<T*>(p);
-    }
-    void deallocate(T* p, std::size_t n) noexcept {
-        const std::size_t bytes = n * sizeof(T);
-        if (bytes < kHugeThreshold) {
-            std::allocator<T>::deallocate(p, n);
-        } else {
-            ::operator delete(p, bytes, std::align_val_t{kHugeAlign});
-        }
-    }
-
-    template <class U>
-    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        std::construct_at(p, std::forward<Args>(args)...);
-    }
-
-    friend bool operator==(const DefaultInitAllocator&, const DefaultInitAllocator&) { return true; }
-};
-
-// The result array of par_map_collect: a std::vector in every respect but its
-// allocator, so it can be kept as a list's element storage as it is.
-template <class T>
-using Array = std::vector<T, DefaultInitAllocator<T>>;
 
 // The element type par_map_collect stores for results of type T. Booleans are
 // stored as bytes (0 or 1): std::vector<bool> packs bits, whose words pieces
