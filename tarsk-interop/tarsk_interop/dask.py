@@ -97,34 +97,47 @@ def _checked(a: Any, kernel: Any, *args: Any) -> da.Array:
 
 def _vector(v: Any) -> np.ndarray:
     """The exact components of a vector argument the kernels accepted."""
-    if not isinstance(v, Vec3d):
-        v = _ti.to_vec3d(v)
+    v = _ti._vec(v)
     return np.array([v.x, v.y, v.z], dtype=np.float64)
+
+
+def _number(s: Any) -> np.ndarray:
+    """The exact value of a scalar argument the kernels accepted."""
+    return np.array([_ti._scalar(s)], dtype=np.float64)
 
 
 # The per-chunk calls. Arguments travel as float64 arrays: Dask names tasks by
 # hashing their arguments, and an array hashes by its bytes, so two graphs
 # that differ only in a zero's sign or a NaN's payload never share a name.
 
+_NO_ROWS = np.empty((0, 3), dtype=np.float64)
+
+
+def _chunk(block: np.ndarray) -> np.ndarray:
+    # An empty chunk received from another worker may sit at any address,
+    # which numpy still calls aligned; the kernels want aligned rows.
+    return block if block.shape[0] else _NO_ROWS
+
+
 def _block_unary(block: np.ndarray, name: str) -> np.ndarray:
-    return getattr(_ti, name)(block)
+    return getattr(_ti, name)(_chunk(block))
 
 
 def _block_vector(block: np.ndarray, name: str, v: np.ndarray) -> np.ndarray:
-    return getattr(_ti, name)(block, v)
+    return getattr(_ti, name)(_chunk(block), v)
 
 
 def _block_scalar(block: np.ndarray, name: str, s: np.ndarray) -> np.ndarray:
-    return getattr(_ti, name)(block, float(s[0]))
+    return getattr(_ti, name)(_chunk(block), float(s[0]))
 
 
 def _block_rotate(block: np.ndarray, q: np.ndarray) -> np.ndarray:
     w, i, j, k = q.tolist()
-    return _ti.rotate(block, Quat(w, i, j, k))
+    return _ti.rotate(_chunk(block), Quat(w, i, j, k))
 
 
 def _block_collapse(block: np.ndarray, axis: int) -> np.ndarray:
-    return _ti.collapse(block, axis)
+    return _ti.collapse(_chunk(block), axis)
 
 
 _VECTOR_META = np.empty((0, 3), dtype=np.float64)
@@ -164,12 +177,12 @@ def subtract(a: Any, v: Any) -> da.Array:
 
 def multiply(a: Any, s: Any) -> da.Array:
     a = _checked(a, _ti.multiply, s)
-    return _rows(a, "multiply", _block_scalar, "multiply", np.array([float(s)]))
+    return _rows(a, "multiply", _block_scalar, "multiply", _number(s))
 
 
 def divide(a: Any, s: Any) -> da.Array:
     a = _checked(a, _ti.divide, s)
-    return _rows(a, "divide", _block_scalar, "divide", np.array([float(s)]))
+    return _rows(a, "divide", _block_scalar, "divide", _number(s))
 
 
 def rotate(a: Any, q: Quat) -> da.Array:
