@@ -15,6 +15,10 @@ import ast
 import os
 import sys
 
+# The hand-written stubs of the companion package, rendered after the module.
+INTEROP_STUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                            "tarsk-interop", "tarsk_interop", "__init__.pyi")
+
 _GROUPS = (
     ("constructor", "Constructor"),
     ("static", "Static methods"),
@@ -148,6 +152,20 @@ def render(stub_dir: str) -> str:
     lines += _module_section(init, root)
     for sub in submodules(init):
         lines += _module_section(os.path.join(stub_dir, f"{sub}.pyi"), f"{root}.{sub}")
+    if root == "tarsk_py" and os.path.exists(INTEROP_STUB):
+        lines += [
+            "## Companion package `tarsk_interop`",
+            "",
+            "Installed with `tarsk_py`; its stubs are written by hand",
+            "(`tarsk-interop/tarsk_interop/__init__.pyi`). Importing it registers",
+            "pickling and copying support (the `copyreg` reducers) for `Vec3d`,",
+            "`VecList`, `AngleRadians`, `AngleDegrees`, `Quat`, `Plane` and `Circle`;",
+            "`VecListIterator` stays unpicklable. Array arguments are array-likes of",
+            "real numbers; each kernel gives, bit for bit, what the `VecList` method",
+            "of the same name gives for `to_veclist(a)`.",
+            "",
+        ]
+        lines += _module_section(INTEROP_STUB, "tarsk_interop")[2:]
     while lines and lines[-1] == "":
         lines.pop()
     return "\n".join(lines) + "\n"

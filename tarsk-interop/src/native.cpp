@@ -157,7 +157,9 @@ int block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
         view->obj = nullptr;
         return -1;
     }
-    view->buf = b->data;
+    // An empty array still gets a valid address.
+    static double empty_storage[3];
+    view->buf = b->data ? static_cast<void*>(b->data) : static_cast<void*>(empty_storage);
     view->obj = Py_NewRef(self);
     view->len = b->itemsize;
     for (int d = 0; d < b->ndim; ++d) view->len *= b->shape[d];
@@ -411,7 +413,7 @@ PyObject* veclist_from_bytes(PyObject*, PyObject* arg) {
                 PyObject* error = PyObject_GetAttrString(pickle, "UnpicklingError");
                 Py_DECREF(pickle);
                 if (!error) throw PyErrSet{};
-                PyErr_Format(error, "VecList data of %zd bytes is not a whole number of 24-byte elements", v.len);
+                PyErr_Format(error, "corrupted VecList data: %zd bytes is not a whole number of 24-byte elements", v.len);
                 Py_DECREF(error);
                 throw PyErrSet{};
             }

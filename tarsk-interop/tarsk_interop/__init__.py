@@ -22,14 +22,18 @@ from typing import Any
 
 import numpy as np
 
-import tarsk_py
-from tarsk_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
+import tarsk_py as _tarsk_py
+from tarsk_py import AngleDegrees as _AngleDegrees
+from tarsk_py import AngleRadians as _AngleRadians
+from tarsk_py import Quat as _Quat
+from tarsk_py import Vec3d as _Vec3d
+from tarsk_py import VecList as _VecList
 
 from . import _native
 
-Plane = tarsk_py.geometry.Plane
-Circle = tarsk_py.geometry.Circle
-VecListIterator = type(iter(VecList.empty()))
+_Plane = _tarsk_py.geometry.Plane
+_Circle = _tarsk_py.geometry.Circle
+_VecListIterator = type(iter(_VecList.empty()))
 
 __all__ = [
     "add",
@@ -58,18 +62,20 @@ __all__ = [
 # The installed tarsk_py must be the one this package was built with: the
 # native part reads its objects through their instance layout.
 
-def _check_build() -> None:
+def _check_build(layout: dict[str, int], built_for: str) -> None:
+    """Refuses (ImportError) a tarsk_py whose instance sizes differ from
+    `layout` or whose distribution version is not `built_for`."""
     classes = {
-        "Vec3d": Vec3d,
-        "VecList": VecList,
-        "VecListIterator": VecListIterator,
-        "AngleRadians": AngleRadians,
-        "AngleDegrees": AngleDegrees,
-        "Quat": Quat,
-        "Plane": Plane,
-        "Circle": Circle,
+        "Vec3d": _Vec3d,
+        "VecList": _VecList,
+        "VecListIterator": _VecListIterator,
+        "AngleRadians": _AngleRadians,
+        "AngleDegrees": _AngleDegrees,
+        "Quat": _Quat,
+        "Plane": _Plane,
+        "Circle": _Circle,
     }
-    for name, size in _native.layout().items():
+    for name, size in layout.items():
         actual = classes[name].__basicsize__
         if actual != size:
             raise ImportError(
@@ -79,14 +85,14 @@ def _check_build() -> None:
         installed = importlib.metadata.version("tarsk_py")
     except importlib.metadata.PackageNotFoundError:
         return  # a source tree without distribution metadata
-    if installed != _native.built_for:
+    if installed != built_for:
         raise ImportError(
-            f"tarsk_interop was built for tarsk_py {_native.built_for}, but tarsk_py {installed} is installed; "
+            f"tarsk_interop was built for tarsk_py {built_for}, but tarsk_py {installed} is installed; "
             f"reinstall both from the same source")
 
 
-_check_build()
-_native.bind(tarsk_py)
+_check_build(_native.layout(), _native.built_for)
+_native.bind(_tarsk_py)
 
 
 # ---------------------------------------------------------------------------
@@ -145,11 +151,11 @@ def _values(a: Any, name: str, shape: tuple[int, ...], expected: str) -> list[fl
     return values
 
 
-def _vec(v: Any, name: str = "v") -> Vec3d:
-    if type(v) is Vec3d:
+def _vec(v: Any, name: str = "v") -> _Vec3d:
+    if type(v) is _Vec3d:
         return v
     x, y, z = _values(v, name, (3,), "a Vec3d or an array of shape (3,)")
-    return Vec3d(x, y, z)
+    return _Vec3d(x, y, z)
 
 
 def _scalar(s: Any, name: str = "s") -> float:
@@ -162,8 +168,8 @@ def _scalar(s: Any, name: str = "s") -> float:
     return value
 
 
-def _quat(q: Any, name: str = "q") -> Quat:
-    if type(q) is not Quat:
+def _quat(q: Any, name: str = "q") -> _Quat:
+    if type(q) is not _Quat:
         raise TypeError(f"argument '{name}': expected Quat, got '{type(q).__name__}'")
     return q
 
@@ -174,20 +180,20 @@ _asarray = np.asarray
 # ---------------------------------------------------------------------------
 # Arrays in and out
 
-def to_numpy(obj: Vec3d | Quat | VecList) -> np.ndarray:
+def to_numpy(obj: _Vec3d | _Quat | _VecList) -> np.ndarray:
     """A new float64 array of the values of `obj`: Vec3d -> (3,), Quat ->
     (4,) as (w, i, j, k), VecList -> (n, 3). Bit-exact."""
     t = type(obj)
-    if t is VecList:
+    if t is _VecList:
         return _asarray(_native.copy_rows(obj))
-    if t is Vec3d:
+    if t is _Vec3d:
         return np.array([obj.x, obj.y, obj.z], dtype=np.float64)
-    if t is Quat:
+    if t is _Quat:
         return np.array([obj.w, obj.i, obj.j, obj.k], dtype=np.float64)
     raise TypeError(f"argument 'obj': expected Vec3d, Quat or VecList, got '{t.__name__}'")
 
 
-def as_numpy(veclist: VecList) -> np.ndarray:
+def as_numpy(veclist: _VecList) -> np.ndarray:
     """A read-only (n, 3) float64 view of the list's own memory, no copy.
 
     While any such view is alive the list cannot change (append, extend and
@@ -196,21 +202,21 @@ def as_numpy(veclist: VecList) -> np.ndarray:
     return _asarray(_native.view_rows(veclist))
 
 
-def to_veclist(a: Any) -> VecList:
+def to_veclist(a: Any) -> _VecList:
     """A new VecList of the rows of an (n, 3) array-like."""
     return _native.veclist_from_rows(_rows(a))
 
 
-def to_vec3d(a: Any) -> Vec3d:
+def to_vec3d(a: Any) -> _Vec3d:
     """A new Vec3d from a (3,) array-like."""
     x, y, z = _values(a, "a", (3,), "an array of shape (3,)")
-    return Vec3d(x, y, z)
+    return _Vec3d(x, y, z)
 
 
-def to_quat(a: Any) -> Quat:
+def to_quat(a: Any) -> _Quat:
     """A new Quat from a (4,) array-like in the order (w, i, j, k)."""
     w, i, j, k = _values(a, "a", (4,), "an array of shape (4,)")
-    return Quat(w, i, j, k)
+    return _Quat(w, i, j, k)
 
 
 # ---------------------------------------------------------------------------
@@ -258,7 +264,7 @@ def distance_squared(a: Any, v: Any) -> np.ndarray:
     return _asarray(_native.distance_squared(rows, _vec(v)))
 
 
-def rotate(a: Any, q: Quat) -> np.ndarray:
+def rotate(a: Any, q: _Quat) -> np.ndarray:
     """The rows rotated by `q` (VecList.rotate) as a new (n, 3) array; `a`
     is left alone."""
     rows = _rows(a)
@@ -318,40 +324,40 @@ def _unpack(layout: struct.Struct, data: Any, what: str) -> tuple[float, ...]:
     return layout.unpack(data)
 
 
-def _vec3d_from_bytes(data: bytes) -> Vec3d:
-    return Vec3d(*_unpack(_D3, data, "Vec3d"))
+def _vec3d_from_bytes(data: bytes) -> _Vec3d:
+    return _Vec3d(*_unpack(_D3, data, "Vec3d"))
 
 
-def _angle_radians_from_bytes(data: bytes) -> AngleRadians:
-    return AngleRadians(*_unpack(_D1, data, "AngleRadians"))
+def _angle_radians_from_bytes(data: bytes) -> _AngleRadians:
+    return _AngleRadians(*_unpack(_D1, data, "AngleRadians"))
 
 
-def _angle_degrees_from_bytes(data: bytes) -> AngleDegrees:
-    return AngleDegrees(*_unpack(_D1, data, "AngleDegrees"))
+def _angle_degrees_from_bytes(data: bytes) -> _AngleDegrees:
+    return _AngleDegrees(*_unpack(_D1, data, "AngleDegrees"))
 
 
-def _quat_from_bytes(data: bytes) -> Quat:
-    return Quat(*_unpack(_D4, data, "Quat"))
+def _quat_from_bytes(data: bytes) -> _Quat:
+    return _Quat(*_unpack(_D4, data, "Quat"))
 
 
 def _plane_from_bytes(data: bytes) -> Any:
     nx, ny, nz, distance = _unpack(_D4, data, "Plane")
-    plane = Plane.xy()
-    plane.normal = Vec3d(nx, ny, nz)  # the setters store values unchanged
+    plane = _Plane.xy()
+    plane.normal = _Vec3d(nx, ny, nz)  # the setters store values unchanged
     plane.distance = distance
     return plane
 
 
 def _circle_from_bytes(data: bytes) -> Any:
     cx, cy, cz, radius, nx, ny, nz = _unpack(_D7, data, "Circle")
-    circle = Circle.none()
-    circle.center = Vec3d(cx, cy, cz)  # the setters store values unchanged
+    circle = _Circle.none()
+    circle.center = _Vec3d(cx, cy, cz)  # the setters store values unchanged
     circle.radius = radius
-    circle.normal = Vec3d(nx, ny, nz)
+    circle.normal = _Vec3d(nx, ny, nz)
     return circle
 
 
-def _veclist_from_buffer(data: Any) -> VecList:
+def _veclist_from_buffer(data: Any) -> _VecList:
     """A VecList from the raw bytes of its elements (bytes, a bytearray or an
     out-of-band buffer)."""
     try:
@@ -366,41 +372,41 @@ class _VecListElements:
 
     __slots__ = ("block",)
 
-    def __init__(self, veclist: VecList) -> None:
+    def __init__(self, veclist: _VecList) -> None:
         self.block = _native.view_rows(veclist)
 
     def __reduce_ex__(self, protocol: Any) -> Any:
         if isinstance(protocol, int) and protocol >= 5:
             return _veclist_from_buffer, (pickle.PickleBuffer(self.block),)
-        return _veclist_from_buffer, (memoryview(self.block).cast("B").tobytes(),)
+        return _veclist_from_buffer, (memoryview(self.block).tobytes(),)
 
     def __deepcopy__(self, memo: Any) -> _VecListElements:
         return self
 
 
-def _veclist(elements: Any) -> VecList:
+def _veclist(elements: Any) -> _VecList:
     """The list of a pickle or a copy: unpickling has already rebuilt it;
     copy and deepcopy hand over the elements."""
-    if type(elements) is VecList:
+    if type(elements) is _VecList:
         return elements
     if type(elements) is _VecListElements:
         return _native.veclist_from_bytes(elements.block)
     raise pickle.UnpicklingError(f"corrupted VecList data: got '{type(elements).__name__}'")
 
 
-def _reduce_vec3d(v: Vec3d) -> Any:
+def _reduce_vec3d(v: _Vec3d) -> Any:
     return _vec3d_from_bytes, (_D3.pack(v.x, v.y, v.z),)
 
 
-def _reduce_angle_radians(a: AngleRadians) -> Any:
+def _reduce_angle_radians(a: _AngleRadians) -> Any:
     return _angle_radians_from_bytes, (_D1.pack(a.angle),)
 
 
-def _reduce_angle_degrees(a: AngleDegrees) -> Any:
+def _reduce_angle_degrees(a: _AngleDegrees) -> Any:
     return _angle_degrees_from_bytes, (_D1.pack(a.angle),)
 
 
-def _reduce_quat(q: Quat) -> Any:
+def _reduce_quat(q: _Quat) -> Any:
     return _quat_from_bytes, (_D4.pack(q.w, q.i, q.j, q.k),)
 
 
@@ -414,7 +420,7 @@ def _reduce_circle(c: Any) -> Any:
     return _circle_from_bytes, (_D7.pack(center.x, center.y, center.z, c.radius, normal.x, normal.y, normal.z),)
 
 
-def _reduce_veclist(v: VecList) -> Any:
+def _reduce_veclist(v: _VecList) -> Any:
     return _veclist, (_VecListElements(v),)
 
 
@@ -423,11 +429,11 @@ def _reduce_iterator(it: Any) -> Any:
                     "pickle the VecList instead")
 
 
-copyreg.pickle(Vec3d, _reduce_vec3d)
-copyreg.pickle(VecList, _reduce_veclist)
-copyreg.pickle(AngleRadians, _reduce_angle_radians)
-copyreg.pickle(AngleDegrees, _reduce_angle_degrees)
-copyreg.pickle(Quat, _reduce_quat)
-copyreg.pickle(Plane, _reduce_plane)
-copyreg.pickle(Circle, _reduce_circle)
-copyreg.pickle(VecListIterator, _reduce_iterator)
+copyreg.pickle(_Vec3d, _reduce_vec3d)
+copyreg.pickle(_VecList, _reduce_veclist)
+copyreg.pickle(_AngleRadians, _reduce_angle_radians)
+copyreg.pickle(_AngleDegrees, _reduce_angle_degrees)
+copyreg.pickle(_Quat, _reduce_quat)
+copyreg.pickle(_Plane, _reduce_plane)
+copyreg.pickle(_Circle, _reduce_circle)
+copyreg.pickle(_VecListIterator, _reduce_iterator)
