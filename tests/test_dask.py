@@ -309,6 +309,12 @@ def test_objects_through_submit_delayed_and_bag(client, caplog):
             return points + shift, quat.conjugate(), shift * 2
 
         back = client.submit(rotate_all, lst, q, v, pure=False).result()
+        # The classes themselves as the task's function, and as the type of
+        # its result that the worker reports to the scheduler.
+        made_by_class = client.submit(Vec3d, 1.0, -0.0, 5e-324)
+        assert struct.pack("<d", made_by_class.result().y) == struct.pack("<d", -0.0)
+        assert made_by_class.type is Vec3d
+        assert dask.delayed(VecList)([v]).compute().list[0].z == 5e-324
         lazy = dask.delayed(rotate_all)(lst, q, v).compute()
         bag = db.from_sequence(lst.list, npartitions=3).map(lambda e: q.rotate(e)).compute()
     ref = VecList(lst.list)
@@ -347,6 +353,7 @@ def test_killed_worker_is_replaced_and_the_bits_stay(client):
         assert time.monotonic() < deadline
         time.sleep(0.02)
     victim = sorted(before)[0]
+    assert not all(f.done() for f in futures)
     os.kill(before[victim], signal.SIGKILL)
     wait(futures, timeout=60)
     got_rows, got_pair = [f.result() for f in futures]
