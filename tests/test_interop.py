@@ -1,6 +1,7 @@
 """tarsk_interop: arrays in and out, the array kernels against the VecList
 methods bit for bit, bad input, the view's borrow rule."""
 import gc
+import pickle
 import os
 import struct
 import subprocess
@@ -395,3 +396,49 @@ def test_stubs_match_runtime_and_type_check(tmp_path):
                        capture_output=True, text=True, timeout=600)
     errors = [line for line in r.stdout.splitlines() if ": error:" in line]
     assert len(errors) == 2 and "usage.py:8:" in errors[0] and "usage.py:9:" in errors[1], r.stdout
+
+
+# ---------------------------------------------------------------------------
+# Memory: every path leaves the allocated blocks and resident memory flat.
+
+SMALL = np.array([[1.0, 2.0, 3.0], [0.0, 0.0, 0.0], [-4.0, 0.5, 2.0]])
+SMALL_LIST = ti.to_veclist(SMALL)
+LEAK_CASES = {
+    "normalize": lambda: ti.normalize(SMALL),
+    "dot": lambda: ti.dot(SMALL, [1.0, 2.0, 3.0]),
+    "is_unit": lambda: ti.is_unit(SMALL),
+    "rotate": lambda: ti.rotate(SMALL, Quat(0.5, 0.5, 0.5, 0.5)),
+    "multiply": lambda: ti.multiply(SMALL, 2.0),
+    "minimum_distance_to": lambda: ti.minimum_distance_to(SMALL, Vec3d(0, 0, 0), 2),
+    "to_veclist/to_numpy": lambda: ti.to_numpy(ti.to_veclist(SMALL)),
+    "as_numpy": lambda: ti.as_numpy(SMALL_LIST)[1:].sum(),
+    "pickle": lambda: pickle.loads(pickle.dumps(SMALL_LIST, protocol=5)),
+    "pickle out of band": lambda: (lambda b: pickle.loads(pickle.dumps(SMALL_LIST, protocol=5, buffer_callback=b.append),
+                                                          buffers=b))([]),
+    "bad shape": lambda: pytest.raises(ValueError, ti.normalize, np.zeros((2, 2))),
+    "panic": lambda: pytest.raises(panic_type(), ti.collapse, SMALL, 3),
+    "bad pickle": lambda: pytest.raises(pickle.UnpicklingError, ti._veclist_from_buffer, b"x"),
+}
+
+
+@pytest.mark.parametrize("name", list(LEAK_CASES))
+def test_interop_does_not_leak(name):
+    from test_leaks import POOL_CALLS, check_flat
+    check_flat(name, LEAK_CASES[name], POOL_CALLS)
+    SMALL_LIST.append(Vec3d(0, 0, 0))  # no borrow left behind
+    SMALL_LIST.rotate(Quat(1, 0, 0, 0))
+
+
+def test_handed_over_memory_is_freed():
+    """Results handed to numpy free their memory with the allocator that made
+    them, in both size classes (the large one is above the huge-page bound)."""
+    from test_leaks import rss
+    for rows in (100_000, 2_000_000):
+        a = np.ones((rows, 3))
+        for _ in range(3):
+            ti.normalize(a), ti.magnitude(a), ti.to_numpy(ti.to_veclist(a))
+        before = rss()
+        for _ in range(15):
+            r = ti.normalize(a), ti.magnitude(a), ti.to_numpy(ti.to_veclist(a))
+            del r
+        assert rss() - before < 16 << 20, rows

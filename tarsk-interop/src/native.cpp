@@ -56,9 +56,10 @@ PyObject* g_name_rotate = nullptr;
 PyObject* g_name_minimum_distance_to = nullptr;
 
 // Runs body(); a C++ exception becomes a Python exception and the error
-// value is returned. The thread-cancellation unwind passes through.
+// value is returned. The thread-cancellation unwind passes through (so this
+// is not noexcept).
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
     try {
         return body();
     } catch (const PyErrSet&) {

@@ -69,11 +69,12 @@ public:
 
     static void deallocate(T* p, std::size_t n) noexcept {
         if (!p || n == 0) return;  // n == 0: borrowed memory, or none
-        const std::size_t bytes = n * sizeof(T);
-        if (bytes < kHugeThreshold) {
-            ::operator delete(p, bytes);
+        // The unsized forms: sized deallocation is not declared by every
+        // compiler's default settings.
+        if (n * sizeof(T) < kHugeThreshold) {
+            ::operator delete(p);
         } else {
-            ::operator delete(p, bytes, std::align_val_t{kHugeAlign});
+            ::operator delete(p, std::align_val_t{kHugeAlign});
         }
     }
 
