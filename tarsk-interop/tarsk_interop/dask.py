@@ -37,7 +37,6 @@ from __future__ import annotations
 
 import math
 import operator
-import struct
 from typing import Any
 
 import numpy as np
@@ -240,38 +239,38 @@ def distance_squared(a: Any, v: Any) -> da.Array:
 # the two blocks of the window of its best candidate. Joining two adjacent
 # segments keeps these complete: the winner's window blocks reach into the
 # other segment only through that segment's first or last block, which it
-# keeps. Every choice is "left unless the left key is strictly greater", so
-# the fold gives the earliest best row as one left-to-right pass would,
-# however the rows are cut into chunks and however the tree is shaped.
+# keeps. Every choice keeps the left row unless the right one is strictly
+# better, so the fold gives the earliest best row as one left-to-right pass
+# would, however the rows are cut into chunks and however the tree is shaped.
+#
+# A best row is kept as its row number and its three coordinates, and every
+# choice is made by the in-memory search itself (over a run of rows, or over
+# the two rows being compared, with stride 1): the squared distances are
+# computed and ordered by the code that one list's search runs.
+#
+# One limit: where a row's squared distance meets two different NaNs (say a
+# NaN x and a NaN y of opposite signs), IEEE arithmetic leaves open which of
+# them the sum keeps, and the search's own passes can keep different ones;
+# such a row can rank differently here than in one list. A row with one NaN
+# coordinate has a NaN distance of that NaN's sign and payload everywhere.
 
-Best = tuple[int, float]
+Best = tuple[int, tuple[float, float, float]]
 
 
-def _order(key: float) -> int:
-    """The key of a double under IEEE 754 totalOrder, as a signed integer."""
-    b = struct.unpack("<q", struct.pack("<d", key))[0]
-    return b ^ 0x7FFFFFFFFFFFFFFF if b < 0 else b
+def _best_of(rows: np.ndarray, first: int, step: int, v: np.ndarray) -> Best:
+    """The best of `rows` (at least one), whose i-th is row first + i * step."""
+    i, _ = _ti.minimum_distance_to(rows, v, 1)
+    x, y, z = np.asarray(rows[i], dtype=np.float64).tolist()
+    return first + i * step, (x, y, z)
 
 
-def _order_array(keys: np.ndarray) -> np.ndarray:
-    b = keys.view(np.int64)
-    return b ^ ((b >> 63).view(np.uint64) >> np.uint64(1)).view(np.int64)
-
-
-def _better(left: Best | None, right: Best | None) -> Best | None:
+def _better(left: Best | None, right: Best | None, v: np.ndarray) -> Best | None:
     if left is None:
         return right
     if right is None:
         return left
-    return right if _order(left[1]) > _order(right[1]) else left
-
-
-def _best_of(keys: np.ndarray, first: int, step: int) -> Best | None:
-    """The earliest smallest key of `keys`, whose i-th entry is row first + i * step."""
-    if keys.size == 0:
-        return None
-    i = int(np.argmin(_order_array(keys)))
-    return first + i * step, float(keys[i])
+    i, _ = _ti.minimum_distance_to(np.array([left[1], right[1]]), v, 1)
+    return right if i else left
 
 
 def _kept(lo: int, hi: int, best: Best | None, stride: int) -> set[int]:
@@ -289,21 +288,16 @@ def _leaf(block: np.ndarray, lo: int, v: np.ndarray, stride: int) -> tuple:
         return lo, hi, None, {}
     first = -(-lo // stride) * stride
     candidates = np.ascontiguousarray(block[first - lo::stride])
-    best = _best_of(_ti.distance_squared(candidates, v), first, stride) if len(candidates) else None
-    spans = {}
+    best = _best_of(candidates, first, stride, v) if len(candidates) else None
+    blocks = {}
     for b in _kept(lo, hi, best, stride):
         start, end = max(b * stride, lo), min((b + 1) * stride, hi)
         if start < end:
-            spans[b] = (start, end)
-    if sum(end - start for start, end in spans.values()) > hi - lo:
-        keys = _ti.distance_squared(block, v)
-        part = lambda start, end: keys[start - lo:end - lo]  # noqa: E731
-    else:
-        part = lambda start, end: _ti.distance_squared(block[start - lo:end - lo], v)  # noqa: E731
-    return lo, hi, best, {b: _best_of(part(start, end), start, 1) for b, (start, end) in spans.items()}
+            blocks[b] = _best_of(block[start - lo:end - lo], start, 1, v)
+    return lo, hi, best, blocks
 
 
-def _join(stride: int, *parts: tuple) -> tuple:
+def _join(v: np.ndarray, stride: int, *parts: tuple) -> tuple:
     """The summary of consecutive segments, from their summaries in row order."""
     lo, hi, best, blocks = parts[0]
     for part in parts[1:]:
@@ -315,18 +309,19 @@ def _join(stride: int, *parts: tuple) -> tuple:
             continue
         merged = dict(blocks)
         for b, found in rblocks.items():
-            merged[b] = _better(merged.get(b), found)
+            merged[b] = _better(merged.get(b), found, v)
         hi = rhi
-        best = _better(best, rbest)
+        best = _better(best, rbest, v)
         blocks = {b: merged[b] for b in _kept(lo, hi, best, stride) if b in merged}
     return lo, hi, best, blocks
 
 
-def _finish(summary: tuple, stride: int) -> tuple[int, float]:
+def _finish(summary: tuple, v: np.ndarray, stride: int) -> tuple[int, float]:
     _, _, best, blocks = summary
     b = best[0] // stride
-    index, key = _better(blocks.get(b - 1), blocks[b])
-    return index, math.sqrt(key)
+    index, row = _better(blocks.get(b - 1), blocks[b], v)
+    _, distance = _ti.minimum_distance_to(np.array([row]), v, 1)
+    return index, distance
 
 
 def minimum_distance_to(a: Any, v: Any, stride: int) -> Delayed:
@@ -344,9 +339,9 @@ def minimum_distance_to(a: Any, v: Any, stride: int) -> Delayed:
     level = [leaf(block, lo, target, stride)
              for block, lo in zip(a.to_delayed().ravel(), offsets)]
     while len(level) > 1:
-        level = [join(stride, *level[i:i + _SPLIT_EVERY])
+        level = [join(target, stride, *level[i:i + _SPLIT_EVERY])
                  for i in range(0, len(level), _SPLIT_EVERY)]
-    return dask.delayed(_finish, pure=True)(level[0], stride)
+    return dask.delayed(_finish, pure=True)(level[0], target, stride)
 
 
 # ---------------------------------------------------------------------------
