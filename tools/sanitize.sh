@@ -39,7 +39,7 @@ export LD_PRELOAD="$libasan:$libstdcxx${LD_PRELOAD:+:$LD_PRELOAD}"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1:log_path=$reports/asan${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$reports/ubsan${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 export PYTHONMALLOC=malloc
-export PYTHONPATH="$build_dir/tarsk-py${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$build_dir/tarsk-py:$build_dir/tarsk-interop${PYTHONPATH:+:$PYTHONPATH}"
 export TARSK_SANITIZED=1
 
 "$python" -c "import tarsk_py, sys; assert tarsk_py.__file__.startswith('$build_dir/'), tarsk_py.__file__"

@@ -31,7 +31,7 @@ logs="$build_dir/memcheck"
 rm -rf "$logs"
 mkdir -p "$logs"
 export PYTHONMALLOC=malloc
-export PYTHONPATH="$build_dir/tarsk-py${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$build_dir/tarsk-py:$build_dir/tarsk-interop${PYTHONPATH:+:$PYTHONPATH}"
 export TARSK_FUZZ_CALLS="${TARSK_FUZZ_CALLS:-20000}"
 export TARSK_LEAK_CALLS="${TARSK_LEAK_CALLS:-2000}"
 export TARSK_UNDER_VALGRIND=1
