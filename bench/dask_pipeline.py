@@ -9,7 +9,7 @@ one numpy array. Each figure is the best of --repeat runs. Ratios are
 tarsk time / peer time: below 1 means tarsk_interop.dask is faster.
 
     pip install '.[bench,dask]'
-    python3 bench/dask_pipeline.py [--n 20000000] [--chunk 1000000] [--workers 2] [--repeat 3]
+    python3 bench/dask_pipeline.py [--n 20000000] [--chunk 1000000] [--workers 2] [--repeat 3] [--check]
 
 The thread budget follows the README: one Dask thread per worker process and
 RAYON_NUM_THREADS = cores / workers for the workers' pools; the one-process
@@ -95,6 +95,8 @@ def main():
                         help="stride of the search (1: every row, as numpy's argmin)")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--check", action="store_true",
+                        help="exit with status 1 when the ratio to numpy + scipy is above 0.5")
     args = parser.parse_args()
     cores = len(os.sched_getaffinity(0))
     pool = max(1, cores // args.workers)
@@ -135,6 +137,8 @@ def main():
           f"| {t_tarsk / t_numpy:.2f} (target at most 0.5) |")
     print(f"| tarsk_interop in one process | {t_local * 1e3:.0f} ms "
           f"| {t_tarsk / t_local:.2f} (Dask's overhead) |")
+    if args.check and t_tarsk / t_numpy > 0.5:
+        raise SystemExit(f"ratio to numpy + scipy {t_tarsk / t_numpy:.2f} is above the target 0.5")
 
 
 if __name__ == "__main__":
