@@ -402,13 +402,14 @@ _sizeof.register(_CLASSES["VecList"])(_sizeof_veclist)
 
 
 class TarskWorkerPlugin(_WorkerPlugin):  # type: ignore[misc, valid-type]
-    """Imports tarsk_interop in a worker process, which installs the pickling
-    support of tarsk_py's classes there."""
+    """Imports tarsk_interop and this module in a worker process: the pickling
+    support of tarsk_py's objects, the serialization of its classes and the
+    size of a VecList for the worker's memory accounting."""
 
     name = "tarsk_interop"
 
     def setup(self, worker: Any) -> None:
-        import tarsk_interop  # noqa: F401 - imported for its registrations
+        import tarsk_interop.dask  # noqa: F401 - imported for its registrations
 
 
 def register(client: Any) -> None:
