@@ -247,6 +247,7 @@ def test_search_never_gathers_the_rows():
     lazy = tid.minimum_distance_to(a, TARGET, 3)
     graph = dict(lazy.__dask_graph__())
     chunk_keys = {k for k in graph if isinstance(k, tuple) and k[0] == a.name}
+    assert len(chunk_keys) == 8
     for key in graph:
         deps = set(dask.core.get_dependencies(graph, key)) & chunk_keys
         assert len(deps) <= 1
