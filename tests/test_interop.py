@@ -298,8 +298,14 @@ def test_method_failures_come_through_unchanged(call, exc, text):
     assert a.tobytes() == BASE.tobytes()
 
 
-def test_empty_arrays_give_empty_results():
-    empty = np.zeros((0, 3))
+@pytest.mark.parametrize("offset", [0, 1], ids=["aligned", "odd-address"])
+def test_empty_arrays_give_empty_results(offset):
+    # numpy calls an empty array aligned wherever it sits (an empty chunk
+    # received from another process can sit at an odd address).
+    raw = np.zeros(32, dtype=np.uint8)
+    start = (-raw.ctypes.data) % 8 + offset
+    empty = np.ndarray((0, 3), dtype=np.float64, buffer=raw, offset=start)
+    assert empty.ctypes.data % 8 == offset and empty.flags.aligned
     assert ti.normalize(empty).shape == (0, 3)
     assert ti.dot(empty, [1, 2, 3]).shape == (0,)
     assert ti.is_unit(empty).dtype == np.bool_

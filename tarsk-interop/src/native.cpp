@@ -276,12 +276,14 @@ public:
         if (std::strcmp(f, "d") != 0 || v.itemsize != sizeof(double) || v.ndim != 2 || v.shape[1] != 3) {
             raise(PyExc_ValueError, "expected a C-contiguous float64 buffer of shape (n, 3)");
         }
-        if (reinterpret_cast<std::uintptr_t>(v.buf) % alignof(Vec3d) != 0) {
+        rows_ = static_cast<std::size_t>(v.shape[0]);
+        // An empty buffer may sit at any address (numpy still calls it
+        // aligned); no row of it is ever read, so it is used as no memory.
+        if (rows_ != 0 && reinterpret_cast<std::uintptr_t>(v.buf) % alignof(Vec3d) != 0) {
             raise(PyExc_ValueError, "expected an aligned buffer");
         }
-        rows_ = static_cast<std::size_t>(v.shape[0]);
     }
-    Vec3d* data() const { return static_cast<Vec3d*>(buffer_.view().buf); }
+    Vec3d* data() const { return rows_ ? static_cast<Vec3d*>(buffer_.view().buf) : nullptr; }
     std::size_t size() const { return rows_; }
     std::span<const Vec3d> span() const { return {data(), rows_}; }
 

@@ -109,34 +109,25 @@ def _number(s: Any) -> np.ndarray:
 # hashing their arguments, and an array hashes by its bytes, so two graphs
 # that differ only in a zero's sign or a NaN's payload never share a name.
 
-_NO_ROWS = np.empty((0, 3), dtype=np.float64)
-
-
-def _chunk(block: np.ndarray) -> np.ndarray:
-    # An empty chunk received from another worker may sit at any address,
-    # which numpy still calls aligned; the kernels want aligned rows.
-    return block if block.shape[0] else _NO_ROWS
-
-
 def _block_unary(block: np.ndarray, name: str) -> np.ndarray:
-    return getattr(_ti, name)(_chunk(block))
+    return getattr(_ti, name)(block)
 
 
 def _block_vector(block: np.ndarray, name: str, v: np.ndarray) -> np.ndarray:
-    return getattr(_ti, name)(_chunk(block), v)
+    return getattr(_ti, name)(block, v)
 
 
 def _block_scalar(block: np.ndarray, name: str, s: np.ndarray) -> np.ndarray:
-    return getattr(_ti, name)(_chunk(block), float(s[0]))
+    return getattr(_ti, name)(block, float(s[0]))
 
 
 def _block_rotate(block: np.ndarray, q: np.ndarray) -> np.ndarray:
     w, i, j, k = q.tolist()
-    return _ti.rotate(_chunk(block), Quat(w, i, j, k))
+    return _ti.rotate(block, Quat(w, i, j, k))
 
 
 def _block_collapse(block: np.ndarray, axis: int) -> np.ndarray:
-    return _ti.collapse(_chunk(block), axis)
+    return _ti.collapse(block, axis)
 
 
 _VECTOR_META = np.empty((0, 3), dtype=np.float64)
