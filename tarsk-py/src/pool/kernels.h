@@ -1,11 +1,12 @@
 #pragma once
 // The data-parallel kernels over arrays of Vec3d. Every kernel asks for the
-// worker count first (which starts the pool, even for an empty input),
-// processes inputs of fewer than two items directly on the calling thread,
-// and otherwise divides the index range into halves (left = len / 2) on the
-// pool, combining results left before right. The order of results comes
-// from this structure alone, so results never depend on the number of
-// workers or on who finished first.
+// worker count first (which starts the pool, even for an empty input). Work
+// too small to pay for waking a worker (fewer than two grains of items, see
+// below) runs directly on the calling thread; larger work is divided into
+// halves (left = len / 2) on the pool, down to pieces of at least one grain,
+// combining results left before right. The order of results comes from this
+// structure alone, so results never depend on the number of workers, on the
+// grain or on who finished first.
 //
 // Per-element functions run concurrently on several threads: they must be
 // callable through a const reference and touch nothing but plain values.
@@ -117,17 +118,46 @@ inline std::int64_t total_order_key(double x) {
 // Position within the input and key of the winner of par_min_by_key.
 using MinByKey = std::optional<std::pair<std::size_t, double>>;
 
+// Sequential grains: the fewest items worth handing to another thread.
+//
+// Cost model. Handing work to an idle pool costs wake-ups before anything is
+// saved: the caller wakes a worker and is woken by it when the job is done
+// (about 38 us round trip when the workers sleep), and that worker wakes a
+// second one for the half it offers (about 6 us more): about 45 us in all.
+// Against it, the cost of one item on one thread, for the cheapest function
+// of each kind of kernel (so that no kernel of that kind wakes a worker for
+// less work than the wake-up costs):
+//   par_map_collect  0.47 ns  (copy and * by a scalar: a load and a store of
+//                              a Vec3d; normalize is 1.5 ns, rotate 1.35 ns)
+//   par_map_join     185 ns   (the shortest round-trip text of three doubles)
+//   par_min_by_key   0.86 ns  (stride 1: a squared distance and a compare)
+//                    5.3 ns   (larger strides: every candidate misses the cache)
+// A half is offered to another worker only when it costs at least the
+// wake-up, so a grain is the wake-up cost divided by the item cost, rounded
+// to the nearest power of two, and a piece splits only into halves of at
+// least one grain. Work of fewer than two grains stays on the calling thread.
+// The figures are medians from tools/calibrate_grain.sh on the 2-core
+// development machine (AMD EPYC, g++ 12, -O3; maps measured on 2^17
+// elements); rerun it to recalibrate. Grains change speed only, never a
+// result.
+inline constexpr std::size_t kMapGrain = std::size_t{1} << 17;        // 45 us / 0.47 ns = 96k
+inline constexpr std::size_t kJoinGrain = std::size_t{1} << 8;        // 45 us / 185 ns = 243
+inline constexpr std::size_t kKeyGrain = std::size_t{1} << 16;        // 45 us / 0.86 ns = 52k
+inline constexpr std::size_t kStridedKeyGrain = std::size_t{1} << 13;  // 45 us / 5.3 ns = 8.5k
+
 namespace detail {
 
 // How far to divide: about worker_count pieces, halving the budget at every
 // split; a piece that was stolen (so some worker was idle) gets a fresh
-// budget of at least worker_count. Pieces of fewer than 2 items never split.
+// budget of at least worker_count. A piece splits only into halves of at
+// least `grain` items (and at least one item).
 struct Splitter {
     std::size_t splits;
     std::size_t threads;
+    std::size_t grain;
 
     bool try_split(std::size_t len, bool migrated) {
-        if (len < 2) return false;
+        if (len / 2 < grain) return false;
         if (migrated) {
             splits = std::max(threads, splits / 2);
             return true;
@@ -153,14 +183,15 @@ std::invoke_result_t<Leaf&, std::size_t, std::size_t> bridge(std::size_t lo, std
     return combine(std::move(l), std::move(r));
 }
 
-// Runs len items: directly below two, else split once here and handed to the
-// pool as one job while this thread waits.
+// Runs len items: directly on this thread below two grains (and below two
+// items), else split once here and handed to the pool as one job while this
+// thread waits.
 template <class Leaf, class Combine>
-std::invoke_result_t<Leaf&, std::size_t, std::size_t> run(std::size_t len, Leaf& leaf, Combine& combine) {
+std::invoke_result_t<Leaf&, std::size_t, std::size_t> run(std::size_t len, std::size_t grain, Leaf& leaf,
+                                                          Combine& combine) {
     const std::size_t threads = worker_count();
-    if (len < 2) return leaf(0, len);
-    Splitter splitter{threads, threads};
-    splitter.try_split(len, false);
+    Splitter splitter{threads, threads, std::max<std::size_t>(grain, 1)};
+    if (!splitter.try_split(len, false)) return leaf(0, len);
     const std::size_t mid = len / 2;
     auto left = [&](bool m) { return bridge(0, mid, splitter, m, leaf, combine); };
     auto right = [&](bool m) { return bridge(mid, len, splitter, m, leaf, combine); };
@@ -251,7 +282,7 @@ auto par_map_collect(std::span<const Vec3d> input, const F& f) {
         if (l.start + l.len == r.start) l.len += r.len;
         return l;
     };
-    detail::Written total = detail::run(n, leaf, combine);
+    detail::Written total = detail::run(n, kMapGrain, leaf, combine);
     if (total.len != n)
         throw PoolError("expected " + std::to_string(n) + " total writes, but got " + std::to_string(total.len));
     return out;
@@ -285,7 +316,7 @@ std::string par_map_join(std::span<const Vec3d> input, const G& g, std::string_v
         l.insert(l.end(), std::make_move_iterator(r.begin()), std::make_move_iterator(r.end()));
         return l;
     };
-    Chunks chunks = detail::run(input.size(), leaf, combine);
+    Chunks chunks = detail::run(input.size(), kJoinGrain, leaf, combine);
     std::size_t total = 0;
     for (const auto& chunk : chunks) total += chunk.size();
     if (!chunks.empty()) total += (chunks.size() - 1) * sep.size();
@@ -323,7 +354,7 @@ MinByKey par_min_by_key(std::span<const Vec3d> input, std::size_t stride, const 
         if (!r) return l;
         return total_order_key(l->second) > total_order_key(r->second) ? r : l;
     };
-    return detail::run(candidates, leaf, combine);
+    return detail::run(candidates, stride == 1 ? kKeyGrain : kStridedKeyGrain, leaf, combine);
 }
 
 }  // namespace tarsk::py::pool
