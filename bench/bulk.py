@@ -335,6 +335,8 @@ def plot(results, paths):
 
 
 def fmt_time(seconds):
+    if seconds >= 1:
+        return f"{seconds:.3g} s"
     if seconds >= 1e-3:
         return f"{seconds * 1e3:.3g} ms"
     if seconds >= 1e-6:
