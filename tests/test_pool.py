@@ -572,9 +572,10 @@ def test_thread_creation_failing_midway_fails_cleanly():
 
 
 def test_idle_workers_take_no_cpu():
-    out = run_child("""
+    # Large enough that the workers share the work before they go idle.
+    out = run_child(f"""
         import time
-        vl = VecList([Vec3d(i, i, i) for i in range(100_000)])
+        vl = VecList([Vec3d(i, i, i) for i in range({4 * GRAINS["Map"]})])
         for _ in range(5):
             vl.normalize()
         time.sleep(0.3)
@@ -584,3 +585,41 @@ def test_idle_workers_take_no_cpu():
         print((t1.user - t0.user) + (t1.system - t0.system))
     """, env={"RAYON_NUM_THREADS": "4"})
     assert float(out) < 0.05
+
+
+def test_small_work_wakes_no_worker():
+    """Work below two grains runs on the calling thread: a thousand such calls
+    leave the sleeping workers asleep (a worker that is woken and sleeps again
+    counts a voluntary context switch), while work above them wakes them."""
+    out = run_child(f"""
+        import time
+        def switches():
+            total = 0
+            for tid in os.listdir('/proc/self/task'):
+                if int(tid) == os.getpid():
+                    continue
+                with open(f'/proc/self/task/{{tid}}/status') as f:
+                    for line in f:
+                        if line.startswith('voluntary_ctxt_switches:'):
+                            total += int(line.split()[1])
+            return total
+        o = Vec3d(1, 2, 3)
+        small = VecList([Vec3d(i, i, i) for i in range({2 * GRAINS["Map"] - 1})])
+        large = VecList([Vec3d(i, i, i) for i in range({2 * GRAINS["Map"]})])
+        texts = VecList([Vec3d(i, i, i) for i in range({2 * GRAINS["Join"] - 1})])
+        keys = VecList([Vec3d(i, i, i) for i in range({2 * GRAINS["Key"] - 1})])
+        large.normalize()
+        time.sleep(0.3)
+        before = switches()
+        for _ in range(200):
+            small.normalize(); small + o; small.dot(o); repr(texts); keys.minimum_distance_to(o, 1)
+        quiet = switches() - before
+        before = switches()
+        for _ in range(20):
+            time.sleep(0.01)
+            large.normalize()
+        print(quiet, switches() - before)
+    """, env={"RAYON_NUM_THREADS": "2"})
+    quiet, woken = map(int, out.split())
+    assert quiet < 20
+    assert woken >= 20
