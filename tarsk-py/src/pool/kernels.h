@@ -131,19 +131,21 @@ using MinByKey = std::optional<std::pair<std::size_t, double>>;
 //                              a Vec3d; normalize is 1.5 ns, rotate 1.35 ns)
 //   par_map_join     185 ns   (the shortest round-trip text of three doubles)
 //   par_min_by_key   0.86 ns  (stride 1: a squared distance and a compare)
-//                    5.3 ns   (larger strides: every candidate misses the cache)
+//                    5 ns     (any larger stride: 4.5 to 5.5 ns where the
+//                              candidates stay cached, up to 30 ns where not)
 // A half is offered to another worker only when it costs at least the
 // wake-up, so a grain is the wake-up cost divided by the item cost, rounded
 // to the nearest power of two, and a piece splits only into halves of at
 // least one grain. Work of fewer than two grains stays on the calling thread.
 // The figures are medians from tools/calibrate_grain.sh on the 2-core
 // development machine (AMD EPYC, g++ 12, -O3; maps measured on 2^17
-// elements); rerun it to recalibrate. Grains change speed only, never a
-// result.
+// elements), typical of several runs; on a loaded machine a woken thread can
+// wait milliseconds for a processor, and such runs were set aside. Rerun it
+// to recalibrate. Grains change speed only, never a result.
 inline constexpr std::size_t kMapGrain = std::size_t{1} << 17;        // 45 us / 0.47 ns = 96k
 inline constexpr std::size_t kJoinGrain = std::size_t{1} << 8;        // 45 us / 185 ns = 243
 inline constexpr std::size_t kKeyGrain = std::size_t{1} << 16;        // 45 us / 0.86 ns = 52k
-inline constexpr std::size_t kStridedKeyGrain = std::size_t{1} << 13;  // 45 us / 5.3 ns = 8.5k
+inline constexpr std::size_t kStridedKeyGrain = std::size_t{1} << 13;  // 45 us / 5 ns = 9k
 
 namespace detail {
 
