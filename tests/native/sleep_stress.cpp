@@ -12,7 +12,7 @@
 // moment later publishes one unit of work and announces it. The delay is
 // aimed at the instant A wakes. The work must be taken (by B, or by A if the
 // announcement reached A before its latch was set) while A stays in its
-// join; a unit still untaken after 100 ms is a lost wake-up: B sleeps with
+// join; a unit still untaken after 1 s is a lost wake-up: B sleeps with
 // work waiting. The round then wakes B by hand and goes on.
 //
 //     sleep_stress SECONDS   prints "rounds R lost L" and exits 1 if L > 0
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
         g_work.fetch_add(1);
         g_sleep.new_work();
         // The work must be taken while A is back in its join.
-        const std::int64_t deadline = now_ns() + 100'000'000;
+        const std::int64_t deadline = now_ns() + 1'000'000'000;
         while (g_work.load() != 0 && now_ns() < deadline) std::this_thread::yield();
         if (g_work.load() != 0) {
             ++lost;
