@@ -399,11 +399,11 @@ def check_targets(results):
 # ---------------------------------------------------------------------------
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()))
     parser.add_argument("--repeat", type=int, default=5, help="batches per warm figure (best is kept)")
     parser.add_argument("--idle-ms", type=float, default=3.0, help="busy wait before each idle call")
     parser.add_argument("--quick", action="store_true",
-                        help="decades of n only, shorter timing (about 3 minutes)")
+                        help="decades of n only, shorter timing (about two minutes)")
     parser.add_argument("--out", default=str(RESULTS), help="folder for bulk.json and bulk.png")
     parser.add_argument("--update-docs", action="store_true", help=f"also write the README's plot ({DOCS_PLOT})")
     parser.add_argument("--markdown", action="store_true", help="also print the README's tables")
