@@ -336,6 +336,35 @@ DIGEST_CHILD = """
     for candidates in AROUND["StridedKey"]:
         n = 3 * (candidates - 1) + 1
         results[f"min3 {candidates}"] = struct.pack("<Qd", *VecList(finite_all[:n]).minimum_distance_to(o, 3))
+    # Two different NaN payloads meeting in one operation (element and
+    # argument, or two components of one element): the one that survives must
+    # not depend on where a piece ends. The list splits differently for each
+    # worker count and its length is no multiple of any vector width; its five
+    # element kinds recur at every offset around every place a split can fall,
+    # where the elements are compared (every element of the float results).
+    def nan(payload, sign=0):
+        return struct.unpack("<d", struct.pack("<Q", sign << 63 | 0x7ff8 << 48 | payload))[0]
+    A, B, C, D, E = nan(0x123), nan(0xabc), nan(0x456, 1), nan(0x789), nan(0xdef, 1)
+    kinds = [Vec3d(A, C, D), Vec3d(A, 1.0, 2.0), Vec3d(3.0, C, -1.0), Vec3d(2.0, 1.0, D), Vec3d(-0.5, 0.25, 4.0)]
+    m = 4 * GRAINS["Map"] + 37
+    nl = VecList((kinds * (m // len(kinds) + 1))[:m])
+    near = sorted({min(max(k * m // 16 + d, 0), m - 1) for k in range(17) for d in range(-40, 40)})
+    def sample(r):
+        return b"".join(struct.pack("<3d", v.x, v.y, v.z) for v in map(r.__getitem__, near))
+    nan_results = {"list": sample(nl), "normalize": sample(nl.normalize()), "magnitude": fbytes(nl.magnitude()),
+                   "is_unit": bytes(nl.is_unit()), "collapse": sample(nl.collapse(1)),
+                   "mul": sample(nl * B), "rmul": sample(E * nl), "div": sample(nl / B)}
+    for k, other in enumerate((Vec3d(B, B, B), Vec3d(0.5, E, -2.0))):
+        nan_results.update({
+            f"add {k}": sample(nl + other), f"sub {k}": sample(nl - other), f"cross {k}": sample(nl.cross(other)),
+            f"dot {k}": fbytes(nl.dot(other)), f"distance_to {k}": fbytes(nl.distance_to(other)),
+            f"distance_squared {k}": fbytes(nl.distance_squared(other)),
+            f"min1 {k}": struct.pack("<Qd", *nl.minimum_distance_to(other, 1)),
+            f"min3 {k}": struct.pack("<Qd", *nl.minimum_distance_to(other, 3))})
+    r = VecList((kinds * (m // len(kinds) + 1))[:m])
+    r.rotate(Quat(B, 0.6, E, 0.8))
+    nan_results["rotate"] = sample(r)
+    results.update({f"nan {name}": b for name, b in nan_results.items()})
     for name, b in results.items():
         print(name.replace(" ", "_"), h(b))
 """
