@@ -3,7 +3,8 @@
 // worker count first (which starts the pool, even for an empty input). Work
 // too small to pay for waking a worker (fewer than two grains of items, see
 // below) runs directly on the calling thread; larger work is divided into
-// halves (left = len / 2) on the pool, down to pieces of at least one grain,
+// halves on the pool (the left one len / 2 items rounded down to a whole
+// number of blocks, see kBlock), down to pieces of at least one grain,
 // combining results left before right. The order of results comes from this
 // structure alone, so results never depend on the number of workers, on the
 // grain or on who finished first.
@@ -147,6 +148,27 @@ inline constexpr std::size_t kJoinGrain = std::size_t{1} << 8;        // 45 us /
 inline constexpr std::size_t kKeyGrain = std::size_t{1} << 16;        // 45 us / 0.86 ns = 52k
 inline constexpr std::size_t kStridedKeyGrain = std::size_t{1} << 13;  // 45 us / 5 ns = 9k
 
+// Items per block. Every split falls on a multiple of kBlock items from the
+// start, so every piece but the last holds whole blocks, and an item's place
+// within its block is its index modulo kBlock, whatever the division.
+//
+// This matters to the element loops because the path an element takes
+// through a compiled loop decides which of two NaN operands survives: for
+// a + b with two NaNs the processor returns the NaN of its first source
+// operand, and the compiler orders the operands of a commutative operation
+// as it likes, differently in a vectorised body than in its scalar
+// remainder, and even between copies of one unrolled remainder. With blocks
+// fixed by the index (and the loops below, which run whole blocks through
+// one loop body and leave only the last count % kBlock items to a remainder
+// loop) an element's path depends on its index and the array's length only:
+// the remainder loop only ever sees the array's last n % kBlock elements.
+// kBlock is a multiple of every vector width in elements (2, 4 and 8
+// doubles).
+inline constexpr std::size_t kBlock = 16;
+static_assert(kMapGrain % kBlock == 0 && kJoinGrain % kBlock == 0 && kKeyGrain % kBlock == 0 &&
+                  kStridedKeyGrain % kBlock == 0,
+              "a grain of whole blocks keeps both halves of a split at least one grain long");
+
 namespace detail {
 
 // How far to divide: about worker_count pieces, halving the budget at every
@@ -172,13 +194,19 @@ struct Splitter {
     }
 };
 
+// The length of the left half of a piece of len items that splits: len / 2
+// rounded down to whole blocks. Pieces start on multiples of kBlock, and a
+// piece splits only when len / 2 is at least one grain, a whole number of
+// blocks, so both halves keep at least one grain.
+inline std::size_t left_len(std::size_t len) { return len / 2 / kBlock * kBlock; }
+
 // leaf(lo, hi) processes items [lo, hi) in increasing order;
 // combine(left, right) merges the results of neighbouring ranges.
 template <class Leaf, class Combine>
 std::invoke_result_t<Leaf&, std::size_t, std::size_t> bridge(std::size_t lo, std::size_t hi, Splitter splitter,
                                                              bool migrated, Leaf& leaf, Combine& combine) {
     if (!splitter.try_split(hi - lo, migrated)) return leaf(lo, hi);
-    const std::size_t mid = lo + (hi - lo) / 2;
+    const std::size_t mid = lo + left_len(hi - lo);
     auto left = [&](bool m) { return bridge(lo, mid, splitter, m, leaf, combine); };
     auto right = [&](bool m) { return bridge(mid, hi, splitter, m, leaf, combine); };
     auto [l, r] = join_context(left, right);
@@ -194,7 +222,7 @@ std::invoke_result_t<Leaf&, std::size_t, std::size_t> run(std::size_t len, std::
     const std::size_t threads = worker_count();
     Splitter splitter{threads, threads, std::max<std::size_t>(grain, 1)};
     if (!splitter.try_split(len, false)) return leaf(0, len);
-    const std::size_t mid = len / 2;
+    const std::size_t mid = left_len(len);
     auto left = [&](bool m) { return bridge(0, mid, splitter, m, leaf, combine); };
     auto right = [&](bool m) { return bridge(mid, len, splitter, m, leaf, combine); };
     auto [l, r] = join_context(left, right);
@@ -222,20 +250,47 @@ inline VectorIsa vector_isa() {
     return isa;
 }
 
+// The loop itself, inlined into each variant. First the whole blocks, each
+// by one loop of kBlock iterations: a known count, a multiple of every
+// vector width, which the compiler vectorises whole, with no remainder and
+// no iterations peeled off the front to align the accesses (a number that
+// would follow the piece's start address). `#pragma GCC unroll 1` keeps that
+// loop from being unrolled into kBlock scalar copies before it can be
+// vectorised. The block start passes through an empty asm statement, so the
+// loop over blocks has no counter the compiler can follow and is never
+// unrolled: at -O3 unroll-and-jam would otherwise run pairs of blocks by one
+// body and the odd last block of a piece by another. Then the count % kBlock
+// elements left over, one by one: a piece starts on a block and only the
+// last piece ends inside one, so this loop only ever runs the array's last
+// n % kBlock elements (see kBlock). Each variant is kept out of line, so
+// that every piece runs the same machine code.
 template <class E, class F>
-void map_range_base(E* out, const Vec3d* in, std::size_t count, const F& f) {
-    for (std::size_t k = 0; k < count; ++k) out[k] = static_cast<E>(f(in[k]));
+[[gnu::always_inline]] inline void map_blocks(E* out, const Vec3d* in, std::size_t count, const F& f) {
+    const std::size_t whole = count - count % kBlock;
+    for (std::size_t b = 0; b < whole; b += kBlock) {
+        asm("" : "+r"(b));
+#pragma GCC unroll 1
+        for (std::size_t k = 0; k < kBlock; ++k) out[b + k] = static_cast<E>(f(in[b + k]));
+    }
+    for (std::size_t k = whole; k < count; ++k) out[k] = static_cast<E>(f(in[k]));
 }
 
 template <class E, class F>
-[[gnu::target("avx2")]] void map_range_avx2(E* out, const Vec3d* in, std::size_t count, const F& f) {
-    for (std::size_t k = 0; k < count; ++k) out[k] = static_cast<E>(f(in[k]));
+[[gnu::noinline]] void map_range_base(E* out, const Vec3d* in, std::size_t count, const F& f) {
+    map_blocks(out, in, count, f);
 }
 
 template <class E, class F>
-[[gnu::target("avx512f,avx512vl,avx512dq")]] void map_range_avx512(E* out, const Vec3d* in,
-                                                                    std::size_t count, const F& f) {
-    for (std::size_t k = 0; k < count; ++k) out[k] = static_cast<E>(f(in[k]));
+[[gnu::noinline, gnu::target("avx2")]] void map_range_avx2(E* out, const Vec3d* in, std::size_t count,
+                                                           const F& f) {
+    map_blocks(out, in, count, f);
+}
+
+template <class E, class F>
+[[gnu::noinline, gnu::target("avx512f,avx512vl,avx512dq")]] void map_range_avx512(E* out, const Vec3d* in,
+                                                                                   std::size_t count,
+                                                                                   const F& f) {
+    map_blocks(out, in, count, f);
 }
 
 // out[k] = f(in[k]) for k in [0, count), in increasing k.
@@ -246,6 +301,23 @@ void map_range(E* out, const Vec3d* in, std::size_t count, const F& f) {
         case VectorIsa::avx2: return map_range_avx2(out, in, count, f);
         case VectorIsa::base: return map_range_base(out, in, count, f);
     }
+}
+
+// The best of candidates [lo, hi) of par_min_by_key: a later candidate
+// replaces the running best only if its key is strictly smaller. Kept out of
+// line, so that every piece computes its keys with the same machine code
+// (the NaN a key carries, and so its place in the order, can depend on how
+// the compiler ordered the operands of the key's additions).
+template <class K>
+[[gnu::noinline]] MinByKey min_in_range(std::span<const Vec3d> input, std::size_t stride, std::size_t lo,
+                                        std::size_t hi, const K& key) {
+    MinByKey best;
+    for (std::size_t c = lo; c < hi; ++c) {
+        const std::size_t position = c * stride;
+        const double k = key(input[position]);
+        if (!best || total_order_key(best->second) > total_order_key(k)) best.emplace(position, k);
+    }
+    return best;
 }
 
 // The result slots a piece of par_map_collect has written: [start, start + len).
@@ -340,16 +412,7 @@ MinByKey par_min_by_key(std::span<const Vec3d> input, std::size_t stride, const 
     if (stride == 0) throw PoolError("assertion failed: stride != 0");
     const std::size_t m = input.size();
     const std::size_t candidates = m == 0 ? 0 : (m - 1) / stride + 1;
-    // A later candidate replaces the running best only if strictly smaller.
-    auto leaf = [&](std::size_t lo, std::size_t hi) {
-        MinByKey best;
-        for (std::size_t c = lo; c < hi; ++c) {
-            const std::size_t position = c * stride;
-            const double k = key(input[position]);
-            if (!best || total_order_key(best->second) > total_order_key(k)) best.emplace(position, k);
-        }
-        return best;
-    };
+    auto leaf = [&](std::size_t lo, std::size_t hi) { return detail::min_in_range(input, stride, lo, hi, key); };
     // The left best stays unless its key is strictly greater.
     auto combine = [](MinByKey l, MinByKey r) {
         if (!l) return r;
