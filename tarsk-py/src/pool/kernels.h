@@ -263,9 +263,13 @@ inline VectorIsa vector_isa() {
 // elements left over, one by one: a piece starts on a block and only the
 // last piece ends inside one, so this loop only ever runs the array's last
 // n % kBlock elements (see kBlock). Each variant is kept out of line, so
-// that every piece runs the same machine code.
+// that every piece runs the same machine code. The result slots share no
+// memory with the input (__restrict) or with f (copied here), so the blocks
+// run without run-time overlap checks.
 template <class E, class F>
-[[gnu::always_inline]] inline void map_blocks(E* out, const Vec3d* in, std::size_t count, const F& f) {
+[[gnu::always_inline]] inline void map_blocks(E* __restrict out, const Vec3d* __restrict in, std::size_t count,
+                                              const F& f_ref) {
+    const F f = f_ref;
     const std::size_t whole = count - count % kBlock;
     for (std::size_t b = 0; b < whole; b += kBlock) {
         asm("" : "+r"(b));
@@ -276,18 +280,20 @@ template <class E, class F>
 }
 
 template <class E, class F>
-[[gnu::noinline]] void map_range_base(E* out, const Vec3d* in, std::size_t count, const F& f) {
+[[gnu::noinline]] void map_range_base(E* __restrict out, const Vec3d* __restrict in, std::size_t count,
+                                      const F& f) {
     map_blocks(out, in, count, f);
 }
 
 template <class E, class F>
-[[gnu::noinline, gnu::target("avx2")]] void map_range_avx2(E* out, const Vec3d* in, std::size_t count,
-                                                           const F& f) {
+[[gnu::noinline, gnu::target("avx2")]] void map_range_avx2(E* __restrict out, const Vec3d* __restrict in,
+                                                           std::size_t count, const F& f) {
     map_blocks(out, in, count, f);
 }
 
 template <class E, class F>
-[[gnu::noinline, gnu::target("avx512f,avx512vl,avx512dq")]] void map_range_avx512(E* out, const Vec3d* in,
+[[gnu::noinline, gnu::target("avx512f,avx512vl,avx512dq")]] void map_range_avx512(E* __restrict out,
+                                                                                   const Vec3d* __restrict in,
                                                                                    std::size_t count,
                                                                                    const F& f) {
     map_blocks(out, in, count, f);
