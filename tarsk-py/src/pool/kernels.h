@@ -1,11 +1,13 @@
 #pragma once
 // The data-parallel kernels over arrays of Vec3d. Every kernel asks for the
-// worker count first (which starts the pool, even for an empty input),
-// processes inputs of fewer than two items directly on the calling thread,
-// and otherwise divides the index range into halves (left = len / 2) on the
-// pool, combining results left before right. The order of results comes
-// from this structure alone, so results never depend on the number of
-// workers or on who finished first.
+// worker count first (which starts the pool, even for an empty input). Work
+// too small to pay for waking a worker (fewer than two grains of items, see
+// below) runs directly on the calling thread; larger work is divided into
+// halves on the pool (the left one len / 2 items rounded down to a whole
+// number of blocks, see kBlock), down to pieces of at least one grain,
+// combining results left before right. The order of results comes from this
+// structure alone, so results never depend on the number of workers, on the
+// grain or on who finished first.
 //
 // Per-element functions run concurrently on several threads: they must be
 // callable through a const reference and touch nothing but plain values.
@@ -54,17 +56,69 @@ inline std::int64_t total_order_key(double x) {
 // Position within the input and key of the winner of par_min_by_key.
 using MinByKey = std::optional<std::pair<std::size_t, double>>;
 
+// Sequential grains: the fewest items worth handing to another thread.
+//
+// Cost model. Handing work to an idle pool costs wake-ups before anything is
+// saved: the caller wakes a worker and is woken by it when the job is done
+// (about 38 us round trip when the workers sleep), and that worker wakes a
+// second one for the half it offers (about 6 us more): about 45 us in all.
+// Against it, the cost of one item on one thread, for the cheapest function
+// of each kind of kernel (so that no kernel of that kind wakes a worker for
+// less work than the wake-up costs):
+//   par_map_collect  0.47 ns  (copy and * by a scalar: a load and a store of
+//                              a Vec3d; normalize is 1.5 ns, rotate 1.35 ns)
+//   par_map_join     185 ns   (the shortest round-trip text of three doubles)
+//   par_min_by_key   0.86 ns  (stride 1: a squared distance and a compare)
+//                    5 ns     (any larger stride: 4.5 to 5.5 ns where the
+//                              candidates stay cached, up to 30 ns where not)
+// A half is offered to another worker only when it costs at least the
+// wake-up, so a grain is the wake-up cost divided by the item cost, rounded
+// to the nearest power of two, and a piece splits only into halves of at
+// least one grain. Work of fewer than two grains stays on the calling thread.
+// The figures are medians from tools/calibrate_grain.sh on the 2-core
+// development machine (AMD EPYC, g++ 12, -O3; maps measured on 2^17
+// elements), typical of several runs; on a loaded machine a woken thread can
+// wait milliseconds for a processor, and such runs were set aside. Rerun it
+// to recalibrate. Grains change speed only, never a result.
+inline constexpr std::size_t kMapGrain = std::size_t{1} << 17;        // 45 us / 0.47 ns = 96k
+inline constexpr std::size_t kJoinGrain = std::size_t{1} << 8;        // 45 us / 185 ns = 243
+inline constexpr std::size_t kKeyGrain = std::size_t{1} << 16;        // 45 us / 0.86 ns = 52k
+inline constexpr std::size_t kStridedKeyGrain = std::size_t{1} << 13;  // 45 us / 5 ns = 9k
+
+// Items per block. Every split falls on a multiple of kBlock items from the
+// start, so every piece but the last holds whole blocks, and an item's place
+// within its block is its index modulo kBlock, whatever the division.
+//
+// This matters to the element loops because the path an element takes
+// through a compiled loop decides which of two NaN operands survives: for
+// a + b with two NaNs the processor returns the NaN of its first source
+// operand, and the compiler orders the operands of a commutative operation
+// as it likes, differently in a vectorised body than in its scalar
+// remainder, and even between copies of one unrolled remainder. With blocks
+// fixed by the index (and the loops below, which run whole blocks through
+// one loop body and leave only the last count % kBlock items to a remainder
+// loop) an element's path depends on its index and the array's length only:
+// the remainder loop only ever sees the array's last n % kBlock elements.
+// kBlock is a multiple of every vector width in elements (2, 4 and 8
+// doubles).
+inline constexpr std::size_t kBlock = 16;
+static_assert(kMapGrain % kBlock == 0 && kJoinGrain % kBlock == 0 && kKeyGrain % kBlock == 0 &&
+                  kStridedKeyGrain % kBlock == 0,
+              "a grain of whole blocks keeps both halves of a split at least one grain long");
+
 namespace detail {
 
 // How far to divide: about worker_count pieces, halving the budget at every
 // split; a piece that was stolen (so some worker was idle) gets a fresh
-// budget of at least worker_count. Pieces of fewer than 2 items never split.
+// budget of at least worker_count. A piece splits only into halves of at
+// least `grain` items (and at least one item).
 struct Splitter {
     std::size_t splits;
     std::size_t threads;
+    std::size_t grain;
 
     bool try_split(std::size_t len, bool migrated) {
-        if (len < 2) return false;
+        if (len / 2 < grain) return false;
         if (migrated) {
             splits = std::max(threads, splits / 2);
             return true;
@@ -77,28 +131,35 @@ struct Splitter {
     }
 };
 
+// The length of the left half of a piece of len items that splits: len / 2
+// rounded down to whole blocks. Pieces start on multiples of kBlock, and a
+// piece splits only when len / 2 is at least one grain, a whole number of
+// blocks, so both halves keep at least one grain.
+inline std::size_t left_len(std::size_t len) { return len / 2 / kBlock * kBlock; }
+
 // leaf(lo, hi) processes items [lo, hi) in increasing order;
 // combine(left, right) merges the results of neighbouring ranges.
 template <class Leaf, class Combine>
 std::invoke_result_t<Leaf&, std::size_t, std::size_t> bridge(std::size_t lo, std::size_t hi, Splitter splitter,
                                                              bool migrated, Leaf& leaf, Combine& combine) {
     if (!splitter.try_split(hi - lo, migrated)) return leaf(lo, hi);
-    const std::size_t mid = lo + (hi - lo) / 2;
+    const std::size_t mid = lo + left_len(hi - lo);
     auto left = [&](bool m) { return bridge(lo, mid, splitter, m, leaf, combine); };
     auto right = [&](bool m) { return bridge(mid, hi, splitter, m, leaf, combine); };
     auto [l, r] = join_context(left, right);
     return combine(std::move(l), std::move(r));
 }
 
-// Runs len items: directly below two, else split once here and handed to the
-// pool as one job while this thread waits.
+// Runs len items: directly on this thread below two grains (and below two
+// items), else split once here and handed to the pool as one job while this
+// thread waits.
 template <class Leaf, class Combine>
-std::invoke_result_t<Leaf&, std::size_t, std::size_t> run(std::size_t len, Leaf& leaf, Combine& combine) {
+std::invoke_result_t<Leaf&, std::size_t, std::size_t> run(std::size_t len, std::size_t grain, Leaf& leaf,
+                                                          Combine& combine) {
     const std::size_t threads = worker_count();
-    if (len < 2) return leaf(0, len);
-    Splitter splitter{threads, threads};
-    splitter.try_split(len, false);
-    const std::size_t mid = len / 2;
+    Splitter splitter{threads, threads, std::max<std::size_t>(grain, 1)};
+    if (!splitter.try_split(len, false)) return leaf(0, len);
+    const std::size_t mid = left_len(len);
     auto left = [&](bool m) { return bridge(0, mid, splitter, m, leaf, combine); };
     auto right = [&](bool m) { return bridge(mid, len, splitter, m, leaf, combine); };
     auto [l, r] = join_context(left, right);
@@ -126,20 +187,53 @@ inline VectorIsa vector_isa() {
     return isa;
 }
 
+// The loop itself, inlined into each variant. First the whole blocks, each
+// by one loop of kBlock iterations: a known count, a multiple of every
+// vector width, which the compiler vectorises whole, with no remainder and
+// no iterations peeled off the front to align the accesses (a number that
+// would follow the piece's start address). `#pragma GCC unroll 1` keeps that
+// loop from being unrolled into kBlock scalar copies before it can be
+// vectorised. The block start passes through an empty asm statement, so the
+// loop over blocks has no counter the compiler can follow and is never
+// unrolled: at -O3 unroll-and-jam would otherwise run pairs of blocks by one
+// body and the odd last block of a piece by another. Then the count % kBlock
+// elements left over, one by one: a piece starts on a block and only the
+// last piece ends inside one, so this loop only ever runs the array's last
+// n % kBlock elements (see kBlock). Each variant is kept out of line, so
+// that every piece runs the same machine code. The result slots share no
+// memory with the input (__restrict) or with f (copied here), so the blocks
+// run without run-time overlap checks.
 template <class E, class F>
-void map_range_base(E* out, const Vec3d* in, std::size_t count, const F& f) {
-    for (std::size_t k = 0; k < count; ++k) out[k] = static_cast<E>(f(in[k]));
+[[gnu::always_inline]] inline void map_blocks(E* __restrict out, const Vec3d* __restrict in, std::size_t count,
+                                              const F& f_ref) {
+    const F f = f_ref;
+    const std::size_t whole = count - count % kBlock;
+    for (std::size_t b = 0; b < whole; b += kBlock) {
+        asm("" : "+r"(b));
+#pragma GCC unroll 1
+        for (std::size_t k = 0; k < kBlock; ++k) out[b + k] = static_cast<E>(f(in[b + k]));
+    }
+    for (std::size_t k = whole; k < count; ++k) out[k] = static_cast<E>(f(in[k]));
 }
 
 template <class E, class F>
-[[gnu::target("avx2")]] void map_range_avx2(E* out, const Vec3d* in, std::size_t count, const F& f) {
-    for (std::size_t k = 0; k < count; ++k) out[k] = static_cast<E>(f(in[k]));
+[[gnu::noinline]] void map_range_base(E* __restrict out, const Vec3d* __restrict in, std::size_t count,
+                                      const F& f) {
+    map_blocks(out, in, count, f);
 }
 
 template <class E, class F>
-[[gnu::target("avx512f,avx512vl,avx512dq")]] void map_range_avx512(E* out, const Vec3d* in,
-                                                                    std::size_t count, const F& f) {
-    for (std::size_t k = 0; k < count; ++k) out[k] = static_cast<E>(f(in[k]));
+[[gnu::noinline, gnu::target("avx2")]] void map_range_avx2(E* __restrict out, const Vec3d* __restrict in,
+                                                           std::size_t count, const F& f) {
+    map_blocks(out, in, count, f);
+}
+
+template <class E, class F>
+[[gnu::noinline, gnu::target("avx512f,avx512vl,avx512dq")]] void map_range_avx512(E* __restrict out,
+                                                                                   const Vec3d* __restrict in,
+                                                                                   std::size_t count,
+                                                                                   const F& f) {
+    map_blocks(out, in, count, f);
 }
 
 // out[k] = f(in[k]) for k in [0, count), in increasing k.
@@ -150,6 +244,23 @@ void map_range(E* out, const Vec3d* in, std::size_t count, const F& f) {
         case VectorIsa::avx2: return map_range_avx2(out, in, count, f);
         case VectorIsa::base: return map_range_base(out, in, count, f);
     }
+}
+
+// The best of candidates [lo, hi) of par_min_by_key: a later candidate
+// replaces the running best only if its key is strictly smaller. Kept out of
+// line, so that every piece computes its keys with the same machine code
+// (the NaN a key carries, and so its place in the order, can depend on how
+// the compiler ordered the operands of the key's additions).
+template <class K>
+[[gnu::noinline]] MinByKey min_in_range(std::span<const Vec3d> input, std::size_t stride, std::size_t lo,
+                                        std::size_t hi, const K& key) {
+    MinByKey best;
+    for (std::size_t c = lo; c < hi; ++c) {
+        const std::size_t position = c * stride;
+        const double k = key(input[position]);
+        if (!best || total_order_key(best->second) > total_order_key(k)) best.emplace(position, k);
+    }
+    return best;
 }
 
 // The result slots a piece of par_map_collect has written: [start, start + len).
@@ -188,7 +299,7 @@ auto par_map_collect(std::span<const Vec3d> input, const F& f) {
         if (l.start + l.len == r.start) l.len += r.len;
         return l;
     };
-    detail::Written total = detail::run(n, leaf, combine);
+    detail::Written total = detail::run(n, kMapGrain, leaf, combine);
     if (total.len != n)
         throw PoolError("expected " + std::to_string(n) + " total writes, but got " + std::to_string(total.len));
     return out;
@@ -222,7 +333,7 @@ std::string par_map_join(std::span<const Vec3d> input, const G& g, std::string_v
         l.insert(l.end(), std::make_move_iterator(r.begin()), std::make_move_iterator(r.end()));
         return l;
     };
-    Chunks chunks = detail::run(input.size(), leaf, combine);
+    Chunks chunks = detail::run(input.size(), kJoinGrain, leaf, combine);
     std::size_t total = 0;
     for (const auto& chunk : chunks) total += chunk.size();
     if (!chunks.empty()) total += (chunks.size() - 1) * sep.size();
@@ -243,23 +354,14 @@ template <class K>
 MinByKey par_min_by_key(std::span<const Vec3d> input, std::size_t stride, const K& key) {
     const std::size_t m = input.size();
     const std::size_t candidates = m == 0 ? 0 : (m - 1) / stride + 1;
-    // A later candidate replaces the running best only if strictly smaller.
-    auto leaf = [&](std::size_t lo, std::size_t hi) {
-        MinByKey best;
-        for (std::size_t c = lo; c < hi; ++c) {
-            const std::size_t position = c * stride;
-            const double k = key(input[position]);
-            if (!best || total_order_key(best->second) > total_order_key(k)) best.emplace(position, k);
-        }
-        return best;
-    };
+    auto leaf = [&](std::size_t lo, std::size_t hi) { return detail::min_in_range(input, stride, lo, hi, key); };
     // The left best stays unless its key is strictly greater.
     auto combine = [](MinByKey l, MinByKey r) {
         if (!l) return r;
         if (!r) return l;
         return total_order_key(l->second) > total_order_key(r->second) ? r : l;
     };
-    return detail::run(candidates, leaf, combine);
+    return detail::run(candidates, stride == 1 ? kKeyGrain : kStridedKeyGrain, leaf, combine);
 }
 
 }  // namespace tarsk::py::pool

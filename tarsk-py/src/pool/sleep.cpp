@@ -25,11 +25,18 @@ void Sleep::sleep(std::size_t index, CoreLatch* latch, std::uint64_t epoch) {
     if (jobs_counter_.load(std::memory_order_seq_cst) == epoch) {
         while (!cell.woken) cell.cv.wait(lock);
     }
-    bool for_work = cell.for_work;
+    // Leave the sleeper list before letting go of the cell. A waker for new
+    // work that has already taken us off the list is about to deliver its
+    // wake-up to this cell (wake_any locks it right after): wait for it, so
+    // that the wake-up is seen here, where it is passed on if need be,
+    // instead of landing after we left and being lost to the new work.
+    if (!remove_sleeper(index)) {
+        while (!cell.for_work) cell.cv.wait(lock);
+    }
+    const bool for_work = cell.for_work;
     cell.woken = false;
     cell.for_work = false;
     lock.unlock();
-    remove_sleeper(index);
     if (latch != nullptr) {
         latch->wake_up();
         // Woken for new work but our own latch is set, so we return to our
@@ -39,15 +46,15 @@ void Sleep::sleep(std::size_t index, CoreLatch* latch, std::uint64_t epoch) {
     }
 }
 
-void Sleep::remove_sleeper(std::size_t index) {
+bool Sleep::remove_sleeper(std::size_t index) {
     std::lock_guard<std::mutex> guard(sleepers_mutex_);
     auto it = std::find(sleepers_.begin(), sleepers_.end(), index);
-    if (it != sleepers_.end()) {
-        sleepers_.erase(it);
-        // seq_cst: keeps all changes of the count in the one total order
-        // that the handshake relies on.
-        num_sleepers_.fetch_sub(1, std::memory_order_seq_cst);
-    }
+    if (it == sleepers_.end()) return false;
+    sleepers_.erase(it);
+    // seq_cst: keeps all changes of the count in the one total order that
+    // the handshake relies on.
+    num_sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+    return true;
 }
 
 void Sleep::wake_any() {

@@ -23,7 +23,13 @@ class CoreLatch;
 // sleeper and wakes one: a job is never left behind with everybody asleep.
 //
 // Each worker sleeps on a condition variable of its own, so that a latch set
-// by a thief can wake exactly the worker that waits for it.
+// by a thief can wake exactly the worker that waits for it. A worker leaves
+// the sleeper list while it still holds its cell, so a wake-up for new work
+// always reaches a worker that sees it: one woken for its own latch either
+// takes itself off the list first, or receives the wake-up for work and
+// passes it on to another sleeper.
+//
+// Lock order: a cell's mutex, then the sleeper list's; wakers never hold both.
 class Sleep {
 public:
     // Adds the sleep cell of the next worker; called while the pool is being
@@ -60,7 +66,9 @@ private:
     };
 
     void wake_any();
-    void remove_sleeper(std::size_t index);
+    // Takes worker `index` off the sleeper list; false if a waker already
+    // took it off (its wake-up is then on the way to the worker's cell).
+    bool remove_sleeper(std::size_t index);
 
     std::vector<std::unique_ptr<Cell>> cells_;
     std::atomic<std::uint64_t> jobs_counter_{0};
