@@ -18,7 +18,7 @@ std::string degrees_repr(const AngleDegrees& d) { return d.text(); }
 // What each member computes, for the stubs and the API reference (the
 // runtime __doc__ of each member is its text signature only).
 constexpr introspection::Doc radians_docs[] = {
-    {"", "An angle in radians (one double). Never wrapped, range-reduced or rejected: negative angles, several turns, infinities and NaN are carried as they are. Ordered by the double with no tolerance; not hashable. Every Quat and angle_to angle is an AngleRadians; degrees are reached only through to_degrees()."},
+    {"", "An angle in radians (one double). Never wrapped, range-reduced or rejected: negative angles, several turns, infinities and NaN are carried as they are. Ordered by the double with no tolerance; not hashable. Every Quat and angle_to angle is an AngleRadians; degrees are reached only through to_degrees(). Arguments are converted as annotated: a class-typed parameter takes only an instance of that class and a float parameter anything float() accepts through __float__ or __index__; otherwise TypeError with a message starting \"argument '<name>': \"."},
     {"__new__", "Holds `angle` (radians) unchanged. Raises TypeError when it is not convertible to float."},
     {"angle", "The angle in radians; the setter stores the value unchanged (TypeError for a non-number, the value then unchanged)."},
     {"zero", "0.0 radians (positive zero)."},

@@ -68,7 +68,7 @@ std::int64_t hash(const Vec3d& v) {
 // What each member computes, for the stubs and the API reference (the
 // runtime __doc__ of each member is its text signature only).
 constexpr introspection::Doc vec3d_docs[] = {
-    {"", "A 3D vector of three IEEE doubles x, y, z. Every operation returns a new value; each formula is evaluated in a fixed order without fused multiply-add, so results are bit-reproducible. Equality is per component with the absolute tolerance 2^-52 (strict test, so NaN and infinities never compare equal)."},
+    {"", "A 3D vector of three IEEE doubles x, y, z. Every operation returns a new value; each formula is evaluated in a fixed order without fused multiply-add, so results are bit-reproducible. Equality is per component with the absolute tolerance 2^-52 (strict test, so NaN and infinities never compare equal). Arguments are converted as annotated: a class-typed parameter takes only an instance of that class and a float parameter anything float() accepts through __float__ or __index__; otherwise TypeError with a message starting \"argument '<name>': \"."},
     {"__new__", "Stores x, y and z unchanged (any doubles, NaN and infinities included). Raises TypeError when an argument is not convertible to float (its message starts \"argument '<name>': \") and OverflowError for an int too large for a double."},
     {"x", "The first component; the setter stores the value unchanged."},
     {"y", "The second component; the setter stores the value unchanged."},

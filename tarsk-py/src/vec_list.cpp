@@ -212,7 +212,7 @@ VecListData divide(const VecListData& self, double s) {
 // What each member computes, for the stubs and the API reference (the
 // runtime __doc__ of each member is its text signature only).
 constexpr introspection::Doc vec_list_docs[] = {
-    {"", "An ordered list of Vec3d values whose element-wise operations run on the process-wide worker pool; results are bit-identical whatever the number of workers. Vector-valued operations return a new VecList, scalar-valued ones a Python list. Only append, extend and rotate change the list. Not hashable, no item assignment, no slices or negative indices."},
+    {"", "An ordered list of Vec3d values whose element-wise operations run on the process-wide worker pool; results are bit-identical whatever the number of workers. Vector-valued operations return a new VecList, scalar-valued ones a Python list. Only append, extend and rotate change the list. Not hashable, no item assignment, no slices or negative indices. Arguments are converted as annotated: a class-typed parameter takes only an instance of that class and a float parameter anything float() accepts through __float__ or __index__; otherwise TypeError with a message starting \"argument '<name>': \"."},
     {"__new__", "A list holding copies of the items of `list`, a sequence (list, tuple, ...) whose items are all Vec3d. Raises TypeError \"argument 'list': Can't extract `str` to `Vec`\" for a str, and a TypeError starting \"argument 'list': \" for a non-sequence or an item that is not a Vec3d. Starts the worker pool on first use."},
     {"empty", "A list with no elements (does not start the worker pool)."},
     {"list", "A new Python list of copies of the elements, in order (read-only)."},
