@@ -1,7 +1,10 @@
-"""The type stubs written by tools/stubgen.py from the module's records: mypy's
-stubtest finds no difference from the runtime, the examples type-check in
-strict mode, the generator's failures are one clear line, and docs/API.md is
-the reference generated from the current stubs."""
+"""The type stubs written by tools/stubgen.py from the module's records and
+stub data: mypy's stubtest finds no difference from the runtime, every public
+callable is described, precise result types let mypy --strict catch wrong
+uses, the examples type-check in strict mode, the generator's failures are
+one clear line, and docs/API.md is the reference generated from the current
+stubs."""
+import ast
 import importlib.util
 import os
 import pathlib
@@ -26,15 +29,15 @@ def _run(args, **kw):
     return subprocess.run(args, capture_output=True, text=True, timeout=600, **kw)
 
 
+INTEROP_STUB = ROOT / "tarsk-interop" / "tarsk_interop" / "__init__.pyi"
+
+
 @pytest.fixture(scope="module")
-def stubs(tmp_path_factory):
-    """Stubs freshly generated from the imported module's library."""
-    out = tmp_path_factory.mktemp("stubs")
-    r = _run([sys.executable, str(STUBGEN), tarsk_py.__file__, str(out)])
-    assert r.returncode == 0, r.stderr
-    assert r.stderr == ""
-    pkg = out / "tarsk_py-stubs"
-    assert sorted(p.name for p in pkg.iterdir()) == ["__init__.pyi", "geometry.pyi"]
+def stubs():
+    """The stubs the build wrote from the library's records and stub data,
+    installed next to the module."""
+    pkg = pathlib.Path(tarsk_py.__file__).parent / "tarsk_py-stubs"
+    assert sorted(p.name for p in pkg.iterdir() if p.suffix == ".pyi") == ["__init__.pyi", "geometry.pyi"]
     return pkg
 
 
@@ -57,15 +60,99 @@ def test_stub_text(stubs):
     init = (stubs / "__init__.pyi").read_text()
     geo = (stubs / "geometry.pyi").read_text()
     assert "from . import geometry as geometry" in init
-    assert "def __new__(cls, x: float, y: float, z: float) -> Vec3d: ..." in init
-    assert "    @staticmethod\n    def zero() -> Vec3d: ..." in init
-    assert "    @property\n    def x(self) -> float: ...\n    @x.setter\n    def x(self, value: float) -> None: ..." in init
-    assert "def dot(self, other: Vec3d) -> float: ..." in init
-    assert "def __eq__(self, other: object, /) -> bool: ..." in init
-    assert "def new_from_to(from_: Vec3d, /, to: Vec3d) -> Vec3d: ..." in init
-    assert "class VecListIterator:" in init
-    assert "def __iter__(self) -> VecListIterator: ..." in init
+    assert "def __new__(cls, x: float, y: float, z: float) -> Vec3d:" in init
+    assert "    @staticmethod\n    def zero() -> Vec3d:" in init
+    assert "    @x.setter\n    def x(self, value: float) -> None: ..." in init
+    assert "def dot(self, other: Vec3d) -> float:" in init
+    assert "def __eq__(self, other: object, /) -> bool:" in init
+    assert "def new_from_to(from_: Vec3d, /, to: Vec3d) -> Vec3d:" in init
+    assert "def __iter__(self) -> VecListIterator:" in init
     assert "from tarsk_py import Vec3d" in geo
+    # Precise results where the records say typing.Any, from the C++ types.
+    assert "def to_array(self) -> list[float]:" in init                      # Vec3d
+    assert "def to_array(self) -> builtins.list[builtins.list[float]]:" in init  # VecList
+    assert "def list(self) -> builtins.list[Vec3d]:" in init
+    assert "def __new__(cls, list: typing.Sequence[Vec3d]) -> VecList:" in init
+    assert "def is_unit(self) -> builtins.list[bool]:" in init
+    assert "def minimum_distance_to(self, other: Vec3d, stride: int) -> tuple[int, float]:" in init
+    assert "def to_axis_angle(self) -> tuple[Vec3d, AngleRadians]:" in init
+    assert "def to_rotation_matrix(self) -> list[list[float]]:" in init
+    assert "def to_vec3d(self) -> tuple[float, float, float]:" in init
+    assert "def __next__(self) -> Vec3d:" in init
+    assert "def plane_line(plane: Plane, a: Vec3d, b: Vec3d) -> Vec3d:" in geo
+    assert "def circle_circle(circle1: Circle, circle2: Circle) -> tuple[Vec3d, Vec3d] | None:" in geo
+    assert "typing.Any" not in init + geo
+
+
+def _undescribed(path):
+    """Public classes and callables of a stub file without a docstring (a
+    property's setter is described by its getter)."""
+    tree = ast.parse(path.read_text(), filename=str(path))
+    missing = []
+
+    def visit(nodes, prefix):
+        for node in nodes:
+            if isinstance(node, ast.ClassDef):
+                if not ast.get_docstring(node):
+                    missing.append(prefix + node.name)
+                visit(node.body, prefix + node.name + ".")
+            elif isinstance(node, ast.FunctionDef):
+                setter = any(ast.unparse(d).endswith(".setter") for d in node.decorator_list)
+                if node.name.startswith("_") and not node.name.startswith("__"):
+                    continue
+                if not setter and not (ast.get_docstring(node) or "").strip():
+                    missing.append(prefix + node.name)
+    visit(tree.body, "")
+    return missing
+
+
+@pytest.mark.parametrize("stub", ["__init__.pyi", "geometry.pyi", "interop"])
+def test_every_public_callable_is_described(stubs, stub):
+    path = INTEROP_STUB if stub == "interop" else stubs / stub
+    assert _undescribed(path) == []
+
+
+def test_descriptions_cover_the_runtime_api(stubs):
+    # Every public name of the module, its classes and the companion package
+    # appears in the stubs with a description (stubtest checks the converse).
+    import tarsk_interop
+    for path, owner in ((stubs / "__init__.pyi", tarsk_py), (stubs / "geometry.pyi", tarsk_py.geometry),
+                        (INTEROP_STUB, tarsk_interop)):
+        tree = ast.parse(path.read_text())
+        top = {n.name: n for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
+        for name in owner.__all__:
+            obj = getattr(owner, name)
+            if isinstance(obj, type(tarsk_py)):
+                continue
+            assert name in top, f"{owner.__name__}.{name} is not in {path.name}"
+            node = top[name]
+            assert ast.get_docstring(node), f"{owner.__name__}.{name} has no description"
+            if isinstance(node, ast.ClassDef):
+                members = {n.name for n in node.body if isinstance(n, ast.FunctionDef)
+                           and ast.get_docstring(n)}
+                for attr in vars(obj):
+                    if not attr.startswith("_"):
+                        assert attr in members, f"{name}.{attr} has no description"
+
+
+def test_the_installed_library_carries_no_stub_data():
+    # The build removes the stub data once the stubs are written: only the
+    # records are left, and stubs made from the installed library fall back
+    # to the records' annotations.
+    sys.path.insert(0, str(ROOT / "tools"))
+    try:
+        import stubgen
+    finally:
+        sys.path.pop(0)
+    elf = stubgen.ElfFile(tarsk_py.__file__)
+    assert stubgen.STUB_SECTION not in [sec.name for sec in elf.sections]
+    assert stubgen.read_stub_data(elf) == []
+
+
+def test_records_only_stubs_from_the_installed_library(tmp_path):
+    r = _run([sys.executable, str(STUBGEN), tarsk_py.__file__, str(tmp_path)])
+    assert r.returncode == 0 and r.stderr == "", r.stderr
+    geo = (tmp_path / "tarsk_py-stubs" / "geometry.pyi").read_text()
     assert "def plane_line(plane: Plane, a: Vec3d, b: Vec3d) -> typing.Any: ..." in geo
 
 
@@ -111,6 +198,38 @@ def test_type_errors_are_found(mypy_env, tmp_path):
     assert 'Revealed type is "tarsk_py.VecListIterator"' in r.stdout
     assert 'Argument 1 to "dot" of "Vec3d" has incompatible type "float"' in r.stdout
     assert "Found 1 error" in r.stdout, r.stdout
+
+
+def test_wrong_result_types_are_reported(mypy_env, tmp_path):
+    # Each line assigns a result to a variable of the wrong type; the records
+    # give most of these results as typing.Any, the stubs their real types.
+    lines = [
+        "x1: str = v.dot(v)",
+        "x2: str = v.magnitude()",
+        "x3: list[str] = v.to_array()",
+        "x4: list[str] = vl.magnitude()",
+        "x5: list[float] = vl.is_unit()",
+        "x6: tuple[int, int] = vl.minimum_distance_to(v, 1)",
+        "x7: float = geometry.plane_line(geometry.Plane.xy(), v, v)",
+        "x8: tuple[Vec3d, Vec3d] = geometry.circle_circle(c, c)",
+        "x9: tuple[Vec3d, float] = q.to_axis_angle()",
+        "x10: str = next(iter(vl))",
+        "x11: list[str] = vl.list",
+    ]
+    src = tmp_path / "wrong.py"
+    src.write_text(
+        "from tarsk_py import Quat, Vec3d, VecList, geometry\n"
+        "v = Vec3d(1.0, 2.0, 3.0)\n"
+        "vl = VecList([v])\n"
+        "q = Quat.identity()\n"
+        "c = geometry.Circle(v, 1.0, v)\n" + "\n".join(lines) + "\n")
+    r = _run([sys.executable, "-m", "mypy", "--strict", str(src)], env=mypy_env,
+             cwd=mypy_env["MYPYPATH"])
+    assert r.returncode == 1
+    first = 6  # the line of x1
+    for n in range(len(lines)):
+        assert f"wrong.py:{first + n}: error:" in r.stdout, r.stdout
+    assert f"Found {len(lines)} errors" in r.stdout, r.stdout
 
 
 # -- failures of the generator -------------------------------------------------

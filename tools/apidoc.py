@@ -7,7 +7,9 @@ STUBS is the stub package that tools/stubgen.py writes (for example
 build/.../tarsk-py/stubs/tarsk_py-stubs); without OUTPUT the page goes to
 standard output. The stubs are parsed with `ast`, never imported, so the
 reference shows exactly the signatures that type checkers see, which are the
-module's own text signatures.
+module's own text signatures, and with the descriptions that the stubs carry
+as docstrings (what each callable computes, its conventions, what degenerate
+input gives and what it raises).
 """
 from __future__ import annotations
 
@@ -49,6 +51,15 @@ def _comments(source: str, node: ast.AST) -> list[str]:
     return out
 
 
+def _described(entry: str, node: ast.AST, indent: str = "  ") -> list[str]:
+    """A list entry followed by the node's docstring as its continuation."""
+    doc = ast.get_docstring(node, clean=True) if isinstance(
+        node, (ast.FunctionDef, ast.ClassDef, ast.AsyncFunctionDef)) else None
+    if not doc:
+        return [entry]
+    return [entry] + [f"{indent}{line}" if line else "" for line in " ".join(doc.split()).splitlines()]
+
+
 def _class_section(cls: ast.ClassDef, source: str, qualname: str) -> list[str]:
     groups: dict[str, list[str]] = {key: [] for key, _ in _GROUPS}
     setters = {ast.unparse(d).rsplit(".", 1)[0]
@@ -68,25 +79,28 @@ def _class_section(cls: ast.ClassDef, source: str, qualname: str) -> list[str]:
         if node.name == "__new__":
             args = ast.unparse(node.args).split(", ", 1)
             params = args[1] if len(args) > 1 else ""
-            groups["constructor"].append(f"- `{cls.name}({params})`{extra}")
+            groups["constructor"] += _described(f"- `{cls.name}({params})`{extra}", node)
         elif "staticmethod" in decs:
-            groups["static"].append(f"- `{_signature(node)}`{extra}")
+            groups["static"] += _described(f"- `{_signature(node)}`{extra}", node)
         elif "property" in decs:
             access = "read-write" if node.name in setters else "read-only"
             ann = ast.unparse(node.returns) if node.returns is not None else "typing.Any"
-            groups["property"].append(f"- `{node.name}: {ann}` ({access}){extra}")
+            groups["property"] += _described(f"- `{node.name}: {ann}` ({access}){extra}", node)
         elif any(d.endswith(".setter") for d in decs):
             continue
         elif node.name.startswith("__") and node.name.endswith("__"):
-            groups["special"].append(f"- `{_signature(node)}`{extra}")
+            groups["special"] += _described(f"- `{_signature(node)}`{extra}", node)
         else:
-            groups["method"].append(f"- `{_signature(node)}`{extra}")
+            groups["method"] += _described(f"- `{_signature(node)}`{extra}", node)
     final = any(ast.unparse(d) in ("typing.final", "final") for d in cls.decorator_list)
     out = [f"### class `{qualname}`{' (final)' if final else ''}", ""]
     # Finality shows in the heading; other remarks of the stub are repeated.
     remarks = [r for r in _comments(source, cls) if not r.startswith("The class cannot be subclassed")]
     if remarks:
         out += [" ".join(remarks), ""]
+    doc = ast.get_docstring(cls, clean=True)
+    if doc:
+        out += [" ".join(doc.split()), ""]
     if not groups["constructor"]:
         out += ["No constructor callable from Python.", ""]
     for key, title in _GROUPS:
@@ -117,7 +131,7 @@ def _module_section(path: str, modname: str) -> list[str]:
         elif isinstance(node, ast.FunctionDef):
             remarks = _comments(source, node)
             extra = f" — {' '.join(remarks)}" if remarks else ""
-            functions.append(f"- `{_signature(node)}`{extra}")
+            functions += _described(f"- `{_signature(node)}`{extra}", node)
     if functions:
         out += ["### Functions", ""] + functions + [""]
     return out
@@ -144,9 +158,12 @@ def render(stub_dir: str) -> str:
         "Regenerate after a build with",
         f"`python3 tools/apidoc.py <build>/tarsk-py/stubs/{pkg} docs/API.md`.",
         "",
-        "Every parameter is positional-or-keyword unless a `/` follows it. `typing.Any`",
-        "stands for results that are lists, tuples or optional values. A final class",
-        "cannot be subclassed.",
+        "Every parameter is positional-or-keyword unless a `/` follows it. A final class",
+        "cannot be subclassed. Each entry says what the callable computes, what degenerate",
+        "input gives and what it raises; the conventions they share (units, the rotation",
+        "sense of `Quat`, the plane equation `normal . p + distance = 0`, the absolute",
+        "tolerance 2^-52 with its strict test, failures as `pyo3_runtime.PanicException`)",
+        "are explained in the README's [Conventions](../README.md#conventions) section.",
         "",
     ]
     lines += _module_section(init, root)

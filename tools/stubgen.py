@@ -13,6 +13,14 @@ Record layout: a 4-byte little-endian length n, n bytes of UTF-8 JSON (one
 object with a "type" key), then zero bytes up to a multiple of 4; the
 symbol's size covers the padding.
 
+Beside the records, the build leaves the library's stub data in the
+section .tarsk_stubs (not loaded at run time): one entry per class and per
+module's functions, laid out like a record, with the precise annotation of
+every parameter and result and a description of every member. When the
+section is present, the stubs carry those annotations and descriptions as
+docstrings; without it (the installed library, from which the build removes
+the section) they carry the records' annotations only.
+
 Any failure (not an ELF shared library, no records, a malformed record)
 prints one line "stubgen: ..." on standard error and exits with status 2.
 
@@ -27,6 +35,7 @@ import os
 import re
 import struct
 import sys
+import textwrap
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -266,6 +275,34 @@ def record_symbols(elf: ElfFile) -> list[Symbol]:
     return sorted(found.values(), key=lambda s: (s.value, s.name))
 
 
+STUB_SECTION = ".tarsk_stubs"
+
+
+def read_stub_data(elf: ElfFile) -> list[dict[str, Any]]:
+    """The entries of the stub-data section ([] when the library has none)."""
+    out: list[dict[str, Any]] = []
+    for sec in elf.sections:
+        if sec.name != STUB_SECTION or sec.type == _SHT_NOBITS:
+            continue
+        body = elf._bytes(sec.offset, sec.size, "stub data")
+        pos = 0
+        while pos + 4 <= len(body):
+            (n,) = struct.unpack_from("<I", body, pos)
+            if n == 0:          # padding between entries of different objects
+                pos += 4
+                continue
+            text = body[pos + 4:pos + 4 + n]
+            try:
+                entry = json.loads(text.decode("utf-8"))
+            except (UnicodeDecodeError, ValueError) as e:
+                raise StubgenError(f"malformed stub data at {pos} in {elf.path}: {e}") from None
+            if not isinstance(entry, dict):
+                raise StubgenError(f"malformed stub data at {pos} in {elf.path}: not a JSON object")
+            out.append(entry)
+            pos += 4 + (n + 3) // 4 * 4
+    return out
+
+
 def read_records(path: str) -> list[Record]:
     """All records of the shared library at path (StubgenError on any failure)."""
     elf = ElfFile(path)
@@ -294,6 +331,7 @@ class Function:
     params: list[Param]
     returns: str
     decorator: str | None       # "staticmethod", "property", "<name>.setter" or None
+    doc: str = ""               # the description (from the stub data)
 
 
 @dataclass
@@ -301,6 +339,7 @@ class Class:
     id: str
     name: str
     members: list[Function] = field(default_factory=list)
+    doc: str = ""
 
 
 @dataclass
@@ -411,6 +450,56 @@ def build_api(records: list[Record]) -> Module:
     return root
 
 
+def _decorator_kind(fn: Function) -> str:
+    if fn.decorator is None:
+        return ""
+    return "setter" if fn.decorator.endswith(".setter") else fn.decorator
+
+
+def _apply(fn: Function, data: dict[str, Any], where: str) -> None:
+    args = data.get("args")
+    if not isinstance(args, list) or len(args) != len(fn.params):
+        raise StubgenError(f"malformed stub data for {where}.{fn.name}: its arguments differ from the record")
+    for p, ann in zip(fn.params, args):
+        p.annotation = str(ann)
+    fn.returns = str(data.get("returns", fn.returns))
+    fn.doc = str(data.get("doc", ""))
+
+
+def apply_stub_data(root: Module, entries: list[dict[str, Any]]) -> None:
+    """Give the members the precise annotations and descriptions of the stub data."""
+    classes: dict[str, Class] = {}
+    functions: dict[str, dict[str, Function]] = {}
+
+    def walk(mod: Module) -> None:
+        for c in mod.classes:
+            classes[c.name] = c
+        functions[mod.name] = {f.name: f for f in mod.functions}
+        for sub in mod.submodules:
+            walk(sub)
+    walk(root)
+    for entry in entries:
+        members = entry.get("members", [])
+        if "class" in entry:
+            cls = classes.get(entry["class"])
+            if cls is None:
+                raise StubgenError(f"stub data names a class without a record: {entry['class']}")
+            cls.doc = str(entry.get("doc", ""))
+            by_key = {(f.name, _decorator_kind(f)): f for f in cls.members}
+            for m in members:
+                fn = by_key.get((m.get("name"), m.get("decorator")))
+                if fn is None:
+                    raise StubgenError(f"stub data names a member without a record: {cls.name}.{m.get('name')}")
+                _apply(fn, m, cls.name)
+        elif "module" in entry:
+            fns = functions.get(entry["module"], {})
+            for m in members:
+                fn = fns.get(m.get("name"))
+                if fn is None:
+                    raise StubgenError(f"stub data names a function without a record: {m.get('name')}")
+                _apply(fn, m, entry["module"])
+
+
 # ---------------------------------------------------------------------------
 # Stub text
 # ---------------------------------------------------------------------------
@@ -433,9 +522,20 @@ def _member_order(fn: Function) -> tuple[int, str, int]:
     return (group, fn.name, 0 if fn.decorator == "property" else 1)
 
 
-def _annotation(ann: str, used: set[str]) -> str:
+_BUILTIN_TYPES = ("list", "tuple", "float", "int", "bool", "str")
+
+
+def _annotation(ann: str, used: set[str], shadowed: frozenset[str] = frozenset()) -> str:
+    """The annotation text; a builtin type that a member of the class shadows
+    (VecList's property `list`) is written as builtins.<name>."""
     if "typing." in ann:
         used.add("typing")
+    for name in _BUILTIN_TYPES:
+        if name in shadowed:
+            new = re.sub(rf"(?<![\w.]){name}\b", f"builtins.{name}", ann)
+            if new != ann:
+                used.add("builtins")
+                ann = new
     return ann
 
 
@@ -443,6 +543,7 @@ def _signature(fn: Function, cls: Class | None, used: set[str]) -> tuple[str, li
     """The parameter list and result of fn, and the comments that explain deviations."""
     notes: list[str] = []
     parts: list[str] = []
+    shadowed = frozenset(f.name for f in cls.members) if cls is not None else frozenset()
     if fn.receiver:
         parts.append(fn.receiver)
     last_renamed = -1
@@ -460,7 +561,7 @@ def _signature(fn: Function, cls: Class | None, used: set[str]) -> tuple[str, li
                 f"and positional-only; the runtime also takes it by position.")
             name = name + "_"
             last_renamed = i
-        names.append(f"{name}: {_annotation(ann, used)}")
+        names.append(f"{name}: {_annotation(ann, used, shadowed)}")
     if fn.name.startswith("__") and fn.name.endswith("__") and fn.name != "__new__":
         # Operator slots take their operand by position only.
         last_renamed = len(names) - 1
@@ -473,7 +574,25 @@ def _signature(fn: Function, cls: Class | None, used: set[str]) -> tuple[str, li
         returns = cls.name     # the record gives the initialiser's None
     elif fn.name in _COMPARISONS and cls is not None:
         returns = "bool" if returns in ("bool", "typing.Any") else returns
-    return f"({', '.join(parts)}) -> {_annotation(returns, used)}", notes
+    return f"({', '.join(parts)}) -> {_annotation(returns, used, shadowed)}", notes
+
+
+def _docstring(text: str, indent: str) -> list[str]:
+    """A docstring, wrapped to the stub's line length."""
+    text = text.replace("\\", "\\\\").replace('"""', '\\"\\"\\"')
+    if text.endswith('"'):
+        text += " "
+    lines = textwrap.wrap(text, width=96 - len(indent), break_on_hyphens=False,
+                          break_long_words=False)
+    if len(lines) == 1 and len(lines[0]) + len(indent) + 6 <= 96:
+        return [f'{indent}"""{lines[0]}"""']
+    return [f'{indent}"""{lines[0]}'] + [f"{indent}{ln}" for ln in lines[1:]] + [f'{indent}"""']
+
+
+def _def(fn: Function, sig: str, indent: str) -> list[str]:
+    if not fn.doc:
+        return [f"{indent}def {fn.name}{sig}: ..."]
+    return [f"{indent}def {fn.name}{sig}:"] + _docstring(fn.doc, indent + "    ")
 
 
 def _class_text(cls: Class, used: set[str], in_module: bool) -> list[str]:
@@ -485,14 +604,16 @@ def _class_text(cls: Class, used: set[str], in_module: bool) -> list[str]:
         lines.append("@typing.type_check_only")
     lines.append(f"class {cls.name}:")
     names = {f.name for f in cls.members}
-    body: list[str] = []
+    body: list[str] = _docstring(cls.doc, "    ") if cls.doc else []
     for fn in sorted(cls.members, key=_member_order):
         sig, notes = _signature(fn, cls, used)
         for note in notes:
             body.extend(f"    # {line}" for line in note.splitlines())
         if fn.decorator is not None:
             body.append(f"    @{fn.decorator}")
-        body.append(f"    def {fn.name}{sig}: ...")
+        if fn.decorator is not None and fn.decorator.endswith(".setter"):
+            fn.doc = ""         # the getter documents the property
+        body.extend(_def(fn, sig, "    "))
     if "__eq__" in names and "__hash__" not in names:
         body.append("    # Defines __eq__ without __hash__: instances are unhashable.")
         body.append("    __hash__: typing.ClassVar[None]  # type: ignore[assignment]")
@@ -511,14 +632,17 @@ def module_stub(mod: Module, root: Module) -> str:
     for fn in mod.functions:
         sig, notes = _signature(fn, None, used)
         chunks.append([f"# {line}" for n in notes for line in n.splitlines()]
-                      + [f"def {fn.name}{sig}: ..."])
+                      + _def(fn, sig, ""))
     text_body = "\n\n".join("\n".join(c) for c in chunks)
 
     header = [f'"""Type stubs of {"the module " + root.name if mod is root else "the submodule " + root.name + "." + mod.name}.',
               "",
               "Generated by tools/stubgen.py from the introspection records of the",
-              'shared library; do not edit."""', ""]
+              "shared library and, where the library still carries it, its stub data",
+              '(precise annotations and descriptions); do not edit."""', ""]
     imports = []
+    if "builtins" in used:
+        imports.append("import builtins")
     if "typing" in used:
         imports.append("import typing")
     if mod is root:
@@ -578,6 +702,7 @@ def main(argv: list[str]) -> int:
     lib, outdir = argv[1], argv[2]
     try:
         root = build_api(read_records(lib))
+        apply_stub_data(root, read_stub_data(ElfFile(lib)))
         write_stubs(root, outdir)
     except StubgenError as e:
         print(f"stubgen: {e}", file=sys.stderr)

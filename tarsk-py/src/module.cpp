@@ -18,6 +18,10 @@ using GeometryModule = ModuleDecl<"geometry",
                                   AddFunction<geometry_functions::PlaneLine>,
                                   AddClass<tarsk::geometry::Plane>>;
 
+TARSK_STUB_DATA(FunctionStubs<"geometry", geometry_functions::function_docs, geometry_functions::PlaneLine,
+                             geometry_functions::CirclePoint, geometry_functions::CirclePointUnchecked,
+                             geometry_functions::CircleCircle>)
+
 using TopModule = ModuleDecl<"tarsk_py",
                              AddClass<tarsk::AngleDegrees>,
                              AddClass<tarsk::AngleRadians>,

@@ -65,6 +65,46 @@ std::int64_t hash(const Vec3d& v) {
 
 }  // namespace
 
+// What each member computes, for the stubs and the API reference (the
+// runtime __doc__ of each member is its text signature only).
+constexpr introspection::Doc vec3d_docs[] = {
+    {"", "A 3D vector of three IEEE doubles x, y, z. Every operation returns a new value; each formula is evaluated in a fixed order without fused multiply-add, so results are bit-reproducible. Equality is per component with the absolute tolerance 2^-52 (strict test, so NaN and infinities never compare equal). Arguments are converted as annotated: a class-typed parameter takes only an instance of that class and a float parameter anything float() accepts through __float__ or __index__; otherwise TypeError with a message starting \"argument '<name>': \"."},
+    {"__new__", "Stores x, y and z unchanged (any doubles, NaN and infinities included). Raises TypeError when an argument is not convertible to float (its message starts \"argument '<name>': \") and OverflowError for an int too large for a double."},
+    {"x", "The first component; the setter stores the value unchanged."},
+    {"y", "The second component; the setter stores the value unchanged."},
+    {"z", "The third component; the setter stores the value unchanged."},
+    {"zero", "The zero vector (0.0, 0.0, 0.0)."},
+    {"i", "The unit vector (1.0, 0.0, 0.0)."},
+    {"j", "The unit vector (0.0, 1.0, 0.0)."},
+    {"k", "The unit vector (0.0, 0.0, 1.0)."},
+    {"new_from_to", "The vector to - from, component by component. The first parameter is named `from` (a Python keyword), so it is passed by position."},
+    {"to_array", "The components as a new list [x, y, z]."},
+    {"magnitude", "The Euclidean length sqrt((x*x + y*y) + z*z). Infinite when a component is infinite or the squares overflow; NaN when a component is NaN."},
+    {"is_unit", "True when |magnitude() - 1.0| < 2^-52 (strict): true exactly for a computed magnitude of 1.0 or 1.0 - 2^-53. False for any NaN component."},
+    {"normalize", "The vector divided component-wise by its magnitude, without a check: the zero vector gives (NaN, NaN, NaN); with an infinite component, infinite components become NaN and finite ones zeros of their sign."},
+    {"dot", "The dot product (x*o.x + y*o.y) + z*o.z. Overflow gives an infinity, never an error. Raises TypeError when `other` is not a Vec3d."},
+    {"cross", "The cross product self x other (right-handed: i.cross(j) is k). A vector crossed with itself gives a zero vector."},
+    {"scalar_triple_product", "self . (b x c), the signed volume of the parallelepiped spanned by self, b and c; swapping b and c flips the sign."},
+    {"distance_to", "The Euclidean distance |self - other|."},
+    {"distance_squared", "The squared Euclidean distance |self - other|^2, without the square root."},
+    {"distance_to_line", "The distance from self to the unbounded line through a and b (the foot of the perpendicular may lie outside the segment). NaN when a equals b."},
+    {"project_onto_plane", "self - normal * (self . normal): the projection onto the plane through the origin with that normal. The normal is not normalised: only a unit normal gives a point of the plane."},
+    {"project_onto_line", "The foot of the perpendicular from self on the unbounded line through line_r and line_q. NaN components when line_r equals line_q."},
+    {"angle_to", "The unsigned angle between self and other in radians, in [0, pi]: acos of the dot product divided by the product of the magnitudes. NaN when either vector is zero."},
+    {"to_quat", "The pure quaternion (0, x, y, z): scalar part 0, vector part self."},
+    {"__add__", "Component-wise sum. Operands other than Vec3d give NotImplemented (so Python raises TypeError)."},
+    {"__sub__", "Component-wise difference self - other. Operands other than Vec3d give NotImplemented."},
+    {"__mul__", "Each component multiplied by the float rhs. Non-numbers give NotImplemented."},
+    {"__rmul__", "lhs * self: each component multiplied by the float lhs, the same value as self * lhs."},
+    {"__truediv__", "Each component divided by the float rhs (true division): dividing by 0.0 gives infinities, or NaN for a zero component. A number divided by a Vec3d is a TypeError."},
+    {"__neg__", "Each component's sign flipped (0.0 becomes -0.0; NaN stays NaN)."},
+    {"__eq__", "True when every component differs by less than 2^-52 (absolute, strict). Not transitive; a NaN or infinite component makes vectors unequal, even to themselves. Other types give NotImplemented."},
+    {"__ne__", "The negation of ==."},
+    {"__hash__", "A hash of the three components (SipHash-1-3 over their bytes, -0.0 hashed as 0.0, every NaN alike). Vectors that compare equal within the tolerance but differ in bits hash differently."},
+    {"__getitem__", "Component 0 (x), 1 (y) or 2 (z). Raises IndexError \"Index out of bounds\" for an index of 3 or more, OverflowError for a negative index."},
+    {"__repr__", "\"Vec3d(x, y, z)\" with each component in its shortest round-trip text, without exponent (\"-0\", \"NaN\", \"inf\")."},
+};
+
 using Vec3dClass = ClassDecl<
     Vec3d,
     Constructor<&init<Vec3d, double, double, double>, "x", "y", "z">,
@@ -101,6 +141,8 @@ using Vec3dClass = ClassDecl<
     Unary<UnaryOp::hash, &hash>,
     GetItem<&item>,
     Unary<UnaryOp::repr, &vec3d_text>>;
+
+TARSK_STUB_DATA(Vec3dClass::Stubs<vec3d_docs>)
 
 template <>
 PyTypeObject* create_type<Vec3d>() {

@@ -209,6 +209,43 @@ VecListData divide(const VecListData& self, double s) {
 
 }  // namespace
 
+// What each member computes, for the stubs and the API reference (the
+// runtime __doc__ of each member is its text signature only).
+constexpr introspection::Doc vec_list_docs[] = {
+    {"", "An ordered list of Vec3d values whose element-wise operations run on the process-wide worker pool; results are bit-identical whatever the number of workers. Vector-valued operations return a new VecList, scalar-valued ones a Python list. Only append, extend and rotate change the list. Not hashable, no item assignment, no slices or negative indices. Arguments are converted as annotated: a class-typed parameter takes only an instance of that class and a float parameter anything float() accepts through __float__ or __index__; otherwise TypeError with a message starting \"argument '<name>': \"."},
+    {"__new__", "A list holding copies of the items of `list`, a sequence (list, tuple, ...) whose items are all Vec3d. Raises TypeError \"argument 'list': Can't extract `str` to `Vec`\" for a str, and a TypeError starting \"argument 'list': \" for a non-sequence or an item that is not a Vec3d. Starts the worker pool on first use."},
+    {"empty", "A list with no elements (does not start the worker pool)."},
+    {"list", "A new Python list of copies of the elements, in order (read-only)."},
+    {"append", "Appends a copy of `vec` in place. Raises RuntimeError \"Already borrowed\" when called while the list is being read (for example from a finalizer during another call on it)."},
+    {"extend", "Appends copies of all elements of `other`, in order, in place. `other` must be another object: extending a list with itself raises RuntimeError \"Already mutably borrowed\" and leaves it unchanged."},
+    {"rotate", "Replaces every element e in place by quat.rotate(e) (the rotation sense of Quat.rotate: right-handed for a quaternion from Quat.from_axis_angle). Same object, length and order."},
+    {"dot", "For each element e, the dot product (e.x*o.x + e.y*o.y) + e.z*o.z, as a list of floats."},
+    {"cross", "For each element e, the cross product e x other (right-handed), as a new VecList."},
+    {"magnitude", "For each element, its Euclidean length sqrt((x*x + y*y) + z*z), as a list of floats."},
+    {"normalize", "Each element divided by its magnitude, as a new VecList; no guard: a zero element gives NaN components."},
+    {"is_unit", "For each element, |magnitude - 1| < 2^-52 (strict; False for a NaN component), as a list of bools."},
+    {"distance_to", "For each element, its Euclidean distance to `other`, as a list of floats."},
+    {"distance_squared", "For each element, its squared distance to `other` (no square root), as a list of floats."},
+    {"to_array", "The elements as a list of [x, y, z] lists of floats."},
+    {"collapse", "A new VecList whose elements have coordinate `axis` (0 = x, 1 = y, 2 = z) set to +0.0, e.g. axis 2 projects onto the xy plane. Raises OverflowError for a negative axis and pyo3_runtime.PanicException (a BaseException) \"assertion failed: axis <= 2\" for an axis above 2."},
+    {"minimum_distance_to", "The (position, distance) of the element nearest to `other` by a two-level search: a coarse pass over positions 0, stride, 2*stride, ... picks the best candidate p, then a fine pass scans every position from p - stride to p + stride - 1. It evaluates about n/stride + 2*stride distances instead of n, but finds the true nearest only when it lies in that window; stride 1, or a stride of at least len(self), gives the exact nearest element. Ties go to the lower position; squared distances are compared in IEEE total order (a NaN distance is returned as NaN). Raises pyo3_runtime.PanicException \"assertion failed: stride != 0\" for stride 0 and \"called `Option::unwrap()` on a `None` value\" on an empty list; OverflowError for a negative stride."},
+    {"__add__", "Each element plus the Vec3d `other`, as a new VecList. Other operand types give NotImplemented (TypeError)."},
+    {"__sub__", "Each element minus the Vec3d `other`, as a new VecList. Other operand types give NotImplemented."},
+    {"__mul__", "Each element multiplied by the float rhs, as a new VecList."},
+    {"__rmul__", "lhs * self: each element multiplied by the float lhs, as a new VecList."},
+    {"__truediv__", "Each element divided by the float rhs (true division; 0.0 gives infinities and NaN), as a new VecList."},
+    {"__len__", "The number of elements."},
+    {"__getitem__", "A copy of element `index`. Raises IndexError \"Index out of bounds\" for index >= len(self), OverflowError for a negative index and TypeError for a non-integer (slices included)."},
+    {"__iter__", "An iterator over a copy of the current elements: later changes of the list do not affect it."},
+    {"__repr__", "\"[\" + the Vec3d reprs of the elements joined by newlines + \"]\"; \"[]\" when empty."},
+};
+
+constexpr introspection::Doc vec_list_iterator_docs[] = {
+    {"", "An iterator over the copy of a VecList's elements taken when VecList.__iter__ made it. Not constructible from Python and not an attribute of the module."},
+    {"__iter__", "The iterator itself."},
+    {"__next__", "A copy of the next element; raises StopIteration at the end, and again on every later call."},
+};
+
 using VecListClass = ClassDecl<
     VecListData,
     Constructor<&make, "list">,
@@ -242,10 +279,14 @@ using VecListIterClass = ClassDecl<
     IterSelf<VecListIterData>,
     Unary<UnaryOp::next, &next>>;
 
+TARSK_STUB_DATA(VecListClass::Stubs<vec_list_docs>)
+
 template <>
 PyTypeObject* create_type<VecListData>() {
     return VecListClass::create();
 }
+
+TARSK_STUB_DATA(VecListIterClass::Stubs<vec_list_iterator_docs>)
 
 template <>
 PyTypeObject* create_type<VecListIterData>() {

@@ -13,6 +13,11 @@ namespace tarsk::py {
 template <class T>
 struct Result<pool::Array<T>> {
     static constexpr const char* annotation = "typing.Any";
+    static constexpr void write_precise(introspection::Sink& s) {
+        s.raw("list[");
+        precise_text<Result<T>>(s);
+        s.put(']');
+    }
     static PyObject* convert(const pool::Array<T>& v) {
         Owned list(PyList_New(static_cast<Py_ssize_t>(v.size())));
         for (std::size_t i = 0; i < v.size(); ++i) {

@@ -20,6 +20,7 @@ struct VecSequence {
 template <>
 struct Arg<VecSequence> {
     static constexpr const char* annotation = "typing.Any";
+    static constexpr void write_precise(introspection::Sink& s) { s.raw("typing.Sequence[Vec3d]"); }
     using Holder = VecSequence;
     static bool may_run_python(PyObject*) { return true; }
     static bool load(PyObject* o, Holder& h, Error& err, bool);

@@ -21,9 +21,22 @@
 #include <vector>
 
 #include "binding/errors.h"
+#include "binding/introspection.h"
 #include "binding/instance.h"
 
 namespace tarsk::py {
+
+// The precise annotation of a conversion, for the stubs: its own
+// write_precise where the record's annotation is left open ("typing.Any"),
+// else the record's annotation.
+template <class C>
+constexpr void precise_text(introspection::Sink& s) {
+    if constexpr (requires { C::write_precise(s); }) {
+        C::write_precise(s);
+    } else {
+        s.raw(C::annotation);
+    }
+}
 
 // The conversion of a parameter type; a type without one is refused when the
 // member is declared (see members.h).
@@ -208,6 +221,11 @@ private:
 template <class T, std::size_t N>
 struct Result<std::array<T, N>> {
     static constexpr const char* annotation = "typing.Any";
+    static constexpr void write_precise(introspection::Sink& s) {
+        s.raw("list[");
+        precise_text<Result<T>>(s);
+        s.put(']');
+    }
     static PyObject* convert(const std::array<T, N>& a) {
         Owned list(PyList_New(static_cast<Py_ssize_t>(N)));
         for (std::size_t i = 0; i < N; ++i) {
@@ -220,6 +238,11 @@ struct Result<std::array<T, N>> {
 template <class T, class A>
 struct Result<std::vector<T, A>> {
     static constexpr const char* annotation = "typing.Any";
+    static constexpr void write_precise(introspection::Sink& s) {
+        s.raw("list[");
+        precise_text<Result<T>>(s);
+        s.put(']');
+    }
     static PyObject* convert(const std::vector<T, A>& v) {
         Owned list(PyList_New(static_cast<Py_ssize_t>(v.size())));
         for (std::size_t i = 0; i < v.size(); ++i) {
@@ -233,6 +256,12 @@ struct Result<std::vector<T, A>> {
 template <class... T>
 struct Result<std::tuple<T...>> {
     static constexpr const char* annotation = "typing.Any";
+    static constexpr void write_precise(introspection::Sink& s) {
+        s.raw("tuple[");
+        bool first = true;
+        ((first ? void() : s.raw(", "), first = false, precise_text<Result<T>>(s)), ...);
+        s.put(']');
+    }
     template <class Tuple>
     static PyObject* convert(Tuple&& t) {
         Owned tuple(PyTuple_New(sizeof...(T)));
@@ -250,6 +279,13 @@ private:
 template <class A, class B>
 struct Result<std::pair<A, B>> {
     static constexpr const char* annotation = "typing.Any";
+    static constexpr void write_precise(introspection::Sink& s) {
+        s.raw("tuple[");
+        precise_text<Result<A>>(s);
+        s.raw(", ");
+        precise_text<Result<B>>(s);
+        s.put(']');
+    }
     template <class Pair>
     static PyObject* convert(Pair&& p) {
         Owned tuple(PyTuple_New(2));
@@ -263,6 +299,10 @@ struct Result<std::pair<A, B>> {
 template <class T>
 struct Result<std::optional<T>> {
     static constexpr const char* annotation = "typing.Any";
+    static constexpr void write_precise(introspection::Sink& s) {
+        precise_text<Result<T>>(s);
+        s.raw(" | None");
+    }
     template <class Opt>
     static PyObject* convert(Opt&& o) {
         if (!o) return Py_NewRef(Py_None);
@@ -280,6 +320,7 @@ struct Untyped {
 template <class T>
 struct Result<Untyped<T>> {
     static constexpr const char* annotation = "typing.Any";
+    static constexpr void write_precise(introspection::Sink& s) { precise_text<Result<T>>(s); }
     template <class U>
     static PyObject* convert(U&& u) {
         return Result<T>::convert(std::forward<U>(u).value);

@@ -38,24 +38,6 @@ constexpr std::uint64_t function_id(const char* module, const char* name) {
     return fnv({"function", module, name});
 }
 
-struct Param {
-    const char* name;
-    const char* annotation;
-};
-
-enum class Receiver { none, self, cls };
-enum class Decorator { none, staticmethod, property, setter };
-
-// One callable as its record describes it.
-struct FunctionInfo {
-    const char* name;
-    Receiver receiver;
-    const Param* params;
-    std::size_t nparams;
-    const char* returns;
-    Decorator decorator;
-};
-
 // Writes JSON text, or only counts it when `out` is null.
 struct Sink {
     unsigned char* out = nullptr;
@@ -90,6 +72,30 @@ struct Sink {
         string(k);
         put(':');
     }
+};
+
+// Writes the precise annotation of a type (for the stubs only; the records
+// keep `annotation`). Null: the precise annotation is `annotation` itself.
+using TextFn = void (*)(Sink&);
+
+struct Param {
+    const char* name;
+    const char* annotation;
+    TextFn precise = nullptr;
+};
+
+enum class Receiver { none, self, cls };
+enum class Decorator { none, staticmethod, property, setter };
+
+// One callable as its record describes it.
+struct FunctionInfo {
+    const char* name;
+    Receiver receiver;
+    const Param* params;
+    std::size_t nparams;
+    const char* returns;
+    Decorator decorator;
+    TextFn precise_returns = nullptr;
 };
 
 // {"type":"function", "name", "parent" | "id", "arguments", "returns", "decorators"}
@@ -230,4 +236,116 @@ template <class Source>
 
 using Exporter = void (*)();
 
+// ---------------------------------------------------------------------------
+// Stub data: what the stubs say beyond the records. For each class (or for
+// the module functions of one module) one entry, laid out like a record (a
+// 4-byte length, JSON text, zero padding to a multiple of 4):
+//
+//   {"class":"Vec3d","doc":"...","members":[{"name":"dot","decorator":"",
+//    "args":["Vec3d"],"returns":"float","doc":"..."}, ...]}
+//
+// (a module's functions: {"module":"geometry","members":[...]}). The
+// annotations are the precise ones, written from the C++ types; the
+// descriptions come from a table beside the class's declaration. The entries
+// are placed in a section of their own that is not loaded at run time (see
+// TARSK_STUB_DATA), read by tools/stubgen.py and removed from the library
+// after the stubs are written.
+
+// The description of one member, by its Python name; "" names the class.
+struct Doc {
+    const char* name;
+    const char* text;
+};
+
+constexpr bool same_text(const char* a, const char* b) {
+    for (; *a && *a == *b; ++a, ++b) {
+    }
+    return *a == *b;
+}
+
+template <class Docs>
+constexpr const char* find_doc(const Docs& docs, const char* name) {
+    for (const Doc& d : docs) {
+        if (same_text(d.name, name)) return d.text;
+    }
+    return "";
+}
+
+constexpr void write_precise(Sink& s, const char* annotation, TextFn precise) {
+    s.put('"');
+    if (precise) {
+        precise(s);
+    } else {
+        s.raw(annotation);
+    }
+    s.put('"');
+}
+
+constexpr void write_stub_member(Sink& s, const FunctionInfo& f, const char* doc) {
+    s.put('{');
+    s.key("name");
+    s.string(f.name);
+    s.put(',');
+    s.key("decorator");
+    s.string(f.decorator == Decorator::staticmethod ? "staticmethod"
+             : f.decorator == Decorator::property   ? "property"
+             : f.decorator == Decorator::setter     ? "setter"
+                                                    : "");
+    s.put(',');
+    s.key("args");
+    s.put('[');
+    for (std::size_t i = 0; i < f.nparams; ++i) {
+        if (i) s.put(',');
+        write_precise(s, f.params[i].annotation, f.params[i].precise);
+    }
+    s.put(']');
+    s.put(',');
+    s.key("returns");
+    write_precise(s, f.returns, f.precise_returns);
+    s.put(',');
+    s.key("doc");
+    s.string(doc);
+    s.put('}');
+}
+
+// The bytes of one stub-data entry; Source provides `static constexpr void
+// write(Sink&)`.
+template <class Source>
+struct StubEntry {
+    static constexpr std::size_t json_size = [] {
+        Sink s;
+        Source::write(s);
+        return s.n;
+    }();
+    static constexpr std::size_t size = (4 + json_size + 3) / 4 * 4;
+    static constexpr std::array<unsigned char, size> bytes() {
+        std::array<unsigned char, size> a{};
+        a[0] = static_cast<unsigned char>(json_size & 0xff);
+        a[1] = static_cast<unsigned char>((json_size >> 8) & 0xff);
+        a[2] = static_cast<unsigned char>((json_size >> 16) & 0xff);
+        a[3] = static_cast<unsigned char>((json_size >> 24) & 0xff);
+        Sink s{a.data() + 4, 0};
+        Source::write(s);
+        return a;
+    }
+};
+
 }  // namespace tarsk::py::introspection
+
+// Places the stub data of a declaration (a class declaration with its
+// description table, or a module's function list) in the section
+// ".tarsk_stubs". With GCC the section is written without the "allocate"
+// flag, like debug information: it takes no memory at run time and no
+// symbol names it. The build removes it from the library once the stubs are
+// written (tarsk-py/CMakeLists.txt).
+#if defined(__clang__)
+#define TARSK_STUB_SECTION ".tarsk_stubs"
+#else
+#define TARSK_STUB_SECTION ".tarsk_stubs,\"\",@progbits #"
+#endif
+#define TARSK_STUB_DATA_NAME2(a, b) a##b
+#define TARSK_STUB_DATA_NAME(a, b) TARSK_STUB_DATA_NAME2(a, b)
+#define TARSK_STUB_DATA(...)                                                              \
+    [[gnu::used, gnu::section(TARSK_STUB_SECTION)]] static constexpr auto                 \
+        TARSK_STUB_DATA_NAME(tarsk_stub_data_, __LINE__) =                                \
+            ::tarsk::py::introspection::StubEntry<__VA_ARGS__>::bytes();

@@ -281,18 +281,24 @@ struct ParamNames {
 template <class Params, class Names, std::size_t... I>
 constexpr auto param_table(std::index_sequence<I...>) {
     return std::array<introspection::Param, sizeof...(I)>{
-        introspection::Param{Names::names[I], ArgOf<std::tuple_element_t<I, Params>>::annotation}...};
+        introspection::Param{Names::names[I], ArgOf<std::tuple_element_t<I, Params>>::annotation,
+                             &precise_text<ArgOf<std::tuple_element_t<I, Params>>>}...};
 }
 template <class Params, class Names>
 inline constexpr auto params_of = param_table<Params, Names>(std::make_index_sequence<Names::count>{});
 template <class R>
 inline constexpr const char* returns_of = ResultOf<R>::annotation;
 
+template <class R>
+inline constexpr introspection::TextFn precise_returns_of = &precise_text<ResultOf<R>>;
+
 template <class Params, class Names>
 constexpr introspection::FunctionInfo function_info(const char* name, introspection::Receiver receiver,
                                                     const char* returns,
-                                                    introspection::Decorator decorator) {
-    return {name, receiver, params_of<Params, Names>.data(), Names::count, returns, decorator};
+                                                    introspection::Decorator decorator,
+                                                    introspection::TextFn precise_returns = nullptr) {
+    return {name, receiver, params_of<Params, Names>.data(), Names::count, returns, decorator,
+            precise_returns};
 }
 
 // What every declared method, static method and module function shares:
@@ -310,7 +316,8 @@ struct CallableDecl {
 
     static constexpr auto record(introspection::Receiver receiver, introspection::Decorator decorator) {
         return std::array{function_info<typename S::Params, Names>(N.c_str(), receiver,
-                                                                   returns_of<typename S::Ret>, decorator)};
+                                                                   returns_of<typename S::Ret>, decorator,
+                                                                   precise_returns_of<typename S::Ret>)};
     }
     static PyObject* call(PyObject* self, PyObject* const* slots) {
         if constexpr (HasReceiver) {
@@ -455,7 +462,7 @@ struct Getter {
     static constexpr const char* py_name = N.c_str();
     static constexpr std::array records{function_info<std::tuple<>, ParamNames<>>(
         N.c_str(), introspection::Receiver::self, returns_of<typename S::Ret>,
-        introspection::Decorator::property)};
+        introspection::Decorator::property, precise_returns_of<typename S::Ret>)};
 
     static PyObject* get(PyObject* self, void*) {
         return entry<PyObject*>(nullptr, [&] {
@@ -522,6 +529,36 @@ struct Field {
     static void install(TypeBuilder& b) {
         Get::template install<Cls>(b);
         Set::template install<Cls>(b);
+    }
+};
+
+// The stub data of a module's functions F... with the descriptions of the
+// table Docs (see TARSK_STUB_DATA).
+template <Name Module, const auto& Docs, class... F>
+struct FunctionStubs {
+    static constexpr bool every_doc_names_a_function() {
+        for (const auto& d : Docs) {
+            if (!(false || ... || introspection::same_text(d.name, F::py_name))) return false;
+        }
+        return true;
+    }
+    static_assert(every_doc_names_a_function(), "a description names no function of this module");
+
+    static constexpr void write(introspection::Sink& s) {
+        s.put('{');
+        s.key("module");
+        s.string(Module.c_str());
+        s.put(',');
+        s.key("members");
+        s.put('[');
+        bool first = true;
+        ([&] {
+            if (!first) s.put(',');
+            first = false;
+            introspection::write_stub_member(s, F::records[0], introspection::find_doc(Docs, F::py_name));
+        }(), ...);
+        s.put(']');
+        s.put('}');
     }
 };
 

@@ -67,7 +67,8 @@ struct BinaryForm {
     static constexpr const char* py_name =
         IsReflected ? number_operator(Op).reflected : number_operator(Op).name;
     static constexpr std::array records{function_info<typename S::Params, ParamNames<P>>(
-        py_name, introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none)};
+        py_name, introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none,
+        precise_returns_of<typename S::Ret>)};
 
     static PyObject* apply(PyObject* receiver, PyObject* operand) {
         using Self = typename S::Self;
@@ -213,8 +214,18 @@ struct Unary {
                                            : Op == UnaryOp::len  ? "__len__"
                                            : Op == UnaryOp::iter ? "__iter__"
                                                                  : "__next__";
+    // __next__ yields the value inside the optional; an absent one ends the
+    // iteration.
+    static constexpr introspection::TextFn precise_returns = [] {
+        if constexpr (Op == UnaryOp::next) {
+            return precise_returns_of<typename std::remove_cvref_t<typename S::Ret>::value_type>;
+        } else {
+            return precise_returns_of<typename S::Ret>;
+        }
+    }();
     static constexpr std::array records{function_info<std::tuple<>, ParamNames<>>(
-        py_name, introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none)};
+        py_name, introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none,
+        precise_returns)};
 
     static PyObject* object_slot(PyObject* self) {
         return entry<PyObject*>(nullptr, [&] {
@@ -281,7 +292,8 @@ struct GetItem {
     static constexpr const char* py_name = "__getitem__";
     static constexpr const char* names[] = {"index", nullptr};
     static constexpr std::array records{function_info<typename S::Params, ParamNames<"index">>(
-        py_name, introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none)};
+        py_name, introspection::Receiver::self, returns_of<typename S::Ret>, introspection::Decorator::none,
+        precise_returns_of<typename S::Ret>)};
 
     static PyObject* slot(PyObject* self, PyObject* key) {
         return entry<PyObject*>(nullptr, [&] {
@@ -366,6 +378,49 @@ struct ClassType {
     static constexpr auto exporters = std::tuple{
         std::array<introspection::Exporter, 1>{&introspection::export_record<ClassRecord<T>>},
         member_exporters<M>(std::make_index_sequence<M::records.size()>{})...};
+
+    // The stub data of the class: the precise annotations of every member's
+    // records and the descriptions of the table Docs (see TARSK_STUB_DATA).
+    template <const auto& Docs>
+    struct Stubs {
+        static constexpr bool documents_a_member(const char* name) {
+            if (*name == 0) return true;
+            bool found = false;
+            ([&] {
+                for (const auto& r : M::records) found = found || introspection::same_text(r.name, name);
+            }(), ...);
+            return found;
+        }
+        static constexpr bool every_doc_names_a_member() {
+            for (const auto& d : Docs) {
+                if (!documents_a_member(d.name)) return false;
+            }
+            return true;
+        }
+        static_assert(every_doc_names_a_member(), "a description names no member of this class");
+
+        static constexpr void write(introspection::Sink& s) {
+            s.put('{');
+            s.key("class");
+            s.string(ClassInfo<T>::name);
+            s.put(',');
+            s.key("doc");
+            s.string(introspection::find_doc(Docs, ""));
+            s.put(',');
+            s.key("members");
+            s.put('[');
+            bool first = true;
+            ([&] {
+                for (const auto& r : M::records) {
+                    if (!first) s.put(',');
+                    first = false;
+                    introspection::write_stub_member(s, r, introspection::find_doc(Docs, r.name));
+                }
+            }(), ...);
+            s.put(']');
+            s.put('}');
+        }
+    };
 
     // Creates the type object once per process and caches it. Null with a
     // Python exception set on failure.
