@@ -34,6 +34,7 @@
 #include "quat.h"
 #include "vec3d.h"
 #include "vec_list.h"
+#include "vec_list_elementwise.h"
 
 namespace tarsk::interop {
 namespace {
@@ -496,9 +497,9 @@ PyObject* call_list(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// Scalar results of every element, each computed with the element's own
-// Vec3d method (the per-element function of the VecList method of the same
-// name), as an (n,) block. The element loop is the pool's own, run on the
+// Scalar results of every element, each computed with the per-element
+// function of the VecList method of the same name (one instantiation of the
+// element loop, so even the NaN payloads agree), as an (n,) block. The element loop is the pool's own, run on the
 // calling thread: these kernels are bound by memory bandwidth, and running
 // them here leaves one worker pool in the process, tarsk_py's. The result
 // does not depend on who runs the loop.
@@ -517,14 +518,14 @@ PyObject* scalar_kernel(Scalar kind, PyObject* rows_obj, PyObject* other) {
     if (other) o = vec3d_arg(other, "v");
     Rows rows(rows_obj);
     switch (kind) {
-        case Scalar::dot: return map_rows<double, 'd'>(rows, [o](const Vec3d& e) { return e.dot(o); });
-        case Scalar::magnitude: return map_rows<double, 'd'>(rows, [](const Vec3d& e) { return e.magnitude(); });
+        case Scalar::dot: return map_rows<double, 'd'>(rows, tarsk::py::elementwise::Dot{o});
+        case Scalar::magnitude: return map_rows<double, 'd'>(rows, tarsk::py::elementwise::Magnitude{});
         case Scalar::is_unit:
             return map_rows<std::uint8_t, '?'>(rows, [](const Vec3d& e) { return e.is_unit(); });
         case Scalar::distance_to:
-            return map_rows<double, 'd'>(rows, [o](const Vec3d& e) { return e.distance_to(o); });
+            return map_rows<double, 'd'>(rows, tarsk::py::elementwise::DistanceTo{o});
         case Scalar::distance_squared:
-            return map_rows<double, 'd'>(rows, [o](const Vec3d& e) { return e.distance_squared(o); });
+            return map_rows<double, 'd'>(rows, tarsk::py::elementwise::DistanceSquared{o});
     }
     raise(PyExc_SystemError, "unknown kernel");
 }

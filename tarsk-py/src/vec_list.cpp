@@ -23,6 +23,7 @@
 
 #include "binding/slots.h"
 #include "quat_class.h"
+#include "vec_list_elementwise.h"
 #include "vec_sequence.h"
 
 namespace tarsk::py {
@@ -98,8 +99,7 @@ void rotate(VecListData& self, const tarsk::Quat& quat) {
 // Element-wise results
 
 pool::Array<double> dot(const VecListData& self, const Vec3d& other) {
-    const Vec3d o = other;
-    return pool::par_map_collect(view(self), [o](const Vec3d& e) { return e.dot(o); });
+    return pool::par_map_collect(view(self), elementwise::Dot{other});
 }
 
 VecListData cross(const VecListData& self, const Vec3d& other) {
@@ -108,7 +108,7 @@ VecListData cross(const VecListData& self, const Vec3d& other) {
 }
 
 pool::Array<double> magnitude(const VecListData& self) {
-    return pool::par_map_collect(view(self), [](const Vec3d& e) { return e.magnitude(); });
+    return pool::par_map_collect(view(self), elementwise::Magnitude{});
 }
 
 VecListData normalize(const VecListData& self) {
@@ -121,13 +121,11 @@ pool::Array<ByteBool> is_unit(const VecListData& self) {
 }
 
 pool::Array<double> distance_to(const VecListData& self, const Vec3d& other) {
-    const Vec3d o = other;
-    return pool::par_map_collect(view(self), [o](const Vec3d& e) { return e.distance_to(o); });
+    return pool::par_map_collect(view(self), elementwise::DistanceTo{other});
 }
 
 pool::Array<double> distance_squared(const VecListData& self, const Vec3d& other) {
-    const Vec3d o = other;
-    return pool::par_map_collect(view(self), [o](const Vec3d& e) { return e.distance_squared(o); });
+    return pool::par_map_collect(view(self), elementwise::DistanceSquared{other});
 }
 
 pool::Array<std::array<double, 3>> to_array(const VecListData& self) {
