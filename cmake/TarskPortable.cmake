@@ -21,10 +21,33 @@ function(tarsk_portable_module target)
   if(NOT TARSK_PORTABLE OR TARSK_SANITIZE OR NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
     return()
   endif()
+  get_target_property(done ${target} TARSK_PORTABLE_APPLIED)
+  if(done)
+    return()
+  endif()
+  set_target_properties(${target} PROPERTIES TARSK_PORTABLE_APPLIED ON)
   target_sources(${target} PRIVATE ${TARSK_GLIBC_COMPAT_SOURCE})
   target_compile_definitions(${target} PRIVATE TARSK_GLIBC_COMPAT)
   target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
   target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc LINKER:--gc-sections)
   target_link_libraries(${target} PRIVATE
     "-Wl,--push-state,--no-as-needed" "-l:libpthread.so.0" "-Wl,--pop-state")
+endfunction()
+
+# Applies the above to every module library (a Python extension) defined in
+# dir and its subdirectories; the top-level CMakeLists.txt calls it for the
+# whole project after adding every subdirectory, so a new extension module
+# gets it without asking.
+function(tarsk_portable_all_modules dir)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(t IN LISTS targets)
+    get_target_property(type ${t} TYPE)
+    if(type STREQUAL "MODULE_LIBRARY")
+      tarsk_portable_module(${t})
+    endif()
+  endforeach()
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(sub IN LISTS subdirs)
+    tarsk_portable_all_modules(${sub})
+  endforeach()
 endfunction()
