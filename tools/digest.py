@@ -8,7 +8,7 @@ is called many times with seeded arguments: ordinary values of every
 magnitude, signed zeros, infinities, NaNs, subnormals, and lists from empty
 to a few thousand elements, so that the worker pool splits them. The bits of
 every result (and the type and message of every exception) go into one
-SHA-256 digest. A NaN counts as one value whatever its sign and payload,
+SHA-256 digest, with the bytes of the introspection records. A NaN counts as one value whatever its sign and payload,
 which may differ between compilers where two NaNs meet.
 
 The digest is taken in a fresh process for each worker count
@@ -237,6 +237,11 @@ def digest(seed: int, rounds: int, per_function: bool = False) -> tuple[str, int
 
     sg = _load_stubgen()
     root = sg.build_api(sg.read_records(tp.__file__))
+    # The records themselves, byte for byte: every build exports the same.
+    elf = sg.ElfFile(tp.__file__)
+    records = hashlib.sha256()
+    for sym in sorted(sg.record_symbols(elf), key=lambda s: s.name):
+        records.update(f"{sym.name} {sym.size}\n".encode() + elf.symbol_bytes(sym))
     classes: dict[str, type] = {}
     members: list[tuple[type | None, Any]] = []
 
@@ -258,7 +263,8 @@ def digest(seed: int, rounds: int, per_function: bool = False) -> tuple[str, int
     enc = Encoder(tp, getters)
 
     total = hashlib.sha256()
-    lines = []
+    total.update(b"records=" + records.hexdigest().encode() + b"\n")
+    lines = [f"{records.hexdigest()[:16]} (introspection records)"] if per_function else []
     calls = 0
     for cls, fn in sorted(members, key=lambda m: (m[0].__name__ if m[0] else "", m[1].name,
                                                    m[1].decorator or "")):
