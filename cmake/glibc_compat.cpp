@@ -41,20 +41,17 @@
 #include <cstring>
 #include <new>
 
-// The version of the original pthread symbols: the first glibc of each
-// architecture.
+// The version of the original pthread symbols (the first glibc of the
+// architecture) and the stat version argument of __fxstat64 for the
+// kernel's struct stat64.
 #if defined(__x86_64__)
 #define TARSK_GLIBC_BASE "GLIBC_2.2.5"
+#define TARSK_STAT_VER 1
 #elif defined(__aarch64__)
 #define TARSK_GLIBC_BASE "GLIBC_2.17"
-#elif defined(__i386__)
-#define TARSK_GLIBC_BASE "GLIBC_2.1"
-#elif defined(__powerpc64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-#define TARSK_GLIBC_BASE "GLIBC_2.17"
-#elif defined(__s390x__) || defined(__powerpc64__)
-#define TARSK_GLIBC_BASE "GLIBC_2.3"
+#define TARSK_STAT_VER 0
 #else
-#error "glibc_compat.cpp: the base symbol version of this architecture is not known"
+#error "glibc_compat.cpp knows x86-64 and AArch64 only; configure with -DTARSK_PORTABLE=OFF"
 #endif
 
 #define TARSK_HIDDEN __attribute__((visibility("hidden")))
@@ -118,12 +115,6 @@ TARSK_HIDDEN int pthread_setspecific(pthread_key_t key, const void* value) noexc
 #pragma GCC diagnostic pop
 #endif
 
-// The stat version argument of __fxstat64 for the kernel's struct stat64.
-#if defined(__x86_64__) || defined(__aarch64__) || defined(__powerpc64__) || defined(__s390x__)
-#define TARSK_STAT_VER 1
-#else
-#define TARSK_STAT_VER 3
-#endif
 #if __GLIBC_PREREQ(2, 33)
 int __fxstat64(int, int, struct stat64*) noexcept;
 TARSK_HIDDEN int fstat64(int fd, struct stat64* buf) noexcept { return __fxstat64(TARSK_STAT_VER, fd, buf); }
