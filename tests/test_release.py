@@ -56,9 +56,19 @@ def _fresh_venv(path):
     return path / "bin" / "python"
 
 
+# Settings of this run that must not reach a fresh environment: a module
+# search path (a checking script's build directory) and preloaded runtimes.
+_FOREIGN = ("PYTHONPATH", "PYTHONHOME", "PYTHONMALLOC", "LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS",
+            "TARSK_SANITIZED")
+
+
+def _clean_env():
+    return {k: v for k, v in os.environ.items() if k not in _FOREIGN}
+
+
 def _no_compiler_env(venv_python):
     """An environment whose PATH holds only the venv's scripts."""
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "CC", "CXX", "PYTHONHOME")}
+    env = {k: v for k, v in _clean_env().items() if k not in ("CC", "CXX")}
     env["PATH"] = str(venv_python.parent)
     assert not any(shutil.which(c, path=env["PATH"]) for c in COMPILERS)
     return env
@@ -110,7 +120,8 @@ def test_sdist_builds_and_installs(tmp_path):
     _run([sys.executable, "-m", "build", "--sdist", "-o", tmp_path / "dist", ROOT])
     (sdist,) = (tmp_path / "dist").glob("tarsk_py-*.tar.gz")
     python = _fresh_venv(tmp_path / "venv")
-    _run([python, "-m", "pip", "install", "-q", sdist], cwd=tmp_path)
+    env = _clean_env()
+    _run([python, "-m", "pip", "install", "-q", sdist], cwd=tmp_path, env=env)
     prefix = str(tmp_path / "venv")
-    r = _run([python, "-c", f"PREFIX = {prefix!r}\n" + SMOKE], cwd=tmp_path)
+    r = _run([python, "-c", f"PREFIX = {prefix!r}\n" + SMOKE], cwd=tmp_path, env=env)
     assert r.stdout.strip() == "ok"
