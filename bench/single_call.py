@@ -47,6 +47,11 @@ def time_statement(stmt, env, repeat):
     return best / number * 1e9
 
 
+def format_ratio(r):
+    # Two decimals, or two significant digits where those would show 0.00.
+    return f"{r:.2f}" if r >= 0.01 else f"{r:.1e}"
+
+
 def print_table(rows, repeat):
     peers = sorted({impl for _, t in rows for impl in t if impl != "tarsk_py"})
     print(f"Nanoseconds per call, best of {repeat} repeats; {RATIO_NOTE}.")
@@ -59,7 +64,7 @@ def print_table(rows, repeat):
         line = f"{name:<34}{own:>12.1f}"
         for p in peers:
             if p in times:
-                line += f"{times[p]:>14.1f}{own / times[p]:>8.2f}"
+                line += f"{times[p]:>14.1f}{format_ratio(own / times[p]):>8}"
             else:
                 line += f"{'-':>14}{'-':>8}"
         print(line)
