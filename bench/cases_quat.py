@@ -12,8 +12,8 @@ Closest peers chosen:
                                     vector angle (without its clamp); the row
                                     "[unit inputs]" times acos(dot) alone on
                                     pre-normalised vectors.
-The rotation sense of glm (q * v) and scipy (apply) is the textbook one, the
-opposite of Quat.rotate; only the cost is compared.
+For the same axis and angle, glm's q * v and scipy's apply turn a vector as
+Quat.rotate does (their quaternions hold the conjugate components).
 """
 import math
 

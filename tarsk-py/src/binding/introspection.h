@@ -228,10 +228,14 @@ template <class Source>
     asm volatile(
         ".globl PYO3_INTROSPECTION_1_%c0\n\t"
         ".type PYO3_INTROSPECTION_1_%c0, @object\n\t"
-        ".set PYO3_INTROSPECTION_1_%c0, %p1\n\t"
+        ".set PYO3_INTROSPECTION_1_%c0, %c1\n\t"
         ".size PYO3_INTROSPECTION_1_%c0, %c2"
         :
-        : "n"(R::number), "X"(&R::bytes), "n"(R::size));
+        // "i" and the "c" modifier (a bare constant or symbol, no '$' or
+        // '(%rip)') are the operand forms both g++ and clang++ accept; an
+        // address of static storage is a link-time constant to the
+        // assembler even in position-independent code.
+        : "n"(R::number), "i"(&R::bytes), "n"(R::size));
 }
 
 using Exporter = void (*)();
