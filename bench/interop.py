@@ -18,6 +18,8 @@ import time
 
 import numpy as np
 
+from timing import best_time
+
 import tarsk_interop as ti
 from tarsk_py import Quat, Vec3d, VecList
 
@@ -25,28 +27,6 @@ try:
     from scipy.spatial.transform import Rotation
 except ImportError:  # the scipy rows are skipped without it
     Rotation = None
-
-
-def best_time(fn, repeat, min_total=0.2):
-    """Best seconds per call: calls are batched so that one batch takes at
-    least min_total / repeat seconds."""
-    fn()  # warm up (and start the pool)
-    number = 1
-    while True:
-        t0 = time.perf_counter()
-        for _ in range(number):
-            fn()
-        elapsed = time.perf_counter() - t0
-        if elapsed >= min_total / repeat or number >= 1 << 20:
-            break
-        number *= 2
-    best = elapsed / number
-    for _ in range(repeat - 1):
-        t0 = time.perf_counter()
-        for _ in range(number):
-            fn()
-        best = min(best, (time.perf_counter() - t0) / number)
-    return best
 
 
 def fastest(candidates, repeat):

@@ -1,8 +1,11 @@
 # Portable linking of the native modules, for wheels that install on every
 # Linux with glibc 2.17 or later (manylinux2014):
 #
-# - libstdc++ and libgcc are linked statically, so a module needs no C++
-#   runtime of the system and none newer than the one it was built with;
+# - libstdc++ is linked statically, so a module needs no C++ library of the
+#   system and none newer than the one it was built with; the unwinder stays
+#   the shared libgcc_s.so.1 (old symbol versions only), so one unwinder
+#   serves the whole process (a second, static copy cannot continue the
+#   unwind that ends a thread, and the process aborts);
 # - glibc_compat.cpp binds the few C library symbols whose default version is
 #   newer than 2.17 to their original versions or to local equivalents, and
 #   section garbage collection drops the unused parts of the C++ runtime that
@@ -29,7 +32,7 @@ function(tarsk_portable_module target)
   target_sources(${target} PRIVATE ${TARSK_GLIBC_COMPAT_SOURCE})
   target_compile_definitions(${target} PRIVATE TARSK_GLIBC_COMPAT)
   target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
-  target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc LINKER:--gc-sections)
+  target_link_options(${target} PRIVATE -static-libstdc++ LINKER:--gc-sections)
   target_link_libraries(${target} PRIVATE
     "-Wl,--push-state,--no-as-needed" "-l:libpthread.so.0" "-Wl,--pop-state")
 endfunction()

@@ -1,7 +1,10 @@
 // Keeps a native module loadable on old glibc (2.17 and later) although it is
-// built against a newer one with the C++ runtime linked in statically.
+// built against a newer one with the C++ library linked in statically. The
+// unwinder stays the system's shared libgcc_s (present on every glibc system
+// and kept compatible): one unwinder for the whole process, so the unwind that
+// ends a thread passes through the module's frames as through any other.
 //
-// The static libstdc++ and libgcc objects, and the module's own code, refer to
+// The static libstdc++ objects, and the module's own code, refer to
 // a few C library symbols whose default version is newer than 2.17. Each gets
 // a hidden definition here, which every reference inside the module binds to:
 //
@@ -16,9 +19,6 @@
 // - __cxa_thread_atexit_impl (2.18) registers destructors of thread_local
 //   objects; here, a per-thread list run by a pthread key destructor at thread
 //   exit and by atexit for the main thread (the module is never unloaded).
-// - _dl_find_object (2.35) finds the unwind tables of a code address for the
-//   exception unwinder; here, a search of the loaded objects' program headers
-//   (what the unwinder itself did before 2.35).
 // - random_device's entropy sources (getentropy 2.25, arc4random 2.36) are
 //   dropped by the linker's section garbage collection: the module never
 //   creates a random_device.
@@ -31,14 +31,11 @@
 
 #if defined(__GLIBC__)
 
-#include <dlfcn.h>
-#include <link.h>
 #include <pthread.h>
 #include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
 // The version of the original pthread symbols (the first glibc of the
@@ -176,54 +173,6 @@ extern "C" TARSK_HIDDEN int __cxa_thread_atexit_impl(void (*dtor)(void*), void* 
     }
     return 0;
 }
-
-#if __GLIBC_PREREQ(2, 35)
-namespace {
-
-struct FindObject {
-    std::uintptr_t pc;
-    dl_find_object* result;
-    bool found;
-};
-
-int find_object_in(dl_phdr_info* info, std::size_t, void* data) {
-    auto* f = static_cast<FindObject*>(data);
-    bool contains = false;
-    std::uintptr_t lo = UINTPTR_MAX;
-    std::uintptr_t hi = 0;
-    const ElfW(Phdr)* eh_frame = nullptr;
-    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
-        if (ph.p_type == PT_LOAD) {
-            const std::uintptr_t start = info->dlpi_addr + ph.p_vaddr;
-            const std::uintptr_t end = start + ph.p_memsz;
-            if (start < lo) lo = start;
-            if (end > hi) hi = end;
-            if (f->pc >= start && f->pc < end) contains = true;
-        } else if (ph.p_type == PT_GNU_EH_FRAME) {
-            eh_frame = &ph;
-        }
-    }
-    if (!contains) return 0;
-    std::memset(f->result, 0, sizeof *f->result);
-    f->result->dlfo_map_start = reinterpret_cast<void*>(lo);
-    f->result->dlfo_map_end = reinterpret_cast<void*>(hi);
-    if (eh_frame != nullptr)
-        f->result->dlfo_eh_frame = reinterpret_cast<void*>(info->dlpi_addr + eh_frame->p_vaddr);
-    f->found = true;
-    return 1;
-}
-
-}  // namespace
-
-// Fills only what the unwinder reads (the mapping and the unwind table);
-// dlfo_link_map stays null.
-extern "C" TARSK_HIDDEN int _dl_find_object(void* address, dl_find_object* result) noexcept {
-    FindObject f{reinterpret_cast<std::uintptr_t>(address), result, false};
-    dl_iterate_phdr(find_object_in, &f);
-    return f.found ? 0 : -1;
-}
-#endif  // glibc 2.35
 
 #endif  // __GLIBC__
 #endif  // TARSK_GLIBC_COMPAT && __linux__

@@ -197,17 +197,18 @@ constexpr void write_module(Sink& s, const char* name, const std::uint64_t* memb
     s.put('}');
 }
 
-// The bytes of one record. Source provides `static constexpr void
-// write(Sink&)` and `static constexpr std::uint64_t key` (for the number).
+// One length-prefixed JSON text: its length as four little-endian bytes,
+// the text, and zeros up to a multiple of four bytes. Source provides
+// `static constexpr void write(Sink&)`.
 template <class Source>
-struct Record {
+struct Framed {
     static constexpr std::size_t json_size = [] {
         Sink s;
         Source::write(s);
         return s.n;
     }();
     static constexpr std::size_t size = (4 + json_size + 3) / 4 * 4;
-    static constexpr std::array<unsigned char, size> bytes = [] {
+    static constexpr std::array<unsigned char, size> frame() {
         std::array<unsigned char, size> a{};
         a[0] = static_cast<unsigned char>(json_size & 0xff);
         a[1] = static_cast<unsigned char>((json_size >> 8) & 0xff);
@@ -216,7 +217,14 @@ struct Record {
         Sink s{a.data() + 4, 0};
         Source::write(s);
         return a;
-    }();
+    }
+};
+
+// The bytes of one record. Source also provides `static constexpr
+// std::uint64_t key` (for the number).
+template <class Source>
+struct Record : Framed<Source> {
+    static constexpr std::array<unsigned char, Framed<Source>::size> bytes = Framed<Source>::frame();
     static constexpr std::uint32_t number = static_cast<std::uint32_t>((Source::key ^ (Source::key >> 31)) & 0x7fffffffU);
 };
 
@@ -312,28 +320,6 @@ constexpr void write_stub_member(Sink& s, const FunctionInfo& f, const char* doc
     s.put('}');
 }
 
-// The bytes of one stub-data entry; Source provides `static constexpr void
-// write(Sink&)`.
-template <class Source>
-struct StubEntry {
-    static constexpr std::size_t json_size = [] {
-        Sink s;
-        Source::write(s);
-        return s.n;
-    }();
-    static constexpr std::size_t size = (4 + json_size + 3) / 4 * 4;
-    static constexpr std::array<unsigned char, size> bytes() {
-        std::array<unsigned char, size> a{};
-        a[0] = static_cast<unsigned char>(json_size & 0xff);
-        a[1] = static_cast<unsigned char>((json_size >> 8) & 0xff);
-        a[2] = static_cast<unsigned char>((json_size >> 16) & 0xff);
-        a[3] = static_cast<unsigned char>((json_size >> 24) & 0xff);
-        Sink s{a.data() + 4, 0};
-        Source::write(s);
-        return a;
-    }
-};
-
 }  // namespace tarsk::py::introspection
 
 // Places the stub data of a declaration (a class declaration with its
@@ -352,4 +338,4 @@ struct StubEntry {
 #define TARSK_STUB_DATA(...)                                                              \
     [[gnu::used, gnu::section(TARSK_STUB_SECTION)]] static constexpr auto                 \
         TARSK_STUB_DATA_NAME(tarsk_stub_data_, __LINE__) =                                \
-            ::tarsk::py::introspection::StubEntry<__VA_ARGS__>::bytes();
+            ::tarsk::py::introspection::Framed<__VA_ARGS__>::frame();
