@@ -79,7 +79,11 @@ def tarsk_pipeline(points, stride):
 
 def best(fn, repeat):
     times = []
-    for _ in range(repeat):
+    for k in range(repeat):
+        if k:
+            # The client releases a finished graph's results in the background;
+            # a run that starts before they are gone is answered from memory.
+            time.sleep(1.0)
         t0 = time.perf_counter()
         result = fn()
         times.append(time.perf_counter() - t0)
