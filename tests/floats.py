@@ -1,5 +1,6 @@
 """Shared test helpers: bit-exact comparisons of doubles, strategies of
-hostile doubles, and objects that probe the comparison protocol."""
+hostile doubles, objects that probe the comparison protocol, and the
+internal-failure exception class."""
 import math
 import struct
 
@@ -63,3 +64,17 @@ class EqualToAll:
         return NotImplemented
 
     __hash__ = None
+
+
+def panic_type():
+    """pyo3_runtime.PanicException, taken from a documented internal failure
+    (the class is reachable only through an instance; it derives from
+    BaseException)."""
+    from tarsk_py import VecList
+
+    try:
+        VecList.empty().collapse(3)
+    except BaseException as e:  # noqa: BLE001
+        assert type(e).__name__ == "PanicException"
+        return type(e)
+    raise AssertionError("collapse(3) did not fail")

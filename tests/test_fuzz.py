@@ -30,6 +30,8 @@ import pytest
 import tarsk_py
 from tarsk_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
 
+from floats import panic_type
+
 
 geometry = tarsk_py.geometry
 VecListIterator = type(iter(VecList.empty()))
@@ -141,16 +143,6 @@ class Context:
 
 
 CTX = Context()
-
-
-def panic_type():
-    """pyo3_runtime.PanicException, taken from a documented internal failure."""
-    try:
-        VecList.empty().collapse(3)
-    except BaseException as e:  # noqa: BLE001
-        assert type(e).__name__ == "PanicException"
-        return type(e)
-    raise AssertionError("collapse(3) did not fail")
 
 
 class BadFloat:

@@ -15,19 +15,7 @@ from hypothesis import given, settings, strategies as st
 import tarsk_interop as ti
 from tarsk_py import Quat, Vec3d, VecList
 
-from floats import SPECIALS, doubles, moderate
-
-PanicException = None
-
-
-def panic_type():
-    global PanicException
-    if PanicException is None:
-        try:
-            VecList.empty().collapse(3)
-        except BaseException as exc:  # noqa: B036 - the internal-failure class derives from BaseException
-            PanicException = type(exc)
-    return PanicException
+from floats import SPECIALS, doubles, moderate, panic_type
 
 
 # NaNs with payloads and both signs, quiet and signalling.

@@ -9,22 +9,9 @@ import pytest
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
-from floats import doubles, same
+from floats import doubles, panic_type, same
 import tarsk_py
 from tarsk_py import Quat, Vec3d, VecList
-
-PanicException = None
-
-
-def panic_type():
-    global PanicException
-    if PanicException is None:
-        try:
-            VecList.empty().collapse(3)
-        except BaseException as e:  # noqa: B036 - the class is what we want
-            PanicException = type(e)
-    return PanicException
-
 
 def V(x, y, z):
     return Vec3d(x, y, z)
