@@ -75,13 +75,18 @@ struct Sink {
 };
 
 // Writes the precise annotation of a type (for the stubs only; the records
-// keep `annotation`). Null: the precise annotation is `annotation` itself.
+// keep `annotation`). One that writes nothing (`no_precise`) leaves the
+// precise annotation to be `annotation` itself. The pointer is never null: a
+// constant expression may call a function pointer, but the undefined-behaviour
+// sanitizer rejects comparing one.
 using TextFn = void (*)(Sink&);
+
+constexpr void no_precise(Sink&) {}
 
 struct Param {
     const char* name;
     const char* annotation;
-    TextFn precise = nullptr;
+    TextFn precise = &no_precise;
 };
 
 enum class Receiver { none, self, cls };
@@ -95,7 +100,7 @@ struct FunctionInfo {
     std::size_t nparams;
     const char* returns;
     Decorator decorator;
-    TextFn precise_returns = nullptr;
+    TextFn precise_returns = &no_precise;
 };
 
 // {"type":"function", "name", "parent" | "id", "arguments", "returns", "decorators"}
@@ -285,11 +290,9 @@ constexpr const char* find_doc(const Docs& docs, const char* name) {
 
 constexpr void write_precise(Sink& s, const char* annotation, TextFn precise) {
     s.put('"');
-    if (precise) {
-        precise(s);
-    } else {
-        s.raw(annotation);
-    }
+    const std::size_t start = s.n;
+    precise(s);
+    if (s.n == start) s.raw(annotation);
     s.put('"');
 }
 

@@ -296,7 +296,7 @@ template <class Params, class Names>
 constexpr introspection::FunctionInfo function_info(const char* name, introspection::Receiver receiver,
                                                     const char* returns,
                                                     introspection::Decorator decorator,
-                                                    introspection::TextFn precise_returns = nullptr) {
+                                                    introspection::TextFn precise_returns = &introspection::no_precise) {
     return {name, receiver, params_of<Params, Names>.data(), Names::count, returns, decorator,
             precise_returns};
 }
