@@ -34,9 +34,11 @@ INTEROP_STUB = ROOT / "tarsk-interop" / "tarsk_interop" / "__init__.pyi"
 
 @pytest.fixture(scope="module")
 def stubs():
-    """The stubs the build wrote from the library's records and stub data,
-    installed next to the module."""
-    pkg = pathlib.Path(tarsk_py.__file__).parent / "tarsk_py-stubs"
+    """The stubs the build wrote from the library's records and stub data:
+    installed next to the module, or in the stubs folder of a build tree."""
+    lib_dir = pathlib.Path(tarsk_py.__file__).parent
+    installed = lib_dir / "tarsk_py-stubs"
+    pkg = installed if installed.is_dir() else lib_dir / "stubs" / "tarsk_py-stubs"
     assert sorted(p.name for p in pkg.iterdir() if p.suffix == ".pyi") == ["__init__.pyi", "geometry.pyi"]
     return pkg
 
