@@ -219,3 +219,32 @@ def test_loading_reads_immutable_buffers_in_place_and_copies_the_rest():
         back.rotate(Quat(0.0, 1.0, 0.0, 0.0))
         assert bytes(source) == data.tobytes()
         assert ti.to_numpy(back).tobytes() == ti.rotate(data, Quat(0.0, 1.0, 0.0, 0.0)).tobytes()
+
+
+# ---------------------------------------------------------------------------
+# The cache of freed large blocks
+
+def test_freed_large_blocks_are_reused_and_the_cache_is_bounded():
+    from tarsk_interop import _native
+    a = BASE[np.arange(1_000_000) % len(BASE)]  # 24 MB of rows
+    _native.trim()
+    assert _native.cache_state() == (0, 0)
+    r = ti.normalize(a)
+    address = r.__array_interface__["data"][0]
+    del r
+    blocks, held = _native.cache_state()
+    assert blocks == 1 and 24_000_000 <= held < 24_000_000 + (2 << 20)
+    # The next result of that size takes the same block (so no page is faulted in).
+    lst = ti.to_veclist(a)
+    assert ti.as_numpy(lst).__array_interface__["data"][0] == address
+    del lst
+    results = [ti.rotate(a, Quat(1, 0, 0, 0)) for _ in range(7)]
+    del results
+    blocks, held = _native.cache_state()
+    assert blocks <= 4 and held <= 128 << 20
+    _native.trim()
+    assert _native.cache_state() == (0, 0)
+    # Blocks below the huge-page size never wait there.
+    small = ti.normalize(a[:100_000])
+    del small
+    assert _native.cache_state() == (0, 0)

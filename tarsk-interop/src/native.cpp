@@ -10,22 +10,17 @@
 // interface (not the buffer protocol, so no memoryview stands between an
 // array and the memory it reads): numpy makes the block the array's base, and
 // nothing can release the block before the last array over it goes. A block
-// either owns its memory (freed through the block allocator below), holds a
+// either owns its memory (tarsk_py's block memory, through the ABI), holds a
 // VecList's shared borrow for its whole life (a view), or keeps the owner of
 // rows that never change (a list's shared elements, for pickling).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cxxabi.h>
-#include <sys/mman.h>
 
-#include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -104,118 +99,6 @@ private:
 }
 
 // ---------------------------------------------------------------------------
-// Memory of result blocks
-//
-// Small blocks come from malloc, which reuses freed memory by itself. Large
-// ones (from kHugeFrom) are aligned to 2 MiB and advised for transparent huge
-// pages: a fresh block is mapped afresh by the kernel, and with 4 KiB pages
-// the faults of its first writes cost more than the arithmetic that fills
-// it. Freed large blocks wait in a small cache for the next result of a
-// similar size (a chain of kernels over one array frees and takes blocks of
-// one size): at most kCacheBlocks blocks and kCacheBytes bytes, each given
-// back to the system once it has waited kCacheIdle unused, and all at exit.
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
-constexpr std::size_t kCacheBlocks = 4;
-constexpr std::size_t kCacheBytes = std::size_t{256} << 20;
-constexpr auto kCacheIdle = std::chrono::seconds(2);
-
-struct Cached {
-    void* data;
-    std::size_t capacity;
-    std::chrono::steady_clock::time_point since;
-};
-
-std::mutex cache_mutex;           // guards cache and cache_bytes (callers may hold no GIL)
-std::vector<Cached> cache;        // at most kCacheBlocks entries
-std::size_t cache_bytes = 0;
-
-// Removes the entries that waited too long; returns them for freeing
-// outside the lock.
-void expire_locked(std::chrono::steady_clock::time_point now, std::vector<void*>& drop) {
-    for (std::size_t k = cache.size(); k-- > 0;) {
-        if (now - cache[k].since >= kCacheIdle) {
-            drop.push_back(cache[k].data);
-            cache_bytes -= cache[k].capacity;
-            cache.erase(cache.begin() + static_cast<std::ptrdiff_t>(k));
-        }
-    }
-}
-
-// Room for `bytes`; `capacity` is what to hand back to release_memory.
-void* take_memory(std::size_t bytes, std::size_t& capacity) {
-    if (bytes == 0) {
-        capacity = 0;
-        return nullptr;
-    }
-    if (bytes < kHugeFrom) {
-        void* p = std::malloc(bytes);
-        if (!p) throw std::bad_alloc();
-        capacity = bytes;
-        return p;
-    }
-    capacity = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    std::vector<void*> drop;
-    void* found = nullptr;
-    {
-        std::lock_guard lock(cache_mutex);
-        const auto now = std::chrono::steady_clock::now();
-        // The smallest waiting block that fits and wastes at most a quarter.
-        std::size_t best = cache.size();
-        for (std::size_t k = 0; k < cache.size(); ++k) {
-            const std::size_t c = cache[k].capacity;
-            if (c >= capacity && c - capacity <= capacity / 4 && (best == cache.size() || c < cache[best].capacity))
-                best = k;
-        }
-        if (best != cache.size()) {
-            found = cache[best].data;
-            capacity = cache[best].capacity;
-            cache_bytes -= capacity;
-            cache.erase(cache.begin() + static_cast<std::ptrdiff_t>(best));
-        }
-        expire_locked(now, drop);
-    }
-    for (void* p : drop) std::free(p);
-    if (found) return found;
-    void* p = std::aligned_alloc(kHugePage, capacity);
-    if (!p) throw std::bad_alloc();
-#if defined(MADV_HUGEPAGE)
-    ::madvise(p, capacity, MADV_HUGEPAGE);  // advice only; failure changes nothing
-#endif
-    return p;
-}
-
-void release_memory(void* p, std::size_t capacity) noexcept {
-    if (!p) return;
-    if (capacity < kHugeFrom) {
-        std::free(p);
-        return;
-    }
-    std::vector<void*> drop;
-    bool kept = false;
-    try {
-        std::lock_guard lock(cache_mutex);
-        const auto now = std::chrono::steady_clock::now();
-        expire_locked(now, drop);
-        if (cache.size() < kCacheBlocks && cache_bytes + capacity <= kCacheBytes) {
-            cache.push_back({p, capacity, now});
-            cache_bytes += capacity;
-            kept = true;
-        }
-    } catch (...) {
-    }
-    for (void* q : drop) std::free(q);
-    if (!kept) std::free(p);
-}
-
-void clear_cache() {
-    std::lock_guard lock(cache_mutex);
-    for (const Cached& c : cache) std::free(c.data);
-    cache.clear();
-    cache_bytes = 0;
-}
-
-// ---------------------------------------------------------------------------
 // Block: the owner of an array handed to numpy.
 
 struct BlockObject {
@@ -225,9 +108,9 @@ struct BlockObject {
     int ndim;        // 2: (rows, 3) float64; 1: (rows,) float64 or bool
     char kind;       // 'd' float64, '?' bool
     bool readonly;
-    // Owned memory: given back by release_memory(data, capacity).
+    // Owned memory from tarsk_py's block memory: given back with its size.
     bool owned;
-    std::size_t capacity;
+    std::size_t bytes;
     // A view of a VecList: the list, whose shared borrow the block holds.
     PyObject* list;
     // Rows that never change, kept alive by this object (shared elements).
@@ -238,7 +121,7 @@ PyTypeObject* g_block_type = nullptr;
 
 void block_dealloc(PyObject* self) {
     auto* b = reinterpret_cast<BlockObject*>(self);
-    if (b->owned) release_memory(b->data, b->capacity);
+    if (b->owned) api->give_back_memory(b->data, b->bytes);
     if (b->list) {
         api->list_release(b->list);
         Py_DECREF(b->list);
@@ -304,7 +187,7 @@ BlockObject* new_block(std::size_t rows, int ndim, char kind) {
     b->kind = kind;
     b->readonly = false;
     b->owned = false;
-    b->capacity = 0;
+    b->bytes = 0;
     b->list = nullptr;
     b->keeper = nullptr;
     return b;
@@ -315,7 +198,9 @@ BlockObject* owned_block(std::size_t rows, int ndim, char kind, std::size_t byte
     BlockObject* b = new_block(rows, ndim, kind);
     Ref owner(reinterpret_cast<PyObject*>(b));
     if (rows > PY_SSIZE_T_MAX / bytes_per_row) throw std::bad_alloc();
-    b->data = static_cast<char*>(take_memory(rows * bytes_per_row, b->capacity));
+    b->bytes = rows * bytes_per_row;
+    b->data = static_cast<char*>(api->take_memory(b->bytes));
+    if (!b->data && b->bytes) throw PyErrSet{};
     b->owned = true;
     owner.release();
     return b;
@@ -597,13 +482,14 @@ PyObject* real(PyObject*, PyObject* arg) {
 
 // cache_state() -> (blocks, bytes): what the cache of freed blocks holds.
 PyObject* cache_state(PyObject*, PyObject*) {
-    std::lock_guard lock(cache_mutex);
-    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(cache.size()), static_cast<Py_ssize_t>(cache_bytes));
+    std::size_t blocks = 0, bytes = 0;
+    api->memory_state(&blocks, &bytes);
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(blocks), static_cast<Py_ssize_t>(bytes));
 }
 
 // trim() -> None: gives every cached block back to the system.
 PyObject* trim(PyObject*, PyObject*) {
-    clear_cache();
+    api->trim_memory();
     Py_RETURN_NONE;
 }
 
@@ -664,7 +550,6 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
         if (!g_block_type) {
             g_block_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&block_spec));
             if (!g_block_type) throw PyErrSet{};
-            Py_AtExit(&clear_cache);
         }
         if (PyModule_AddObjectRef(m.get(), "Block", reinterpret_cast<PyObject*>(g_block_type)) != 0 ||
             PyModule_AddIntConstant(m.get(), "abi", TARSK_CAPI_ABI) != 0) {

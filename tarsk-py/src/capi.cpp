@@ -14,6 +14,7 @@
 #include "binding/convert.h"
 #include "binding/instance.h"
 #include "elementwise.h"
+#include "pool/memory.h"
 #include "geometry/circle_class.h"
 #include "geometry/plane_class.h"
 #include "quat_class.h"
@@ -335,6 +336,25 @@ void parallel_for(std::size_t n, std::size_t grain, void (*body)(void*, std::siz
     });
 }
 
+void* take_memory(std::size_t bytes) {
+    try {
+        return memory::take(bytes);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
+void give_back_memory(void* p, std::size_t bytes) { memory::give_back(p, bytes); }
+
+void trim_memory() { memory::trim(); }
+
+void memory_state(std::size_t* blocks, std::size_t* bytes) {
+    const memory::CacheState state = memory::cache_state();
+    *blocks = state.blocks;
+    *bytes = state.bytes;
+}
+
 const TarskCapi table = {
     TARSK_CAPI_ABI,
     sizeof(TarskCapi),
@@ -354,6 +374,10 @@ const TarskCapi table = {
     &apply,
     &minimum_distance_to,
     &parallel_for,
+    &take_memory,
+    &give_back_memory,
+    &trim_memory,
+    &memory_state,
 };
 
 }  // namespace
@@ -366,6 +390,8 @@ int install_capi() {
         if (present) return 0;
         Owned capsule(PyCapsule_New(const_cast<TarskCapi*>(&table), TARSK_CAPI_NAME, nullptr));
         if (PyDict_SetItemString(dict, TARSK_CAPI_NAME, capsule.get()) < 0) throw PyErrSet{};
+        // Cached blocks go back to the system when the interpreter ends.
+        Py_AtExit(&trim_memory);
         return 0;
     });
 }

@@ -142,6 +142,18 @@ typedef struct TarskCapi {
      * throw or touch Python objects; what it computes must not depend on how
      * [0, n) was split, so results never depend on the number of workers. */
     void (*parallel_for)(size_t n, size_t grain, void (*body)(void* ctx, size_t begin, size_t end), void* ctx);
+
+    /* The block memory of tarsk_py's lists, for results of the same sizes:
+     * large blocks on huge pages, freed ones kept in a small bounded cache
+     * for the next request of their size. take_memory gives room for
+     * `bytes` (null for 0, or null with MemoryError set); give_back_memory
+     * takes it back with the same `bytes` and may be called without the
+     * interpreter's lock. trim_memory gives every cached block back to the
+     * system; memory_state reports what the cache holds. */
+    void* (*take_memory)(size_t bytes);
+    void (*give_back_memory)(void* p, size_t bytes);
+    void (*trim_memory)(void);
+    void (*memory_state)(size_t* blocks, size_t* bytes);
 } TarskCapi;
 
 #ifdef __cplusplus

@@ -18,9 +18,7 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "pool/memory.h"
 
 namespace tarsk::py::pool {
 
@@ -43,39 +41,18 @@ public:
         std::size_t capacity;
     };
 
-    // Very large arrays are aligned to 2 MiB and offered to the kernel for
-    // transparent huge pages. The C library maps such blocks afresh for every
-    // allocation (they are above its largest mmap threshold, 32 MiB), so the
-    // workers fault a new array in as they write it, and with 4 KiB pages
-    // those faults, not the arithmetic, would dominate the pass. Smaller
-    // arrays keep the ordinary path, where freed memory is reused without
-    // any fault at all.
-    static constexpr std::size_t kHugeThreshold = std::size_t{32} << 20;
-    static constexpr std::size_t kHugeAlign = std::size_t{2} << 20;
-
-    // Uninitialised room for n elements; throws std::bad_alloc (or
-    // std::bad_array_new_length) when it cannot be had.
+    // Uninitialised room for n elements from the block memory (memory.h:
+    // huge pages and a cache of freed blocks for large arrays); throws
+    // std::bad_alloc (or std::bad_array_new_length) when it cannot be had.
     static T* allocate(std::size_t n) {
         if (n == 0) return nullptr;
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-        const std::size_t bytes = n * sizeof(T);
-        if (bytes < kHugeThreshold) return static_cast<T*>(::operator new(bytes));
-        void* p = ::operator new(bytes, std::align_val_t{kHugeAlign});
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-        ::madvise(p, bytes, MADV_HUGEPAGE);  // advice only; failure changes nothing
-#endif
-        return static_cast<T*>(p);
+        return static_cast<T*>(memory::take(n * sizeof(T)));
     }
 
     static void deallocate(T* p, std::size_t n) noexcept {
         if (!p || n == 0) return;  // n == 0: borrowed memory, or none
-        // The unsized forms: sized deallocation is not declared by every
-        // compiler's default settings.
-        if (n * sizeof(T) < kHugeThreshold) {
-            ::operator delete(p);
-        } else {
-            ::operator delete(p, std::align_val_t{kHugeAlign});
-        }
+        memory::give_back(p, n * sizeof(T));
     }
 
     Array() noexcept = default;

@@ -1,0 +1,192 @@
+"""tarsk_py's private C ABI, called through ctypes as a native user calls it,
+and the table of element-wise operations against its three faces (the VecList
+methods, the array kernels, the Dask kernels) and their stubs."""
+import ctypes
+import pathlib
+import struct
+import threading
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import tarsk_interop as ti
+import tarsk_interop.dask as tdask
+from tarsk_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
+
+from floats import SPECIALS, doubles
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+api = ctypes.pythonapi
+
+BODY = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t)
+
+
+class TarskOp(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("face", ctypes.c_char_p), ("param", ctypes.c_char_p),
+                ("arg", ctypes.c_int), ("result", ctypes.c_int)]
+
+
+P = ctypes.py_object
+D = ctypes.POINTER(ctypes.c_double)
+
+
+class TarskCapi(ctypes.Structure):
+    # PyObject* arguments travel as py_object; the functions are called
+    # through PYFUNCTYPE, which keeps the interpreter's lock held, except
+    # parallel_for, whose body must run on worker threads while we wait.
+    _fields_ = [
+        ("abi", ctypes.c_uint),
+        ("size", ctypes.c_size_t),
+        ("is_value", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, P)),
+        ("get_value", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, P, D)),
+        ("make_value", ctypes.PYFUNCTYPE(P, ctypes.c_int, D)),
+        ("is_list", ctypes.PYFUNCTYPE(ctypes.c_int, P)),
+        ("list_borrow", ctypes.PYFUNCTYPE(ctypes.c_int, P, ctypes.POINTER(D), ctypes.POINTER(ctypes.c_size_t))),
+        ("list_release", ctypes.PYFUNCTYPE(None, P)),
+        ("list_copy", ctypes.c_void_p),
+        ("list_adopt", ctypes.c_void_p),
+        ("list_share", ctypes.c_void_p),
+        ("ops", ctypes.POINTER(TarskOp)),
+        ("op_count", ctypes.c_size_t),
+        ("convert_arg", ctypes.c_void_p),
+        ("convert_count", ctypes.c_void_p),
+        ("apply", ctypes.c_void_p),
+        ("minimum_distance_to", ctypes.c_void_p),
+        ("parallel_for", ctypes.CFUNCTYPE(None, ctypes.c_size_t, ctypes.c_size_t, BODY, ctypes.c_void_p)),
+    ]
+
+
+def table():
+    api.PyInterpreterState_Get.restype = ctypes.c_void_p
+    api.PyInterpreterState_GetDict.restype = ctypes.py_object
+    api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
+    api.PyCapsule_GetPointer.restype = ctypes.c_void_p
+    api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    capsule = api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())["tarsk_py._capi"]
+    return TarskCapi.from_address(api.PyCapsule_GetPointer(capsule, b"tarsk_py._capi"))
+
+
+CAPI = table()
+
+
+def test_table_is_versioned_and_found_without_a_module_attribute():
+    import tarsk_py
+    assert CAPI.abi == ti._native.abi == 1
+    assert CAPI.size >= ctypes.sizeof(TarskCapi)
+    assert not any("capi" in name for name in dir(tarsk_py))
+
+
+# ---------------------------------------------------------------------------
+# Values
+
+def bits(values):
+    return struct.pack(f"<{len(values)}d", *values)
+
+
+VALUE_KINDS = {
+    0: (3, lambda d: Vec3d(*d), lambda v: (v.x, v.y, v.z)),
+    1: (4, lambda d: Quat(*d), lambda q: (q.w, q.i, q.j, q.k)),
+    2: (1, lambda d: AngleRadians(*d), lambda a: (a.angle,)),
+    3: (1, lambda d: AngleDegrees(*d), lambda a: (a.angle,)),
+    4: (4, None, lambda p: (p.normal.x, p.normal.y, p.normal.z, p.distance)),
+    5: (7, None, lambda c: (c.center.x, c.center.y, c.center.z, c.radius, c.normal.x, c.normal.y, c.normal.z)),
+}
+component = st.one_of(doubles, st.sampled_from(SPECIALS))
+
+
+@settings(max_examples=60, deadline=None)
+@given(kind=st.sampled_from(sorted(VALUE_KINDS)), values=st.lists(component, min_size=7, max_size=7))
+def test_values_made_and_read_back_bit_for_bit(kind, values):
+    count, _, read = VALUE_KINDS[kind]
+    values = values[:count]
+    made = CAPI.make_value(kind, (ctypes.c_double * 7)(*values))
+    assert CAPI.is_value(kind, made) == 1
+    assert bits(read(made)) == bits(values)  # stored as given, never normalised
+    out = (ctypes.c_double * 7)()
+    assert CAPI.get_value(kind, made, out) == 0
+    assert bits(out[:count]) == bits(values)
+
+
+@pytest.mark.parametrize("kind", sorted(VALUE_KINDS))
+def test_values_of_another_class_are_refused(kind):
+    others = [Vec3d(1, 2, 3), Quat(1, 0, 0, 0), AngleRadians(1.0), AngleDegrees(1.0), geometry.Plane.xy(),
+              geometry.Circle.none(), VecList.empty(), 1.5, None]
+    for other_kind, obj in enumerate(others):
+        if other_kind == kind:
+            continue
+        assert CAPI.is_value(kind, obj) == 0
+        with pytest.raises(TypeError, match="cannot be cast as"):
+            CAPI.get_value(kind, obj, (ctypes.c_double * 7)())
+
+
+# ---------------------------------------------------------------------------
+# A list's borrow
+
+def test_list_borrow_blocks_changes_until_released():
+    lst = ti.to_veclist(np.arange(12.0).reshape(4, 3))
+    rows, n = D(), ctypes.c_size_t()
+    assert CAPI.list_borrow(lst, ctypes.byref(rows), ctypes.byref(n)) == 0
+    assert n.value == 4 and rows[11] == 11.0
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        lst.append(Vec3d(0, 0, 0))
+    assert CAPI.list_borrow(lst, ctypes.byref(rows), ctypes.byref(n)) == 0  # shared: a second holder
+    CAPI.list_release(lst)
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        lst.rotate(Quat(1, 0, 0, 0))
+    CAPI.list_release(lst)
+    lst.append(Vec3d(0, 0, 0))
+    assert len(lst) == 5
+    with pytest.raises(TypeError, match="cannot be cast as 'VecList'"):
+        CAPI.list_borrow(np.zeros((1, 3)), ctypes.byref(rows), ctypes.byref(n))
+
+
+# ---------------------------------------------------------------------------
+# parallel_for
+
+@pytest.mark.parametrize("n, grain", [(0, 1), (5, 1), (31, 16), (1000, 16), (100_000, 1024), (4096, 4096)])
+def test_parallel_for_covers_every_index_once_in_whole_blocks(n, grain):
+    ranges, threads = [], set()
+    lock = threading.Lock()
+
+    @BODY
+    def body(ctx, begin, end):
+        with lock:
+            ranges.append((begin, end))
+            threads.add(threading.get_ident())
+
+    CAPI.parallel_for(n, grain, body, None)
+    ranges.sort()
+    assert [r for r in ranges if r[0] == r[1]] == []
+    covered = 0
+    for begin, end in ranges:
+        assert begin == covered and begin % 16 == 0  # disjoint, in order, split on blocks
+        assert end - begin >= min(grain, n)
+        covered = end
+    assert covered == n
+    if n < 2 * grain:
+        assert len(ranges) == (1 if n else 0)
+
+
+# ---------------------------------------------------------------------------
+# The table of element-wise operations and its faces
+
+def test_every_operation_of_the_table_has_all_its_faces():
+    stubs = (ROOT / "tarsk-interop" / "tarsk_interop" / "__init__.pyi").read_text()
+    dask_stubs = (ROOT / "tarsk-interop" / "tarsk_interop" / "dask.pyi").read_text()
+    rows = [CAPI.ops[k] for k in range(CAPI.op_count)]
+    names = [r.name.decode() for r in rows]
+    assert len(names) == len(set(names)) == len(ti._OPS)
+    for row in rows:
+        name, face = row.name.decode(), row.face.decode()
+        assert callable(getattr(VecList, face, None)), f"VecList lacks {face} for {name}"
+        assert callable(getattr(ti, name, None)) and name in ti.__all__, f"tarsk_interop lacks {name}"
+        assert callable(getattr(tdask, name, None)) and name in tdask.__all__, f"tarsk_interop.dask lacks {name}"
+        assert f"def {name}(" in stubs and f'"{name}"' in stubs, f"the stubs lack {name}"
+        assert f"def {name}(" in dask_stubs, f"the Dask stubs lack {name}"
+
+
+def test_every_operation_of_the_table_is_checked_bit_for_bit():
+    from test_interop import kernel_cases
+    checked = {name.rstrip("0123456789") for name in kernel_cases((1.0, 2.0, 3.0), Quat(1, 0, 0, 0), 2.0)}
+    assert {name for name, *_ in ti._OPS} <= checked
