@@ -1,4 +1,5 @@
 #pragma once
+#include <compare>
 #include <string>
 
 #include "vec3d.h"
@@ -60,12 +61,10 @@ struct AngleRadians {
 
     // IEEE order of the doubles, no tolerance: +0.0 == -0.0, and a NaN is
     // neither equal to, less than nor greater than anything, itself included.
-    friend constexpr bool operator==(AngleRadians a, AngleRadians b) { return a.angle == b.angle; }
-    friend constexpr bool operator!=(AngleRadians a, AngleRadians b) { return !(a.angle == b.angle); }
-    friend constexpr bool operator<(AngleRadians a, AngleRadians b) { return a.angle < b.angle; }
-    friend constexpr bool operator<=(AngleRadians a, AngleRadians b) { return a.angle <= b.angle; }
-    friend constexpr bool operator>(AngleRadians a, AngleRadians b) { return a.angle > b.angle; }
-    friend constexpr bool operator>=(AngleRadians a, AngleRadians b) { return a.angle >= b.angle; }
+    // Defaulted: the comparisons of the one member, so the same IEEE results
+    // (<, <=, >, >= through a partial ordering that is unordered for NaN).
+    friend constexpr bool operator==(AngleRadians a, AngleRadians b) = default;
+    friend constexpr std::partial_ordering operator<=>(AngleRadians a, AngleRadians b) = default;
 };
 
 // An angle in degrees: one double with no invariant. It has no trigonometry and
@@ -89,12 +88,10 @@ struct AngleDegrees {
     friend constexpr AngleDegrees operator-(AngleDegrees a) { return a.negate(); }
 
     // IEEE order of the doubles, no tolerance (as for AngleRadians).
-    friend constexpr bool operator==(AngleDegrees a, AngleDegrees b) { return a.angle == b.angle; }
-    friend constexpr bool operator!=(AngleDegrees a, AngleDegrees b) { return !(a.angle == b.angle); }
-    friend constexpr bool operator<(AngleDegrees a, AngleDegrees b) { return a.angle < b.angle; }
-    friend constexpr bool operator<=(AngleDegrees a, AngleDegrees b) { return a.angle <= b.angle; }
-    friend constexpr bool operator>(AngleDegrees a, AngleDegrees b) { return a.angle > b.angle; }
-    friend constexpr bool operator>=(AngleDegrees a, AngleDegrees b) { return a.angle >= b.angle; }
+    // Defaulted: the comparisons of the one member, so the same IEEE results
+    // (<, <=, >, >= through a partial ordering that is unordered for NaN).
+    friend constexpr bool operator==(AngleDegrees a, AngleDegrees b) = default;
+    friend constexpr std::partial_ordering operator<=>(AngleDegrees a, AngleDegrees b) = default;
 };
 
 constexpr AngleDegrees AngleRadians::to_degrees() const {
