@@ -235,7 +235,7 @@ def grains():
     them when they are recalibrated."""
     import pathlib
     import re
-    text = (pathlib.Path(__file__).parents[1] / "tarsk-py" / "src" / "pool" / "kernels.h").read_text()
+    text = (pathlib.Path(__file__).parents[1] / "tarsk-py" / "src" / "lists" / "kernels.h").read_text()
     found = dict(re.findall(r"k(\w+)Grain = std::size_t\{1\} << (\d+);", text))
     assert set(found) == {"Map", "Join", "Key", "StridedKey"}, found
     return {name: 1 << int(shift) for name, shift in found.items()}

@@ -1,6 +1,6 @@
 // Measures the two sides of the worker pool's cost model on this machine and
 // prints the sequential grains derived from them (the constants at the top of
-// tarsk-py/src/pool/kernels.h). Built and run by tools/calibrate_grain.sh.
+// tarsk-py/src/lists/kernels.h). Built and run by tools/calibrate_grain.sh.
 //
 // 1. What one element costs on one thread, for the cheapest and the dearest
 //    element functions of each kind of kernel, on arrays that fit in cache
@@ -23,13 +23,14 @@
 #include <vector>
 
 #include "pool/join.h"
-#include "pool/kernels.h"
+#include "lists/kernels.h"
 #include "pool/registry.h"
-#include "quat.h"
-#include "vec3d.h"
+#include "tarsk/quat.h"
+#include "tarsk/vec3d.h"
 
 using namespace tarsk;
 using namespace tarsk::py::pool;
+using namespace tarsk::py::lists;
 using Clock = std::chrono::steady_clock;
 
 namespace {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs tools/calibrate_grain.cpp: the per-element and wake-up costs
-# behind the sequential grains of the worker pool (tarsk-py/src/pool/kernels.h),
+# behind the sequential grains of the worker pool (tarsk-py/src/lists/kernels.h),
 # measured on this machine with the flags of the release build.
 #
 #     tools/calibrate_grain.sh [output binary, default build/calibrate_grain]
@@ -8,7 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${1:-build/calibrate_grain}"
 mkdir -p "$(dirname "$out")"
+# The core's headers are included as "tarsk/...": an include root linking to them.
+root="$(dirname "$out")/include"
+mkdir -p "$root" && ln -sfn "$PWD/tarsk/src" "$root/tarsk"
 ${CXX:-g++} -std=c++20 -O3 -ffp-contract=off -fno-fast-math -fno-math-errno -pthread \
-  -Itarsk/src -Itarsk-py/src -o "$out" tools/calibrate_grain.cpp \
-  tarsk/src/*.cpp tarsk/src/geometry/*.cpp tarsk-py/src/pool/*.cpp
+  -I"$root" -Itarsk-py/src -o "$out" tools/calibrate_grain.cpp \
+  tarsk/src/*.cpp tarsk/src/geometry/*.cpp tarsk-py/src/pool/*.cpp tarsk-py/src/lists/*.cpp
 "$out"

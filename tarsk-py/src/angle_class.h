@@ -1,7 +1,7 @@
 #pragma once
 // The Python classes AngleRadians and AngleDegrees, for every binding file
 // that converts angles.
-#include "angle.h"
+#include "tarsk/angle.h"
 #include "binding/instance.h"
 
 namespace tarsk::py {

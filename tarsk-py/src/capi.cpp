@@ -14,7 +14,7 @@
 #include "binding/convert.h"
 #include "binding/instance.h"
 #include "elementwise.h"
-#include "pool/memory.h"
+#include "lists/memory.h"
 #include "geometry/circle_class.h"
 #include "geometry/plane_class.h"
 #include "quat_class.h"
@@ -26,7 +26,7 @@ namespace tarsk::py {
 namespace {
 
 using tarsk::Vec3d;
-using Items = pool::Array<Vec3d>;
+using Items = lists::Array<Vec3d>;
 
 extern const TarskCapi table;
 
@@ -293,17 +293,17 @@ int apply(std::size_t op, const double* rows, std::size_t n, const double* arg, 
             if constexpr (std::is_same_v<Op, elementwise::Collapse>) {
                 auto* slots = static_cast<Vec3d*>(out);
                 if (arg[0] == 0.0) {
-                    pool::par_map_into(slots, input, elementwise::CollapseAxis<0>{});
+                    lists::par_map_into(slots, input, elementwise::CollapseAxis<0>{});
                 } else if (arg[0] == 1.0) {
-                    pool::par_map_into(slots, input, elementwise::CollapseAxis<1>{});
+                    lists::par_map_into(slots, input, elementwise::CollapseAxis<1>{});
                 } else if (arg[0] == 2.0) {
-                    pool::par_map_into(slots, input, elementwise::CollapseAxis<2>{});
+                    lists::par_map_into(slots, input, elementwise::CollapseAxis<2>{});
                 } else {
                     throw_panic("assertion failed: axis <= 2");
                 }
             } else {
-                using E = pool::collected_t<std::invoke_result_t<const Op&, const Vec3d&>>;
-                pool::par_map_into(static_cast<E*>(out), input, Op::make(arg));
+                using E = lists::collected_t<std::invoke_result_t<const Op&, const Vec3d&>>;
+                lists::par_map_into(static_cast<E*>(out), input, Op::make(arg));
             }
             return 0;
         });
@@ -331,7 +331,7 @@ void parallel_for(std::size_t n, std::size_t grain, void (*body)(void*, std::siz
     // A failure of the pool itself (its threads cannot start) is an internal
     // failure, left set for the caller, who holds the interpreter's lock.
     (void)entry<int>(-1, [&] {
-        pool::par_for(n, grain, [body, ctx](std::size_t lo, std::size_t hi) { body(ctx, lo, hi); });
+        lists::par_for(n, grain, [body, ctx](std::size_t lo, std::size_t hi) { body(ctx, lo, hi); });
         return 0;
     });
 }

@@ -5,7 +5,7 @@
 //
 // The VecList methods, the ABI's `apply` (and through it the companion's
 // array and Dask kernels) all run these per-element functions through the
-// one element loop of the pool (pool::par_map_into), so every face of an
+// one element loop of the pool (lists::par_map_into), so every face of an
 // operation gives the same bits, NaN payloads included: where one operation
 // meets two NaNs, the compiled loop decides which payload survives, and one
 // instantiation gives one answer.
@@ -20,8 +20,8 @@
 
 #include "binding/convert.h"
 #include "capi.h"
-#include "quat.h"
-#include "vec3d.h"
+#include "tarsk/quat.h"
+#include "tarsk/vec3d.h"
 
 namespace tarsk::py::elementwise {
 

@@ -40,13 +40,13 @@ std::pair<std::uint64_t, double> nearest_element(std::span<const tarsk::Vec3d> a
     auto key = [o](const tarsk::Vec3d& e) { return e.distance_squared(o); };
     const std::size_t n = all.size();
 
-    pool::MinByKey coarse = pool::par_min_by_key(all, static_cast<std::size_t>(stride), key);
+    lists::MinByKey coarse = lists::par_min_by_key(all, static_cast<std::size_t>(stride), key);
     if (!coarse) throw_panic("called `Option::unwrap()` on a `None` value");
     const std::size_t p = coarse->first;
     const std::size_t start = p >= stride ? p - static_cast<std::size_t>(stride) : 0;
     const std::size_t end = stride >= n - p ? n : p + static_cast<std::size_t>(stride);
 
-    pool::MinByKey fine = pool::par_min_by_key(all.subspan(start, end - start), 1, key);
+    lists::MinByKey fine = lists::par_min_by_key(all.subspan(start, end - start), 1, key);
     if (!fine) throw_panic("called `Option::unwrap()` on a `None` value");
     return {static_cast<std::uint64_t>(start + fine->first), std::sqrt(fine->second)};
 }
@@ -54,7 +54,7 @@ std::pair<std::uint64_t, double> nearest_element(std::span<const tarsk::Vec3d> a
 namespace {
 
 using tarsk::Vec3d;
-using Items = pool::Array<Vec3d>;
+using Items = lists::Array<Vec3d>;
 
 std::span<const Vec3d> view(const VecListData& self) { return {self.items.data(), self.items.size()}; }
 
@@ -66,7 +66,7 @@ VecListData wrap(Items items) { return VecListData{std::move(items), Keeper()}; 
 // The sequence's values are copied into the new list by a parallel map.
 VecListData make(const VecSequence& seq) {
     std::span<const Vec3d> input{seq.items.data(), seq.items.size()};
-    return wrap(pool::par_map_collect(input, [](const Vec3d& e) { return e; }));
+    return wrap(lists::par_map_collect(input, [](const Vec3d& e) { return e; }));
 }
 
 VecListData empty() { return VecListData{}; }
@@ -89,7 +89,7 @@ std::optional<Vec3d> next(VecListIterData& it) {
 
 // "[" + the elements' texts joined with line feeds + "]".
 std::string repr(const VecListData& self) {
-    std::string body = pool::par_map_join(
+    std::string body = lists::par_map_join(
         view(self), [](std::string& out, const Vec3d& e) { tarsk::append_vec3d_text(out, e); }, "\n");
     std::string text;
     text.reserve(body.size() + 2);
@@ -117,7 +117,7 @@ void extend(VecListData& self, const VecListData& other) {
 // The new elements are complete before they replace the old ones, so a
 // failure of the pass leaves the list as it was.
 void rotate(VecListData& self, const tarsk::Quat& quat) {
-    Items rotated = pool::par_map_collect(view(self), elementwise::Rotate{quat});
+    Items rotated = lists::par_map_collect(view(self), elementwise::Rotate{quat});
     self.items = std::move(rotated);
     self.settle();
 }
@@ -125,38 +125,38 @@ void rotate(VecListData& self, const tarsk::Quat& quat) {
 // ---------------------------------------------------------------------------
 // Element-wise results
 
-pool::Array<double> dot(const VecListData& self, const Vec3d& other) {
-    return pool::par_map_collect(view(self), elementwise::Dot{other});
+lists::Array<double> dot(const VecListData& self, const Vec3d& other) {
+    return lists::par_map_collect(view(self), elementwise::Dot{other});
 }
 
 VecListData cross(const VecListData& self, const Vec3d& other) {
     const Vec3d o = other;
-    return wrap(pool::par_map_collect(view(self), elementwise::Cross{o}));
+    return wrap(lists::par_map_collect(view(self), elementwise::Cross{o}));
 }
 
-pool::Array<double> magnitude(const VecListData& self) {
-    return pool::par_map_collect(view(self), elementwise::Magnitude{});
+lists::Array<double> magnitude(const VecListData& self) {
+    return lists::par_map_collect(view(self), elementwise::Magnitude{});
 }
 
 VecListData normalize(const VecListData& self) {
-    return wrap(pool::par_map_collect(view(self), elementwise::Normalize{}));
+    return wrap(lists::par_map_collect(view(self), elementwise::Normalize{}));
 }
 
 // Stored one byte per element; converted to True and False afterwards.
-pool::Array<ByteBool> is_unit(const VecListData& self) {
-    return pool::par_map_collect(view(self), elementwise::IsUnit{});
+lists::Array<ByteBool> is_unit(const VecListData& self) {
+    return lists::par_map_collect(view(self), elementwise::IsUnit{});
 }
 
-pool::Array<double> distance_to(const VecListData& self, const Vec3d& other) {
-    return pool::par_map_collect(view(self), elementwise::DistanceTo{other});
+lists::Array<double> distance_to(const VecListData& self, const Vec3d& other) {
+    return lists::par_map_collect(view(self), elementwise::DistanceTo{other});
 }
 
-pool::Array<double> distance_squared(const VecListData& self, const Vec3d& other) {
-    return pool::par_map_collect(view(self), elementwise::DistanceSquared{other});
+lists::Array<double> distance_squared(const VecListData& self, const Vec3d& other) {
+    return lists::par_map_collect(view(self), elementwise::DistanceSquared{other});
 }
 
-pool::Array<std::array<double, 3>> to_array(const VecListData& self) {
-    return pool::par_map_collect(view(self),
+lists::Array<std::array<double, 3>> to_array(const VecListData& self) {
+    return lists::par_map_collect(view(self),
                                  [](const Vec3d& e) { return std::array<double, 3>{e.x, e.y, e.z}; });
 }
 
@@ -165,7 +165,7 @@ pool::Array<std::array<double, 3>> to_array(const VecListData& self) {
 VecListData collapse(const VecListData& self, std::uint64_t axis) {
     if (axis > 2) throw_panic("assertion failed: axis <= 2");
     auto with_zero = [&self]<std::size_t Axis>() {
-        return wrap(pool::par_map_collect(view(self), elementwise::CollapseAxis<Axis>{}));
+        return wrap(lists::par_map_collect(view(self), elementwise::CollapseAxis<Axis>{}));
     };
     switch (axis) {
         case 0: return with_zero.template operator()<0>();
@@ -184,21 +184,21 @@ std::pair<std::uint64_t, double> minimum_distance_to(const VecListData& self, co
 
 VecListData add(const VecListData& self, const Vec3d& other) {
     const Vec3d o = other;
-    return wrap(pool::par_map_collect(view(self), elementwise::Add{o}));
+    return wrap(lists::par_map_collect(view(self), elementwise::Add{o}));
 }
 
 VecListData subtract(const VecListData& self, const Vec3d& other) {
     const Vec3d o = other;
-    return wrap(pool::par_map_collect(view(self), elementwise::Subtract{o}));
+    return wrap(lists::par_map_collect(view(self), elementwise::Subtract{o}));
 }
 
 VecListData scale(const VecListData& self, double s) {
-    return wrap(pool::par_map_collect(view(self), elementwise::Multiply{s}));
+    return wrap(lists::par_map_collect(view(self), elementwise::Multiply{s}));
 }
 
 // Three true divisions per element, never a multiplication by 1/s.
 VecListData divide(const VecListData& self, double s) {
-    return wrap(pool::par_map_collect(view(self), elementwise::Divide{s}));
+    return wrap(lists::par_map_collect(view(self), elementwise::Divide{s}));
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-#include "angle.h"
+#include "tarsk/angle.h"
 
 #include <cmath>
 
-#include "float_text.h"
+#include "tarsk/float_text.h"
 
 namespace tarsk {
 

@@ -2,7 +2,7 @@
 #include <compare>
 #include <string>
 
-#include "vec3d.h"
+#include "tarsk/vec3d.h"
 
 namespace tarsk {
 

@@ -1,4 +1,4 @@
-#include "float_text.h"
+#include "tarsk/float_text.h"
 
 #include <charconv>
 #include <cmath>

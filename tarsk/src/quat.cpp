@@ -1,6 +1,6 @@
-#include "quat.h"
+#include "tarsk/quat.h"
 
-#include "float_text.h"
+#include "tarsk/float_text.h"
 
 namespace tarsk {
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <string>
 
-#include "angle.h"
-#include "vec3d.h"
+#include "tarsk/angle.h"
+#include "tarsk/vec3d.h"
 
 namespace tarsk {
 

@@ -1,6 +1,6 @@
-#include "vec3d.h"
+#include "tarsk/vec3d.h"
 
-#include "float_text.h"
+#include "tarsk/float_text.h"
 
 namespace tarsk {
 

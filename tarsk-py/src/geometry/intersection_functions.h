@@ -6,7 +6,7 @@
 // crossing of circle_circle becomes None, a pair of points a tuple).
 #include "binding/members.h"
 #include "geometry/circle_class.h"
-#include "geometry/intersection.h"
+#include "tarsk/geometry/intersection.h"
 #include "geometry/plane_class.h"
 #include "vec3d_class.h"
 

@@ -1,4 +1,4 @@
-#include "geometry/circle.h"
+#include "tarsk/geometry/circle.h"
 
 namespace tarsk::geometry {
 

@@ -2,8 +2,8 @@
 #include <cmath>
 #include <limits>
 
-#include "geometry/plane.h"
-#include "vec3d.h"
+#include "tarsk/geometry/plane.h"
+#include "tarsk/vec3d.h"
 
 namespace tarsk::geometry {
 

@@ -1,4 +1,4 @@
-#include "geometry/intersection.h"
+#include "tarsk/geometry/intersection.h"
 
 #include <cmath>
 

@@ -2,9 +2,9 @@
 #include <optional>
 #include <utility>
 
-#include "geometry/circle.h"
-#include "geometry/plane.h"
-#include "vec3d.h"
+#include "tarsk/geometry/circle.h"
+#include "tarsk/geometry/plane.h"
+#include "tarsk/vec3d.h"
 
 namespace tarsk::geometry {
 

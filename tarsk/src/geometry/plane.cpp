@@ -1,4 +1,4 @@
-#include "geometry/plane.h"
+#include "tarsk/geometry/plane.h"
 
 namespace tarsk::geometry {
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <cmath>
 
-#include "vec3d.h"
+#include "tarsk/vec3d.h"
 
 namespace tarsk::geometry {
 

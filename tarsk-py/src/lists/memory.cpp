@@ -1,4 +1,4 @@
-#include "pool/memory.h"
+#include "lists/memory.h"
 
 #include <sys/mman.h>
 

@@ -29,13 +29,17 @@
 #include <utility>
 #include <vector>
 
-#include "pool/array.h"
+#include "lists/array.h"
 #include "pool/error.h"
 #include "pool/join.h"
 #include "pool/registry.h"
-#include "vec3d.h"
+#include "tarsk/vec3d.h"
 
-namespace tarsk::py::pool {
+namespace tarsk::py::lists {
+
+using pool::join_context;
+using pool::PoolError;
+using pool::worker_count;
 
 // The element type par_map_collect stores for results of type T. Booleans are
 // stored as bytes (0 or 1): std::vector<bool> packs bits, whose words pieces
@@ -376,4 +380,4 @@ MinByKey par_min_by_key(std::span<const Vec3d> input, std::size_t stride, const 
     return detail::run(candidates, stride == 1 ? kKeyGrain : kStridedKeyGrain, leaf, combine);
 }
 
-}  // namespace tarsk::py::pool
+}  // namespace tarsk::py::lists

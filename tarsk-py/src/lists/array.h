@@ -18,9 +18,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "pool/memory.h"
+#include "lists/memory.h"
 
-namespace tarsk::py::pool {
+namespace tarsk::py::lists {
 
 template <class T>
 class Array {
@@ -193,4 +193,4 @@ private:
     std::size_t capacity_ = 0;  // 0 for an array that owns nothing
 };
 
-}  // namespace tarsk::py::pool
+}  // namespace tarsk::py::lists
