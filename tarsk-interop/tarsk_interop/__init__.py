@@ -34,22 +34,10 @@ _Plane = _tarsk_py.geometry.Plane
 _Circle = _tarsk_py.geometry.Circle
 _VecListIterator = type(iter(_VecList.empty()))
 
+# The functions besides the element-wise kernels, which the table adds below.
 __all__ = [
-    "add",
     "as_numpy",
-    "collapse",
-    "cross",
-    "distance_squared",
-    "distance_to",
-    "divide",
-    "dot",
-    "is_unit",
-    "magnitude",
     "minimum_distance_to",
-    "multiply",
-    "normalize",
-    "rotate",
-    "subtract",
     "to_numpy",
     "to_quat",
     "to_vec3d",
@@ -247,6 +235,8 @@ def _make_kernel(index: int, name: str, face: str, arg: int, result: int) -> Any
 
 for _index, (_name, _face, _param, _arg, _result) in enumerate(_OPS):
     globals()[_name] = _make_kernel(_index, _name, _face, _arg, _result)
+    __all__.append(_name)
+__all__.sort()
 del _index, _name, _face, _param, _arg, _result
 
 

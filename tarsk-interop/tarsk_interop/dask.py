@@ -47,11 +47,8 @@ from dask.delayed import Delayed
 import tarsk_interop as _ti
 from tarsk_py import Quat, Vec3d
 
-__all__ = [
-    "add", "collapse", "cross", "distance_squared", "distance_to", "divide", "dot", "is_unit",
-    "magnitude", "minimum_distance_to", "multiply", "normalize", "register", "rotate", "subtract",
-    "TarskWorkerPlugin",
-]
+# The functions besides the element-wise kernels, which the table adds below.
+__all__ = ["minimum_distance_to", "register", "TarskWorkerPlugin"]
 
 # Chunk results combined per node of the reduction tree of minimum_distance_to.
 _SPLIT_EVERY = 8
@@ -199,6 +196,7 @@ def _make_kernel(name: str, arg: int, result: int) -> Any:
 
 for _name, _face, _param, _arg, _result in _ti._OPS:
     globals()[_name] = _make_kernel(_name, _arg, _result)
+    __all__.append(_name)
 del _name, _face, _param, _arg, _result
 
 
