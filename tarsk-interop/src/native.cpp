@@ -176,7 +176,9 @@ PyType_Slot block_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec block_spec = {"tarsk_interop._native.Block", sizeof(BlockObject), 0, Py_TPFLAGS_DEFAULT, block_slots};
+// Made only by this module: Python code cannot create one.
+PyType_Spec block_spec = {"tarsk_interop._native.Block", sizeof(BlockObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, block_slots};
 
 BlockObject* new_block(std::size_t rows, int ndim, char kind) {
     auto* b = PyObject_New(BlockObject, g_block_type);
