@@ -65,9 +65,8 @@ def kernel_cases(v, q, s):
 
 
 def assert_identical(result, expected, kind, n):
-    """Identical bits, NaN payloads included: vector results come from the
-    VecList method itself, scalar results from the same element loop run on
-    this thread."""
+    """Identical bits, NaN payloads included: every face runs the per-element
+    function of the table through the same element loop."""
     assert isinstance(result, np.ndarray) and result.flags.writeable
     if kind == "vec":
         assert result.dtype == np.float64 and result.shape == (n, 3)

@@ -246,3 +246,18 @@ def test_freed_large_blocks_are_reused_and_the_cache_is_bounded():
     small = ti.normalize(a[:100_000])
     del small
     assert _native.cache_state() == (0, 0)
+
+
+def test_cached_blocks_are_given_back_after_waiting():
+    import time
+    from tarsk_interop import _native
+    _native.trim()
+    big = ti.normalize(BASE[np.arange(400_000) % len(BASE)])  # 9.6 MB
+    del big
+    assert _native.cache_state()[0] == 1
+    time.sleep(1.2)
+    other = ti.normalize(BASE[np.arange(250_000) % len(BASE)])  # 6 MB: another size
+    del other
+    blocks, held = _native.cache_state()
+    assert blocks == 1 and held < 8 << 20  # only the fresh one waits
+    _native.trim()
