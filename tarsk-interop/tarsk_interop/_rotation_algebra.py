@@ -79,11 +79,11 @@ def _quats(q: Any, name: str) -> tuple[np.ndarray, bool]:
     return _rows(q, name, 4, "a Quat or an array of shape (4,) or (n, 4)")
 
 
-def _count(args: list[tuple[str, np.ndarray]]) -> int:
+def _count(args: list[tuple[str, np.ndarray, bool]]) -> int:
     """The row count of a call: every argument has n rows or one."""
     n = 1
     first = ""
-    for name, arr in args:
+    for name, arr, _ in args:
         m = arr.shape[0]
         if m == 1:
             continue
@@ -101,26 +101,33 @@ _FAULTS = {
 }
 
 
-def _fail(fault: int, row: int, names: tuple[str, ...], single: bool) -> None:
-    where = "" if single else f" at row {row}"
+# The argument each fault is found in.
+_FAULT_ARGUMENT = {1: 0, 2: 1, 3: 0, 4: 0, 5: 2}
+
+
+def _fail(fault: int, row: int, args: list[tuple[str, np.ndarray, bool]]) -> None:
+    name, arr, single = args[_FAULT_ARGUMENT[fault]]
+    where = "" if single else f" at row {row if arr.shape[0] != 1 else 0}"
     if fault in (1, 2):
-        raise ValueError(f"argument '{names[fault - 1]}': the quaternion{where} has zero norm and names no rotation")
-    raise ValueError(f"argument '{names[0]}': " + _FAULTS[fault].format(where=where))
+        raise ValueError(f"argument '{name}': the quaternion{where} has zero norm and names no rotation")
+    raise ValueError(f"argument '{name}': " + _FAULTS[fault].format(where=where))
 
 
-def _call(op: int, width: int, args: list[tuple[str, np.ndarray]], single: bool,
-          param: int = 0, shape: tuple[int, ...] = ()) -> np.ndarray:
+def _call(op: int, width: int, args: list[tuple[str, np.ndarray, bool]], param: int = 0,
+          shape: tuple[int, ...] = ()) -> np.ndarray:
+    """The element loop `op` over the arguments (name, rows, single); a
+    single result when every argument is single."""
     n = _count(args)
     out = _empty((n, width) if not shape else (n,) + shape)
-    arrays = [arr for _, arr in args] + [None] * (3 - len(args))
+    arrays = [arr for _, arr, _ in args] + [None] * (3 - len(args))
     fault, row, warned = _run(op, out, arrays[0], arrays[1], arrays[2], param)
     if fault:
-        _fail(fault, row, tuple(name for name, _ in args), single)
+        _fail(fault, row, args)
     if warned:
         warnings.warn(GIMBAL_LOCK_WARNING, UserWarning, stacklevel=3)
     if width == 1 and not shape:
         out = out.reshape(n)
-    return out[0] if single else out
+    return out[0] if all(single for _, _, single in args) else out
 
 
 # ---------------------------------------------------------------------------
@@ -128,19 +135,15 @@ def _call(op: int, width: int, args: list[tuple[str, np.ndarray]], single: bool,
 
 
 def compose(p: Any, q: Any) -> np.ndarray:
-    p_rows, p_single = _quats(p, "p")
-    q_rows, q_single = _quats(q, "q")
-    return _call(_COMPOSE, 4, [("p", p_rows), ("q", q_rows)], p_single and q_single)
+    return _call(_COMPOSE, 4, [("p",) + _quats(p, "p"), ("q",) + _quats(q, "q")])
 
 
 def inverse(q: Any) -> np.ndarray:
-    rows, single = _quats(q, "q")
-    return _call(_INVERSE, 4, [("q", rows)], single)
+    return _call(_INVERSE, 4, [("q",) + _quats(q, "q")])
 
 
 def to_matrix(q: Any) -> np.ndarray:
-    rows, single = _quats(q, "q")
-    return _call(_TO_MATRIX, 9, [("q", rows)], single, shape=(3, 3))
+    return _call(_TO_MATRIX, 9, [("q",) + _quats(q, "q")], shape=(3, 3))
 
 
 def from_matrix(m: Any) -> np.ndarray:
@@ -151,33 +154,30 @@ def from_matrix(m: Any) -> np.ndarray:
         rows, single = _f64(arr).reshape(arr.shape[0], 9), False
     else:
         raise ValueError(f"argument 'm': expected an array of shape (3, 3) or (n, 3, 3), got shape {arr.shape}")
-    return _call(_FROM_MATRIX, 4, [("m", rows)], single)
+    return _call(_FROM_MATRIX, 4, [("m", rows, single)])
 
 
 def from_scipy_quat(a: Any) -> np.ndarray:
-    rows, single = _rows(a, "a", 4, "an array of shape (4,) or (n, 4) in scipy's order (x, y, z, w)")
-    return _call(_FROM_SCIPY, 4, [("a", rows)], single)
+    rows = _rows(a, "a", 4, "an array of shape (4,) or (n, 4) in scipy's order (x, y, z, w)")
+    return _call(_FROM_SCIPY, 4, [("a",) + rows])
 
 
 def to_scipy_quat(q: Any) -> np.ndarray:
-    rows, single = _quats(q, "q")
-    return _call(_TO_SCIPY, 4, [("q", rows)], single)
+    return _call(_TO_SCIPY, 4, [("q",) + _quats(q, "q")])
 
 
 def from_rotvec(r: Any) -> np.ndarray:
-    rows, single = _rows(r, "r", 3, "an array of shape (3,) or (n, 3)")
-    return _call(_FROM_ROTVEC, 4, [("r", rows)], single)
+    return _call(_FROM_ROTVEC, 4, [("r",) + _rows(r, "r", 3, "an array of shape (3,) or (n, 3)")])
 
 
 def to_rotvec(q: Any) -> np.ndarray:
-    rows, single = _quats(q, "q")
-    return _call(_TO_ROTVEC, 3, [("q", rows)], single)
+    return _call(_TO_ROTVEC, 3, [("q",) + _quats(q, "q")])
 
 
 def magnitude_angle(q: Any) -> Any:
-    rows, single = _quats(q, "q")
-    out = _call(_MAGNITUDE, 1, [("q", rows)], single)
-    return float(out) if single else out
+    args = [("q",) + _quats(q, "q")]
+    out = _call(_MAGNITUDE, 1, args)
+    return float(out) if args[0][2] else out
 
 
 def _times(t: Any) -> tuple[np.ndarray, bool]:
@@ -192,10 +192,7 @@ def _times(t: Any) -> tuple[np.ndarray, bool]:
 
 
 def slerp(p: Any, q: Any, t: Any) -> np.ndarray:
-    p_rows, p_single = _quats(p, "p")
-    q_rows, q_single = _quats(q, "q")
-    t_rows, t_single = _times(t)
-    return _call(_SLERP, 4, [("p", p_rows), ("q", q_rows), ("t", t_rows)], p_single and q_single and t_single)
+    return _call(_SLERP, 4, [("p",) + _quats(p, "p"), ("q",) + _quats(q, "q"), ("t",) + _times(t)])
 
 
 _AXES = {"x": 0, "y": 1, "z": 2}
@@ -216,14 +213,14 @@ def _seq_code(seq: Any) -> int:
 
 def from_euler(seq: str, angles: Any) -> np.ndarray:
     code = _seq_code(seq)
-    rows, single = _rows(angles, "angles", 3, "an array of shape (3,) or (n, 3)")
-    return _call(_FROM_EULER, 4, [("angles", rows)], single, code)
+    rows = _rows(angles, "angles", 3, "an array of shape (3,) or (n, 3)")
+    return _call(_FROM_EULER, 4, [("angles",) + rows], code)
 
 
 def to_euler(q: Any, seq: str) -> np.ndarray:
-    rows, single = _quats(q, "q")
+    rows = _quats(q, "q")
     code = _seq_code(seq)
-    return _call(_TO_EULER, 3, [("q", rows)], single, code)
+    return _call(_TO_EULER, 3, [("q",) + rows], code)
 
 
 # ---------------------------------------------------------------------------
@@ -270,7 +267,7 @@ def mean(q: Any, weights: Any = None) -> np.ndarray:
     out = _empty((1, 4))
     fault, row = _rotation.mean(out, rows, w)
     if fault:
-        _fail(fault, row, ("q",), False)
+        _fail(fault, row, [("q", rows, False)])
     return out[0]
 
 

@@ -43,15 +43,6 @@ double signed_unit(std::uint64_t bits) {
     return 2.0 * u - 1.0;
 }
 
-// The textbook quaternion that turns the unit vector b onto the unit vector
-// a when they are not (nearly) opposite: with h the unit half-way vector,
-// (b . h, b x h), as this library stores it, normalised.
-Quat half_way(const Vec3d& a, const Vec3d& b) {
-    Vec3d h = a.add(b).normalize();
-    Vec3d c = b.cross(h);
-    return unit(from_textbook(b.dot(h), c.x, c.y, c.z));
-}
-
 }  // namespace
 
 Matrix3 to_matrix(const Quat& q) {
@@ -180,7 +171,16 @@ Quat slerp(const Quat& p0, const Quat& q0, double t) {
     Quat p = unit(p0);
     Quat q = unit(q0);
     double dot = ((p.w * q.w + p.i * q.i) + p.j * q.j) + p.k * q.k;
-    if (dot < 0.0) q = {-q.w, -q.i, -q.j, -q.k};
+    // The turn from p to q is the textbook p^-1 q, whose scalar part is this
+    // dot product; q is negated unless that turn is the short way round. Half
+    // a turn apart both ways are as short: the turn whose first nonzero
+    // vector component is positive is taken, as a rotation vector has it.
+    bool flip = dot < 0.0;
+    if (dot == 0.0) {
+        Quat turn = Quat::hamilton(p, q.conjugate());
+        flip = turn.i < 0.0 || (turn.i == 0.0 && (turn.j < 0.0 || (turn.j == 0.0 && turn.k < 0.0)));
+    }
+    if (flip) q = {-q.w, -q.i, -q.j, -q.k};
     Quat d{p.w - q.w, p.i - q.i, p.j - q.j, p.k - q.k};
     Quat s{p.w + q.w, p.i + q.i, p.j + q.j, p.k + q.k};
     double between = 2.0 * std::atan2(d.magnitude(), s.magnitude());
@@ -414,22 +414,29 @@ Quat align_pair(const Vec3d& a0, const Vec3d& b0, bool& zero) {
     if (zero) return Quat::identity();
     const Vec3d a = a0.normalize();
     const Vec3d b = b0.normalize();
-    // |a + b| = 2 cos(angle / 2): below 2e-3 the vectors are within about
-    // 2e-3 rad of opposite, and the half-way vector loses its direction.
-    // Such b are first turned by pi about an axis normal to a.
-    if (a.add(b).magnitude() >= 2e-3) return half_way(a, b);
-    const std::array<double, 3> m{abs(a.x), abs(a.y), abs(a.z)};
-    int smallest = 0;
-    for (int n = 1; n < 3; ++n) {
-        if (m[n] < m[smallest]) smallest = n;
+    // About the axis b x a by the angle between them; for exactly opposite
+    // vectors half a turn about an axis normal to a, made from a's two
+    // components other than its smallest one.
+    Vec3d axis = b.cross(a);
+    const double s = axis.magnitude();
+    const double angle = std::atan2(s, b.dot(a));
+    if (s == 0.0) {
+        if (!(b.dot(a) < 0.0)) return Quat::identity();
+        const std::array<double, 3> m{abs(a.x), abs(a.y), abs(a.z)};
+        int smallest = 0;
+        for (int n = 1; n < 3; ++n) {
+            if (m[n] < m[smallest]) smallest = n;
+        }
+        axis = Vec3d{smallest == 1 ? a.z : (smallest == 2 ? -a.y : 0.0),
+                     smallest == 2 ? a.x : (smallest == 0 ? -a.z : 0.0),
+                     smallest == 0 ? a.y : (smallest == 1 ? -a.x : 0.0)}
+                   .normalize();
+    } else {
+        axis = axis.divide(s);
     }
-    Vec3d axis{smallest == 1 ? a.z : (smallest == 2 ? -a.y : 0.0),
-               smallest == 2 ? a.x : (smallest == 0 ? -a.z : 0.0),
-               smallest == 0 ? a.y : (smallest == 1 ? -a.x : 0.0)};
-    axis = axis.normalize();
-    const Quat flip = from_textbook(0.0, axis.x, axis.y, axis.z);
-    const Vec3d c = flip.rotate(b);
-    return compose(half_way(a, c), flip);
+    const double h = angle / 2.0;
+    const double sh = std::sin(h);
+    return from_textbook(std::cos(h), sh * axis.x, sh * axis.y, sh * axis.z);
 }
 
 }  // namespace tarsk::rotation

@@ -72,7 +72,9 @@ Vec3d to_rotvec(const Quat& q);
 double magnitude_angle(const Quat& q);
 
 // Spherical interpolation on the shortest path between the normalised p and
-// q (q negated when their dot product is negative): with the angle
+// q (q negated when their dot product is negative, and at a dot product of
+// zero when the turn p^-1 q has a negative first nonzero vector component,
+// the choice of a rotation vector of half a turn): with the angle
 // b = 2 atan2(|p - q|, |p + q|) between them, the normalised
 // (sin((1 - t) b) / sin b) p + (sin(t b) / sin b) q, or (1 - t) p + t q when
 // sin b is zero. t = 0 gives p, t = 1 gives q (as rotations); any finite t
@@ -145,8 +147,9 @@ void align_sum_into(AlignSums& into, const AlignSums& part);
 Quat align_finish(const AlignSums& s, double& rssd);
 
 // The smallest rotation that turns the direction of b onto that of a (one
-// pair): about b x a, or by pi about an axis normal to a when they are
-// opposite. A zero a or b is refused through `zero` (nothing else is).
+// pair): about b x a by atan2(|b x a|, b . a) of the normalised vectors, or
+// by pi about an axis normal to a when they are exactly opposite. A zero a
+// or b is refused through `zero` (nothing else is).
 Quat align_pair(const Vec3d& a, const Vec3d& b, bool& zero);
 
 }  // namespace tarsk::rotation
