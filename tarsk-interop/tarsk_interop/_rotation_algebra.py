@@ -32,7 +32,7 @@ import numpy as np
 
 from tarsk_py import Quat as _Quat
 
-from . import _rotation
+from . import _rotation  # type: ignore[attr-defined]
 from . import _real_array  # type: ignore[attr-defined]
 
 __all__ = [
