@@ -345,13 +345,36 @@ def test_kernel_on_a_view_reads_the_list():
     lst.append(Vec3d(1, 2, 3))
 
 
-def test_layout_mismatch_refuses_import():
-    layout = dict(ti._native.layout())
-    ti._check_build(layout, ti._native.built_for)
-    with pytest.raises(ImportError, match="VecList instances are"):
-        ti._check_build({**layout, "VecList": layout["VecList"] + 8}, ti._native.built_for)
-    with pytest.raises(ImportError, match="built for tarsk_py 0.0.0"):
-        ti._check_build(layout, "0.0.0")
+ABI_MISMATCH_CHILD = """
+import ctypes, sys
+import tarsk_py
+api = ctypes.pythonapi
+api.PyInterpreterState_Get.restype = ctypes.c_void_p
+api.PyInterpreterState_GetDict.restype = ctypes.py_object
+api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
+api.PyCapsule_New.restype = ctypes.py_object
+api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+d = api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())
+name = ctypes.c_char_p(b"tarsk_py._capi")
+# A table of another ABI: its number, then a size far beyond this one's.
+table = (ctypes.c_uint64 * 64)(ABI, 1 << 20)
+d["tarsk_py._capi"] = api.PyCapsule_New(ctypes.addressof(table), name, None)
+try:
+    import tarsk_interop
+except ImportError as exc:
+    print(exc)
+else:
+    print("imported")
+"""
+
+
+@pytest.mark.parametrize("abi", [0, 2, 99])
+def test_abi_mismatch_refuses_import_naming_both_numbers(abi):
+    code = ABI_MISMATCH_CHILD.replace("ABI, 1", f"{abi}, 1")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    text = proc.stdout.strip()
+    assert f"C ABI {ti._native.abi} of tarsk_py" in text and f"has ABI {abi};" in text, text
 
 
 def test_stubs_match_runtime_and_type_check(tmp_path):

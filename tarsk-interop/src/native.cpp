@@ -1,60 +1,46 @@
 // tarsk_interop._native: the bridge between numpy-style buffers and the
 // objects of tarsk_py.
 //
-// The module works on the objects of tarsk_py through their instance layout,
-// which it knows from the same headers (the package checks at import that
-// the installed module has the same layout). It never calls the interpreter
-// from a worker thread and never runs a formula of its own for a result that
-// a VecList method can give as a VecList: such kernels wrap the caller's
-// memory in a temporary VecList that borrows it, call the method, and hand
-// the memory of the method's result over to a buffer owner without a copy.
+// Everything it knows of tarsk_py comes through tarsk_py's private C ABI
+// (capi.h): the type checks, the values, a list's borrow and rows, new lists,
+// the table of element-wise operations and the worker pool. The table is
+// found once, at import, and checked by its ABI number.
 //
-// Buffers handed out are described by `Block` objects: an (n, 3) or (n,)
-// view of memory the block either owns (and frees with the array type that
-// allocated it) or borrows from a VecList, whose shared borrow it holds for
-// its whole life, so the list cannot change while a view of it exists.
+// Arrays handed to numpy are described by `Block` objects through the array
+// interface (not the buffer protocol, so no memoryview stands between an
+// array and the memory it reads): numpy makes the block the array's base, and
+// nothing can release the block before the last array over it goes. A block
+// either owns its memory (freed through the block allocator below), holds a
+// VecList's shared borrow for its whole life (a view), or keeps the owner of
+// rows that never change (a list's shared elements, for pickling).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cxxabi.h>
+#include <sys/mman.h>
 
-#include <array>
-#include <atomic>
+#include <algorithm>
+#include <bit>
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
-#include <span>
+#include <string>
 #include <utility>
+#include <vector>
 
-#include "angle.h"
-#include "binding/instance.h"
-#include "geometry/circle.h"
-#include "geometry/plane.h"
-#include "pool/kernels.h"
-#include "quat.h"
-#include "vec3d.h"
-#include "vec_list.h"
-#include "vec_list_elementwise.h"
+#include "capi.h"
 
 namespace tarsk::interop {
 namespace {
 
-using tarsk::Vec3d;
-using tarsk::py::Instance;
-using tarsk::py::VecListData;
-using Items = tarsk::py::pool::Array<Vec3d>;
+// The table of tarsk_py, found at import.
+const TarskCapi* api = nullptr;
 
 // Raised after a Python exception has been set.
 struct PyErrSet {};
-
-// The type objects of tarsk_py, read from the module at import.
-PyTypeObject* g_vec3d = nullptr;
-PyTypeObject* g_veclist = nullptr;
-PyTypeObject* g_quat = nullptr;
-
-// Interned method names.
-PyObject* g_name_rotate = nullptr;
-PyObject* g_name_minimum_distance_to = nullptr;
 
 // Runs body(); a C++ exception becomes a Python exception and the error
 // value is returned. The thread-cancellation unwind passes through (so this
@@ -75,6 +61,10 @@ PyObject* guarded(F&& body) {
     }
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "internal failure without an exception");
     return nullptr;
+}
+
+void check(int rc) {
+    if (rc != 0) throw PyErrSet{};
 }
 
 // A new reference that is dropped on unwinding unless released.
@@ -114,70 +104,174 @@ private:
 }
 
 // ---------------------------------------------------------------------------
+// Memory of result blocks
+//
+// Small blocks come from malloc, which reuses freed memory by itself. Large
+// ones (from kHugeFrom) are aligned to 2 MiB and advised for transparent huge
+// pages: a fresh block is mapped afresh by the kernel, and with 4 KiB pages
+// the faults of its first writes cost more than the arithmetic that fills
+// it. Freed large blocks wait in a small cache for the next result of a
+// similar size (a chain of kernels over one array frees and takes blocks of
+// one size): at most kCacheBlocks blocks and kCacheBytes bytes, each given
+// back to the system once it has waited kCacheIdle unused, and all at exit.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
+constexpr std::size_t kCacheBlocks = 4;
+constexpr std::size_t kCacheBytes = std::size_t{256} << 20;
+constexpr auto kCacheIdle = std::chrono::seconds(2);
+
+struct Cached {
+    void* data;
+    std::size_t capacity;
+    std::chrono::steady_clock::time_point since;
+};
+
+std::mutex cache_mutex;           // guards cache and cache_bytes (callers may hold no GIL)
+std::vector<Cached> cache;        // at most kCacheBlocks entries
+std::size_t cache_bytes = 0;
+
+// Removes the entries that waited too long; returns them for freeing
+// outside the lock.
+void expire_locked(std::chrono::steady_clock::time_point now, std::vector<void*>& drop) {
+    for (std::size_t k = cache.size(); k-- > 0;) {
+        if (now - cache[k].since >= kCacheIdle) {
+            drop.push_back(cache[k].data);
+            cache_bytes -= cache[k].capacity;
+            cache.erase(cache.begin() + static_cast<std::ptrdiff_t>(k));
+        }
+    }
+}
+
+// Room for `bytes`; `capacity` is what to hand back to release_memory.
+void* take_memory(std::size_t bytes, std::size_t& capacity) {
+    if (bytes == 0) {
+        capacity = 0;
+        return nullptr;
+    }
+    if (bytes < kHugeFrom) {
+        void* p = std::malloc(bytes);
+        if (!p) throw std::bad_alloc();
+        capacity = bytes;
+        return p;
+    }
+    capacity = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    std::vector<void*> drop;
+    void* found = nullptr;
+    {
+        std::lock_guard lock(cache_mutex);
+        const auto now = std::chrono::steady_clock::now();
+        // The smallest waiting block that fits and wastes at most a quarter.
+        std::size_t best = cache.size();
+        for (std::size_t k = 0; k < cache.size(); ++k) {
+            const std::size_t c = cache[k].capacity;
+            if (c >= capacity && c - capacity <= capacity / 4 && (best == cache.size() || c < cache[best].capacity))
+                best = k;
+        }
+        if (best != cache.size()) {
+            found = cache[best].data;
+            capacity = cache[best].capacity;
+            cache_bytes -= capacity;
+            cache.erase(cache.begin() + static_cast<std::ptrdiff_t>(best));
+        }
+        expire_locked(now, drop);
+    }
+    for (void* p : drop) std::free(p);
+    if (found) return found;
+    void* p = std::aligned_alloc(kHugePage, capacity);
+    if (!p) throw std::bad_alloc();
+#if defined(MADV_HUGEPAGE)
+    ::madvise(p, capacity, MADV_HUGEPAGE);  // advice only; failure changes nothing
+#endif
+    return p;
+}
+
+void release_memory(void* p, std::size_t capacity) noexcept {
+    if (!p) return;
+    if (capacity < kHugeFrom) {
+        std::free(p);
+        return;
+    }
+    std::vector<void*> drop;
+    bool kept = false;
+    try {
+        std::lock_guard lock(cache_mutex);
+        const auto now = std::chrono::steady_clock::now();
+        expire_locked(now, drop);
+        if (cache.size() < kCacheBlocks && cache_bytes + capacity <= kCacheBytes) {
+            cache.push_back({p, capacity, now});
+            cache_bytes += capacity;
+            kept = true;
+        }
+    } catch (...) {
+    }
+    for (void* q : drop) std::free(q);
+    if (!kept) std::free(p);
+}
+
+void clear_cache() {
+    std::lock_guard lock(cache_mutex);
+    for (const Cached& c : cache) std::free(c.data);
+    cache.clear();
+    cache_bytes = 0;
+}
+
+// ---------------------------------------------------------------------------
 // Block: the owner of an array handed to numpy.
 
 struct BlockObject {
     PyObject_HEAD
     char* data;
-    Py_ssize_t shape[2];
-    Py_ssize_t strides[2];
-    int ndim;
+    Py_ssize_t rows;
+    int ndim;        // 2: (rows, 3) float64; 1: (rows,) float64 or bool
+    char kind;       // 'd' float64, '?' bool
     bool readonly;
-    char format[2];
-    Py_ssize_t itemsize;
-    // Owned memory: freed by `free_fn(data, capacity)`.
-    void (*free_fn)(void*, std::size_t);
+    // Owned memory: given back by release_memory(data, capacity).
+    bool owned;
     std::size_t capacity;
     // A view of a VecList: the list, whose shared borrow the block holds.
     PyObject* list;
+    // Rows that never change, kept alive by this object (shared elements).
+    PyObject* keeper;
 };
 
 PyTypeObject* g_block_type = nullptr;
 
-template <class T>
-void free_array(void* p, std::size_t capacity) {
-    tarsk::py::pool::Array<T>::deallocate(static_cast<T*>(p), capacity);
-}
-
 void block_dealloc(PyObject* self) {
     auto* b = reinterpret_cast<BlockObject*>(self);
-    if (b->free_fn) b->free_fn(b->data, b->capacity);
+    if (b->owned) release_memory(b->data, b->capacity);
     if (b->list) {
-        auto* inst = reinterpret_cast<Instance<VecListData>*>(b->list);
-        inst->borrow.fetch_sub(1, std::memory_order_release);
+        api->list_release(b->list);
         Py_DECREF(b->list);
     }
+    Py_XDECREF(b->keeper);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-int block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    auto* b = reinterpret_cast<BlockObject*>(self);
-    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE && b->readonly) {
-        PyErr_SetString(PyExc_BufferError, "the view of a VecList is read-only");
-        view->obj = nullptr;
-        return -1;
-    }
-    // An empty array still gets a valid address.
-    static double empty_storage[3];
-    view->buf = b->data ? static_cast<void*>(b->data) : static_cast<void*>(empty_storage);
-    view->obj = Py_NewRef(self);
-    view->len = b->itemsize;
-    for (int d = 0; d < b->ndim; ++d) view->len *= b->shape[d];
-    view->itemsize = b->itemsize;
-    view->readonly = b->readonly ? 1 : 0;
-    view->ndim = b->ndim;
-    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? b->format : nullptr;
-    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? b->shape : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? b->strides : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = nullptr;
-    return 0;
+// An empty array still gets a valid address.
+alignas(16) double empty_storage[3];
+
+// __array_interface__ (version 3): numpy keeps the block as the array's base.
+PyObject* block_interface(PyObject* self, void*) {
+    return guarded([self]() -> PyObject* {
+        auto* b = reinterpret_cast<BlockObject*>(self);
+        void* data = b->data ? static_cast<void*>(b->data) : static_cast<void*>(empty_storage);
+        const char* typestr = b->kind == '?' ? "|b1" : (std::endian::native == std::endian::little ? "<f8" : ">f8");
+        Ref shape(b->ndim == 2 ? Py_BuildValue("(nn)", b->rows, Py_ssize_t{3}) : Py_BuildValue("(n)", b->rows));
+        Ref address(PyLong_FromVoidPtr(data));
+        Ref dict(Py_BuildValue("{s:O,s:s,s:(OO),s:i}", "shape", shape.get(), "typestr", typestr, "data",
+                               address.get(), b->readonly ? Py_True : Py_False, "version", 3));
+        return dict.release();
+    });
 }
 
 PyObject* block_len(PyObject* self, PyObject*) {
-    return PyLong_FromSsize_t(reinterpret_cast<BlockObject*>(self)->shape[0]);
+    return PyLong_FromSsize_t(reinterpret_cast<BlockObject*>(self)->rows);
+}
+
+PyObject* block_shared(PyObject* self, void*) {
+    return PyBool_FromLong(reinterpret_cast<BlockObject*>(self)->keeper != nullptr);
 }
 
 PyMethodDef block_methods[] = {
@@ -185,85 +279,77 @@ PyMethodDef block_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef block_getset[] = {
+    {"__array_interface__", block_interface, nullptr, nullptr, nullptr},
+    {"shared", block_shared, nullptr, "True for rows that never change.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot block_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&block_dealloc)},
     {Py_tp_methods, block_methods},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(&block_getbuffer)},
+    {Py_tp_getset, block_getset},
     {Py_tp_doc, const_cast<char*>("Memory behind an array handed out by tarsk_interop.")},
     {0, nullptr},
 };
 
 PyType_Spec block_spec = {"tarsk_interop._native.Block", sizeof(BlockObject), 0, Py_TPFLAGS_DEFAULT, block_slots};
 
-BlockObject* new_block(std::size_t rows, int ndim, char format, Py_ssize_t itemsize) {
+BlockObject* new_block(std::size_t rows, int ndim, char kind) {
     auto* b = PyObject_New(BlockObject, g_block_type);
     if (!b) throw PyErrSet{};
     b->data = nullptr;
-    b->shape[0] = static_cast<Py_ssize_t>(rows);
-    b->shape[1] = ndim == 2 ? 3 : 0;
-    b->strides[0] = ndim == 2 ? 3 * itemsize : itemsize;
-    b->strides[1] = itemsize;
+    b->rows = static_cast<Py_ssize_t>(rows);
     b->ndim = ndim;
+    b->kind = kind;
     b->readonly = false;
-    b->format[0] = format;
-    b->format[1] = '\0';
-    b->itemsize = itemsize;
-    b->free_fn = nullptr;
+    b->owned = false;
     b->capacity = 0;
     b->list = nullptr;
+    b->keeper = nullptr;
     return b;
 }
 
-// A block owning the memory of `a`. The block object is made first, so the
-// array is never left without an owner.
-template <class T>
-PyObject* block_from(tarsk::py::pool::Array<T>& a, int ndim, char format) {
-    BlockObject* b = new_block(a.size(), ndim, format, ndim == 2 ? sizeof(double) : sizeof(T));
-    auto mem = a.release();
-    b->data = reinterpret_cast<char*>(mem.data);
-    b->free_fn = &free_array<T>;
-    b->capacity = mem.capacity;
-    return reinterpret_cast<PyObject*>(b);
+// A block owning fresh memory for `rows` results of `bytes_per_row` each.
+BlockObject* owned_block(std::size_t rows, int ndim, char kind, std::size_t bytes_per_row) {
+    BlockObject* b = new_block(rows, ndim, kind);
+    Ref owner(reinterpret_cast<PyObject*>(b));
+    if (rows > PY_SSIZE_T_MAX / bytes_per_row) throw std::bad_alloc();
+    b->data = static_cast<char*>(take_memory(rows * bytes_per_row, b->capacity));
+    b->owned = true;
+    owner.release();
+    return b;
 }
 
 // ---------------------------------------------------------------------------
 // Arguments
 
-Instance<VecListData>* veclist_arg(PyObject* o, const char* name) {
-    if (Py_TYPE(o) != g_veclist) {
+PyObject* list_arg(PyObject* o, const char* name) {
+    if (!api->is_list(o)) {
         PyErr_Format(PyExc_TypeError, "argument '%s': expected VecList, got '%.200s'", name, Py_TYPE(o)->tp_name);
         throw PyErrSet{};
     }
-    return reinterpret_cast<Instance<VecListData>*>(o);
+    return o;
 }
 
-Vec3d vec3d_arg(PyObject* o, const char* name) {
-    if (Py_TYPE(o) != g_vec3d) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': expected Vec3d, got '%.200s'", name, Py_TYPE(o)->tp_name);
-        throw PyErrSet{};
-    }
-    return reinterpret_cast<Instance<Vec3d>*>(o)->value;
-}
-
-// Shared access to a list for the life of this object.
-class SharedAccess {
+// A list's shared borrow for the life of this object, unless kept.
+class Borrowed {
 public:
-    explicit SharedAccess(Instance<VecListData>* inst) : word_(&inst->borrow) {
-        std::uintptr_t cur = word_->load(std::memory_order_relaxed);
-        do {
-            if (cur == tarsk::py::exclusive_flag) raise(PyExc_RuntimeError, "Already mutably borrowed");
-        } while (!word_->compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
+    explicit Borrowed(PyObject* list) : list_(list) { check(api->list_borrow(list, &rows_, &n_)); }
+    ~Borrowed() {
+        if (list_) api->list_release(list_);
     }
-    ~SharedAccess() {
-        if (word_) word_->fetch_sub(1, std::memory_order_release);
-    }
-    // Keeps the access beyond this object (a view takes it over).
-    void keep() { word_ = nullptr; }
-    SharedAccess(const SharedAccess&) = delete;
-    SharedAccess& operator=(const SharedAccess&) = delete;
+    Borrowed(const Borrowed&) = delete;
+    Borrowed& operator=(const Borrowed&) = delete;
+    const double* rows() const { return rows_; }
+    std::size_t size() const { return n_; }
+    // The borrow outlives this object (a view takes it over).
+    void keep() { list_ = nullptr; }
 
 private:
-    std::atomic<std::uintptr_t>* word_;
+    PyObject* list_;
+    const double* rows_ = nullptr;
+    std::size_t n_ = 0;
 };
 
 // The rows of an (n, 3) float64 array in C order, aligned, as the package
@@ -273,172 +359,43 @@ public:
     explicit Rows(PyObject* o) : buffer_(o, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) {
         const Py_buffer& v = buffer_.view();
         const char* f = v.format ? v.format : "B";
-        if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
+        if (f[0] == '@' || f[0] == '=' || (f[0] == '<' && std::endian::native == std::endian::little)) ++f;
         if (std::strcmp(f, "d") != 0 || v.itemsize != sizeof(double) || v.ndim != 2 || v.shape[1] != 3) {
             raise(PyExc_ValueError, "expected a C-contiguous float64 buffer of shape (n, 3)");
         }
         rows_ = static_cast<std::size_t>(v.shape[0]);
         // An empty buffer may sit at any address (numpy still calls it
         // aligned); no row of it is ever read, so it is used as no memory.
-        if (rows_ != 0 && reinterpret_cast<std::uintptr_t>(v.buf) % alignof(Vec3d) != 0) {
+        if (rows_ != 0 && reinterpret_cast<std::uintptr_t>(v.buf) % alignof(double) != 0) {
             raise(PyExc_ValueError, "expected an aligned buffer");
         }
     }
-    Vec3d* data() const { return rows_ ? static_cast<Vec3d*>(buffer_.view().buf) : nullptr; }
+    const double* data() const { return rows_ ? static_cast<const double*>(buffer_.view().buf) : nullptr; }
     std::size_t size() const { return rows_; }
-    std::span<const Vec3d> span() const { return {data(), rows_}; }
 
 private:
     Buffer buffer_;
     std::size_t rows_ = 0;
 };
 
-// A new VecList object holding `items`. The object is allocated through the
-// class's own allocation slot and released by its own dealloc slot.
-PyObject* new_veclist(Items items) {
-    PyObject* obj = g_veclist->tp_alloc(g_veclist, 0);
-    if (!obj) throw PyErrSet{};
-    auto* inst = reinterpret_cast<Instance<VecListData>*>(obj);
-    new (&inst->value) VecListData{std::move(items)};
-    new (&inst->borrow) std::atomic<std::uintptr_t>(0);
-    return obj;
-}
-
-// A list that borrows the caller's rows for the length of one call. If
-// anything still holds it when the call is done, it takes a copy of the rows
-// into memory of its own before the rows go away.
-class TempList {
-public:
-    explicit TempList(const Rows& rows) : obj_(new_veclist(Items::borrow(rows.data(), rows.size()))) {}
-    ~TempList() {
-        auto* inst = reinterpret_cast<Instance<VecListData>*>(obj_);
-        if (Py_REFCNT(obj_) > 1 && inst->value.items.borrowed()) {
-            try {
-                inst->value.items = Items(inst->value.items);
-            } catch (...) {
-                // Without memory for the copy the list must not keep pointing
-                // at memory it does not own: it is emptied instead.
-                inst->value.items = Items();
-            }
-        }
-        Py_DECREF(obj_);
-    }
-    TempList(const TempList&) = delete;
-    TempList& operator=(const TempList&) = delete;
-    PyObject* get() const { return obj_; }
-    Items& items() { return reinterpret_cast<Instance<VecListData>*>(obj_)->value.items; }
-
-private:
-    PyObject* obj_;
-};
-
-// The elements of a VecList that a method has just returned, as a block.
-// The new list is only referenced here, so its memory can be taken.
-PyObject* take_result(PyObject* result) {
-    Ref r(result);
-    if (Py_TYPE(result) != g_veclist) raise(PyExc_SystemError, "a VecList method did not return a VecList");
-    auto* inst = reinterpret_cast<Instance<VecListData>*>(result);
-    if (Py_REFCNT(result) == 1 && inst->borrow.load(std::memory_order_acquire) == 0) {
-        return block_from(inst->value.items, 2, 'd');
-    }
-    SharedAccess access(inst);
-    Items copy(inst->value.items);
-    return block_from(copy, 2, 'd');
+// pickle.UnpicklingError "corrupted VecList data: <text>".
+[[noreturn]] void corrupted(const char* text) {
+    Ref pickle(PyImport_ImportModule("pickle"));
+    Ref error(PyObject_GetAttrString(pickle.get(), "UnpicklingError"));
+    PyErr_Format(error.get(), "corrupted VecList data: %s", text);
+    throw PyErrSet{};
 }
 
 // ---------------------------------------------------------------------------
 // Module functions
 
-// layout() -> dict: the instance size of every class of tarsk_py, as this
-// module was built to expect it.
-PyObject* layout(PyObject*, PyObject*) {
-    return guarded([]() -> PyObject* {
-        using namespace tarsk;
-        Ref d(PyDict_New());
-        auto put = [&](const char* name, std::size_t size) {
-            Ref v(PyLong_FromSize_t(size));
-            if (PyDict_SetItemString(d.get(), name, v.get()) != 0) throw PyErrSet{};
-        };
-        put("Vec3d", sizeof(Instance<Vec3d>));
-        put("VecList", sizeof(Instance<VecListData>));
-        put("VecListIterator", sizeof(Instance<tarsk::py::VecListIterData>));
-        put("AngleRadians", sizeof(Instance<AngleRadians>));
-        put("AngleDegrees", sizeof(Instance<AngleDegrees>));
-        put("Quat", sizeof(Instance<Quat>));
-        put("Plane", sizeof(Instance<geometry::Plane>));
-        put("Circle", sizeof(Instance<geometry::Circle>));
-        return d.release();
-    });
-}
-
-// bind(module): reads the type objects of tarsk_py.
-PyObject* bind(PyObject*, PyObject* module) {
-    return guarded([module]() -> PyObject* {
-        auto get = [module](const char* name) {
-            PyObject* t = PyObject_GetAttrString(module, name);
-            if (!t) throw PyErrSet{};
-            if (!PyType_Check(t)) {
-                Py_DECREF(t);
-                raise(PyExc_ImportError, "tarsk_py does not define the expected classes");
-            }
-            return reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
-        };
-        g_vec3d = get("Vec3d");
-        g_veclist = get("VecList");
-        g_quat = get("Quat");
-        Py_RETURN_NONE;
-    });
-}
-
-// veclist_from_rows(rows) -> VecList: a copy of an (n, 3) float64 buffer.
-PyObject* veclist_from_rows(PyObject*, PyObject* arg) {
-    return guarded([arg]() -> PyObject* {
-        Items items;
-        {
-            Rows rows(arg);
-            items.resize(rows.size());
-            if (rows.size()) std::memcpy(static_cast<void*>(items.data()), rows.data(), rows.size() * sizeof(Vec3d));
-        }
-        return new_veclist(std::move(items));
-    });
-}
-
-// veclist_from_bytes(buffer) -> VecList: the elements from the raw bytes of
-// a pickled list (any contiguous buffer of 24-byte records).
-PyObject* veclist_from_bytes(PyObject*, PyObject* arg) {
-    return guarded([arg]() -> PyObject* {
-        Items items;
-        {
-            Buffer buffer(arg, PyBUF_C_CONTIGUOUS);
-            const Py_buffer& v = buffer.view();
-            if (v.len < 0 || static_cast<std::size_t>(v.len) % sizeof(Vec3d) != 0) {
-                PyObject* pickle = PyImport_ImportModule("pickle");
-                if (!pickle) throw PyErrSet{};
-                PyObject* error = PyObject_GetAttrString(pickle, "UnpicklingError");
-                Py_DECREF(pickle);
-                if (!error) throw PyErrSet{};
-                PyErr_Format(error, "corrupted VecList data: %zd bytes is not a whole number of 24-byte elements", v.len);
-                Py_DECREF(error);
-                throw PyErrSet{};
-            }
-            const std::size_t n = static_cast<std::size_t>(v.len) / sizeof(Vec3d);
-            items.resize(n);
-            if (n) std::memcpy(static_cast<void*>(items.data()), v.buf, n * sizeof(Vec3d));
-        }
-        return new_veclist(std::move(items));
-    });
-}
-
 // copy_rows(veclist) -> Block: a copy of the elements, (n, 3) float64.
 PyObject* copy_rows(PyObject*, PyObject* arg) {
     return guarded([arg]() -> PyObject* {
-        auto* inst = veclist_arg(arg, "veclist");
-        Items copy;
-        {
-            SharedAccess access(inst);
-            copy = inst->value.items;
-        }
-        return block_from(copy, 2, 'd');
+        Borrowed list(list_arg(arg, "veclist"));
+        BlockObject* b = owned_block(list.size(), 2, 'd', 3 * sizeof(double));
+        if (list.size()) std::memcpy(b->data, list.rows(), list.size() * 3 * sizeof(double));
+        return reinterpret_cast<PyObject*>(b);
     });
 }
 
@@ -447,100 +404,184 @@ PyObject* copy_rows(PyObject*, PyObject* arg) {
 // fail) and a reference to it until the block goes away.
 PyObject* view_rows(PyObject*, PyObject* arg) {
     return guarded([arg]() -> PyObject* {
-        auto* inst = veclist_arg(arg, "veclist");
-        BlockObject* b = new_block(0, 2, 'd', sizeof(double));
+        PyObject* lst = list_arg(arg, "veclist");
+        BlockObject* b = new_block(0, 2, 'd');
         Ref owner(reinterpret_cast<PyObject*>(b));
-        SharedAccess access(inst);  // after the allocation: nothing runs between here and the return
-        b->shape[0] = static_cast<Py_ssize_t>(inst->value.items.size());
-        b->data = reinterpret_cast<char*>(inst->value.items.data());
+        Borrowed list(lst);  // after the allocation: nothing runs between here and the return
+        b->rows = static_cast<Py_ssize_t>(list.size());
+        b->data = const_cast<char*>(reinterpret_cast<const char*>(list.rows()));
         b->readonly = true;
-        b->list = Py_NewRef(arg);
-        access.keep();
+        b->list = Py_NewRef(lst);
+        list.keep();
         return owner.release();
     });
 }
 
-// call_list(rows, method, *args) -> Block: the VecList method or operator
-// `method` called on a list borrowing `rows`, whose VecList result is handed
-// over as an (n, 3) block. Operators are given by their slot name.
-PyObject* call_list(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guarded([args, nargs]() -> PyObject* {
-        if (nargs < 2 || !PyUnicode_Check(args[1])) raise(PyExc_TypeError, "call_list(rows, method, *args)");
-        Rows rows(args[0]);
-        TempList tmp(rows);
-        PyObject* method = args[1];
-        const Py_ssize_t rest = nargs - 2;
-        if (PyUnicode_CompareWithASCIIString(method, "__add__") == 0 && rest == 1)
-            return take_result(PyNumber_Add(tmp.get(), args[2]));
-        if (PyUnicode_CompareWithASCIIString(method, "__sub__") == 0 && rest == 1)
-            return take_result(PyNumber_Subtract(tmp.get(), args[2]));
-        if (PyUnicode_CompareWithASCIIString(method, "__mul__") == 0 && rest == 1)
-            return take_result(PyNumber_Multiply(tmp.get(), args[2]));
-        if (PyUnicode_CompareWithASCIIString(method, "__truediv__") == 0 && rest == 1)
-            return take_result(PyNumber_TrueDivide(tmp.get(), args[2]));
-
-        std::array<PyObject*, 4> call{};
-        if (rest > 3) raise(PyExc_TypeError, "too many arguments");
-        call[0] = tmp.get();
-        for (Py_ssize_t k = 0; k < rest; ++k) call[static_cast<std::size_t>(k) + 1] = args[k + 2];
-        Ref result(PyObject_VectorcallMethod(method, call.data(),
-                                             static_cast<std::size_t>(rest + 1),
-                                             nullptr));
-        if (PyUnicode_Compare(method, g_name_rotate) == 0) {
-            // In place: the rotated elements replaced the borrowed ones.
-            if (tmp.items().borrowed()) raise(PyExc_SystemError, "rotate left the list unchanged");
-            Items rotated = std::move(tmp.items());
-            return block_from(rotated, 2, 'd');
-        }
-        if (PyUnicode_Compare(method, g_name_minimum_distance_to) == 0) return result.release();
-        return take_result(result.release());
+// share_rows(veclist) -> Block: a read-only (n, 3) block of the list's
+// elements that never change: the list hands them over to an owner this
+// block keeps, and copies them on its own next change. The list is not
+// borrowed afterwards.
+PyObject* share_rows(PyObject*, PyObject* arg) {
+    return guarded([arg]() -> PyObject* {
+        PyObject* lst = list_arg(arg, "veclist");
+        BlockObject* b = new_block(0, 2, 'd');
+        Ref owner(reinterpret_cast<PyObject*>(b));
+        const double* rows = nullptr;
+        std::size_t n = 0;
+        PyObject* keeper = nullptr;
+        check(api->list_share(lst, &rows, &n, &keeper));
+        b->keeper = keeper;
+        b->rows = static_cast<Py_ssize_t>(n);
+        b->data = const_cast<char*>(reinterpret_cast<const char*>(rows));
+        b->readonly = true;
+        return owner.release();
     });
 }
 
-// Scalar results of every element, each computed with the per-element
-// function of the VecList method of the same name (one instantiation of the
-// element loop, so even the NaN payloads agree), as an (n,) block. The element loop is the pool's own, run on the
-// calling thread: these kernels are bound by memory bandwidth, and running
-// them here leaves one worker pool in the process, tarsk_py's. The result
-// does not depend on who runs the loop.
-enum class Scalar { dot, magnitude, is_unit, distance_to, distance_squared };
-
-template <class E, char Format, class F>
-PyObject* map_rows(const Rows& rows, const F& f) {
-    tarsk::py::pool::Array<E> out;
-    out.resize(rows.size());
-    tarsk::py::pool::detail::map_range(out.data(), rows.data(), rows.size(), f);
-    return block_from(out, 1, Format);
+// rows_bytes(veclist) -> bytes: the elements' IEEE bytes.
+PyObject* rows_bytes(PyObject*, PyObject* arg) {
+    return guarded([arg]() -> PyObject* {
+        Borrowed list(list_arg(arg, "veclist"));
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(list.rows()),
+                                         static_cast<Py_ssize_t>(list.size() * 3 * sizeof(double)));
+    });
 }
 
-PyObject* scalar_kernel(Scalar kind, PyObject* rows_obj, PyObject* other) {
-    Vec3d o{0.0, 0.0, 0.0};
-    if (other) o = vec3d_arg(other, "v");
-    Rows rows(rows_obj);
-    switch (kind) {
-        case Scalar::dot: return map_rows<double, 'd'>(rows, tarsk::py::elementwise::Dot{o});
-        case Scalar::magnitude: return map_rows<double, 'd'>(rows, tarsk::py::elementwise::Magnitude{});
-        case Scalar::is_unit:
-            return map_rows<std::uint8_t, '?'>(rows, [](const Vec3d& e) { return e.is_unit(); });
-        case Scalar::distance_to:
-            return map_rows<double, 'd'>(rows, tarsk::py::elementwise::DistanceTo{o});
-        case Scalar::distance_squared:
-            return map_rows<double, 'd'>(rows, tarsk::py::elementwise::DistanceSquared{o});
+// copy_list(veclist) -> VecList: a new list of the same elements.
+PyObject* copy_list(PyObject*, PyObject* arg) {
+    return guarded([arg]() -> PyObject* {
+        Borrowed list(list_arg(arg, "veclist"));
+        return api->list_copy(list.rows(), list.size());
+    });
+}
+
+// veclist_from_rows(rows) -> VecList: a copy of an (n, 3) float64 buffer.
+PyObject* veclist_from_rows(PyObject*, PyObject* arg) {
+    return guarded([arg]() -> PyObject* {
+        Rows rows(arg);
+        return api->list_copy(rows.data(), rows.size());
+    });
+}
+
+// True for a format of raw bytes or of native-order float64.
+bool plain_format(const char* f) {
+    if (!f) return true;
+    if (std::strcmp(f, "B") == 0 || std::strcmp(f, "b") == 0 || std::strcmp(f, "c") == 0) return true;
+    if (f[0] == '@' || f[0] == '=' || (f[0] == '<' && std::endian::native == std::endian::little) ||
+        (f[0] == '>' && std::endian::native == std::endian::big))
+        ++f;
+    return std::strcmp(f, "d") == 0;
+}
+
+// The object that guarantees the bytes of `exporter`'s buffer never change
+// while it lives, or null: an immutable bytes object, or a shared block
+// (reached through the ndarray numpy made over it).
+PyObject* immutable_owner(PyObject* exporter) {
+    if (!exporter) return nullptr;
+    if (PyBytes_CheckExact(exporter)) return exporter;
+    if (std::strcmp(Py_TYPE(exporter)->tp_name, "numpy.ndarray") != 0) return nullptr;
+    PyObject* base = PyObject_GetAttrString(exporter, "base");
+    if (!base) {
+        PyErr_Clear();
+        return nullptr;
     }
-    raise(PyExc_SystemError, "unknown kernel");
+    Py_DECREF(base);  // the array keeps it
+    if (Py_TYPE(base) == g_block_type && reinterpret_cast<BlockObject*>(base)->keeper) return base;
+    return nullptr;
 }
 
-template <Scalar K>
-PyObject* scalar_with_vec(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guarded([args, nargs]() -> PyObject* {
-        if (nargs != 2) raise(PyExc_TypeError, "expected (rows, v)");
-        return scalar_kernel(K, args[0], args[1]);
+// veclist_from_buffer(buffer) -> VecList: the elements from the raw bytes of
+// a pickled list (any contiguous buffer of 24-byte records, typed as raw
+// bytes or as native float64). The list reads the bytes in place when nobody
+// can change them while it holds them (see immutable_owner), else copies.
+PyObject* veclist_from_buffer(PyObject*, PyObject* arg) {
+    return guarded([arg]() -> PyObject* {
+        Buffer buffer(arg, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+        const Py_buffer& v = buffer.view();
+        if (!plain_format(v.format)) {
+            PyErr_Format(PyExc_TypeError, "expected raw bytes or native float64, got a buffer of format '%.20s'",
+                         v.format);
+            throw PyErrSet{};
+        }
+        if (v.len < 0 || static_cast<std::size_t>(v.len) % (3 * sizeof(double)) != 0) {
+            std::string text = std::to_string(v.len) + " bytes is not a whole number of 24-byte elements";
+            corrupted(text.c_str());
+        }
+        const std::size_t n = static_cast<std::size_t>(v.len) / (3 * sizeof(double));
+        const bool aligned = reinterpret_cast<std::uintptr_t>(v.buf) % alignof(double) == 0;
+        PyObject* exporter = v.obj;
+        if (exporter && PyMemoryView_Check(exporter)) exporter = PyMemoryView_GET_BUFFER(exporter)->obj;
+        if (exporter && PyPickleBuffer_Check(exporter)) {
+            const Py_buffer* inner = PyPickleBuffer_GetBuffer(exporter);
+            exporter = inner ? inner->obj : nullptr;
+        }
+        PyObject* owner = n && aligned ? immutable_owner(exporter) : nullptr;
+        if (owner) return api->list_adopt(static_cast<const double*>(v.buf), n, owner);
+        if (n && !aligned) {
+            // Copied through an aligned array of its own.
+            std::vector<double> copy(n * 3);
+            std::memcpy(copy.data(), v.buf, static_cast<std::size_t>(v.len));
+            return api->list_copy(copy.data(), n);
+        }
+        return api->list_copy(static_cast<const double*>(v.buf), n);
     });
 }
 
-template <Scalar K>
-PyObject* scalar_plain(PyObject*, PyObject* arg) {
-    return guarded([arg]() -> PyObject* { return scalar_kernel(K, arg, nullptr); });
+// ops() -> tuple of (name, face, param, arg kind, result kind): the table of
+// element-wise operations.
+PyObject* ops(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* {
+        Ref table(PyTuple_New(static_cast<Py_ssize_t>(api->op_count)));
+        for (std::size_t k = 0; k < api->op_count; ++k) {
+            const TarskOp& op = api->ops[k];
+            PyObject* row = Py_BuildValue("(sssii)", op.name, op.face, op.param, op.arg, op.result);
+            if (!row) throw PyErrSet{};
+            PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(k), row);
+        }
+        return table.release();
+    });
+}
+
+std::size_t op_index(PyObject* o) {
+    const std::size_t k = PyLong_AsSize_t(o);
+    if (k == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyErrSet{};
+    if (k >= api->op_count) raise(PyExc_ValueError, "unknown element-wise operation");
+    return k;
+}
+
+// apply(op, rows, arg) -> Block: operation `op` of the table on every row,
+// with `arg` (None for an operation without one), as a new block.
+PyObject* apply(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([args, nargs]() -> PyObject* {
+        if (nargs != 3) raise(PyExc_TypeError, "apply(op, rows, arg)");
+        const std::size_t k = op_index(args[0]);
+        const TarskOp& op = api->ops[k];
+        Rows rows(args[1]);
+        double arg[4] = {0.0, 0.0, 0.0, 0.0};
+        if (op.arg != TARSK_ARG_NONE) check(api->convert_arg(k, args[2], arg));
+        BlockObject* b = op.result == TARSK_RESULT_ROWS     ? owned_block(rows.size(), 2, 'd', 3 * sizeof(double))
+                         : op.result == TARSK_RESULT_DOUBLE ? owned_block(rows.size(), 1, 'd', sizeof(double))
+                                                            : owned_block(rows.size(), 1, '?', 1);
+        Ref owner(reinterpret_cast<PyObject*>(b));
+        if (rows.size()) check(api->apply(k, rows.data(), rows.size(), arg, b->data));
+        return owner.release();
+    });
+}
+
+// minimum_distance_to(rows, v, stride) -> (index, distance).
+PyObject* minimum_distance_to(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([args, nargs]() -> PyObject* {
+        if (nargs != 3) raise(PyExc_TypeError, "minimum_distance_to(rows, v, stride)");
+        Rows rows(args[0]);
+        double v[3];
+        check(api->get_value(TARSK_VEC3D, args[1], v));
+        std::uint64_t stride = 0;
+        check(api->convert_count(args[2], "stride", &stride));
+        std::uint64_t index = 0;
+        double distance = 0.0;
+        check(api->minimum_distance_to(rows.data(), rows.size(), v, stride, &index, &distance));
+        return Py_BuildValue("(Kd)", static_cast<unsigned long long>(index), distance);
+    });
 }
 
 // real(s) -> float: the float conversion VecList's operators apply (the
@@ -554,50 +595,81 @@ PyObject* real(PyObject*, PyObject* arg) {
     });
 }
 
+// cache_state() -> (blocks, bytes): what the cache of freed blocks holds.
+PyObject* cache_state(PyObject*, PyObject*) {
+    std::lock_guard lock(cache_mutex);
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(cache.size()), static_cast<Py_ssize_t>(cache_bytes));
+}
+
+// trim() -> None: gives every cached block back to the system.
+PyObject* trim(PyObject*, PyObject*) {
+    clear_cache();
+    Py_RETURN_NONE;
+}
+
+template <auto F>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 PyMethodDef module_methods[] = {
-    {"layout", layout, METH_NOARGS, nullptr},
-    {"bind", bind, METH_O, nullptr},
-    {"veclist_from_rows", veclist_from_rows, METH_O, nullptr},
-    {"veclist_from_bytes", veclist_from_bytes, METH_O, nullptr},
     {"copy_rows", copy_rows, METH_O, nullptr},
     {"view_rows", view_rows, METH_O, nullptr},
-    {"call_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_list)), METH_FASTCALL, nullptr},
-    {"dot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&scalar_with_vec<Scalar::dot>)),
-     METH_FASTCALL, nullptr},
-    {"distance_to", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&scalar_with_vec<Scalar::distance_to>)),
-     METH_FASTCALL, nullptr},
-    {"distance_squared",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&scalar_with_vec<Scalar::distance_squared>)),
-     METH_FASTCALL, nullptr},
-    {"magnitude", scalar_plain<Scalar::magnitude>, METH_O, nullptr},
-    {"is_unit", scalar_plain<Scalar::is_unit>, METH_O, nullptr},
+    {"share_rows", share_rows, METH_O, nullptr},
+    {"rows_bytes", rows_bytes, METH_O, nullptr},
+    {"copy_list", copy_list, METH_O, nullptr},
+    {"veclist_from_rows", veclist_from_rows, METH_O, nullptr},
+    {"veclist_from_buffer", veclist_from_buffer, METH_O, nullptr},
+    {"ops", ops, METH_NOARGS, nullptr},
+    {"apply", fastcall<&apply>(), METH_FASTCALL, nullptr},
+    {"minimum_distance_to", fastcall<&minimum_distance_to>(), METH_FASTCALL, nullptr},
     {"real", real, METH_O, nullptr},
+    {"cache_state", cache_state, METH_NOARGS, nullptr},
+    {"trim", trim, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_native", nullptr, -1, module_methods,
                           nullptr, nullptr, nullptr, nullptr};
 
+// Finds tarsk_py's table: imports tarsk_py, takes the capsule from the
+// interpreter's private dict and checks the ABI number.
+const TarskCapi* find_capi() {
+    Ref module(PyImport_ImportModule("tarsk_py"));
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    PyObject* capsule = dict ? PyDict_GetItemString(dict, TARSK_CAPI_NAME) : nullptr;  // borrowed
+    if (!capsule || !PyCapsule_IsValid(capsule, TARSK_CAPI_NAME)) {
+        raise(PyExc_ImportError, "tarsk_interop needs a tarsk_py with a C ABI; reinstall both from the same source");
+    }
+    auto* table = static_cast<const TarskCapi*>(PyCapsule_GetPointer(capsule, TARSK_CAPI_NAME));
+    if (!table) throw PyErrSet{};
+    if (table->abi != TARSK_CAPI_ABI || table->size < sizeof(TarskCapi)) {
+        PyErr_Format(PyExc_ImportError,
+                     "tarsk_interop was built for the C ABI %d of tarsk_py, but the installed tarsk_py has ABI %u; "
+                     "reinstall both from the same source",
+                     TARSK_CAPI_ABI, table->abi);
+        throw PyErrSet{};
+    }
+    return table;
+}
+
 }  // namespace
 }  // namespace tarsk::interop
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
     using namespace tarsk::interop;
-    PyObject* m = PyModule_Create(&module_def);
-    if (!m) return nullptr;
-    if (!g_block_type) {
-        g_block_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&block_spec));
-        g_name_rotate = PyUnicode_InternFromString("rotate");
-        g_name_minimum_distance_to = PyUnicode_InternFromString("minimum_distance_to");
-        if (!g_block_type || !g_name_rotate || !g_name_minimum_distance_to) {
-            Py_DECREF(m);
-            return nullptr;
+    return guarded([]() -> PyObject* {
+        if (!api) api = find_capi();
+        Ref m(PyModule_Create(&module_def));
+        if (!g_block_type) {
+            g_block_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&block_spec));
+            if (!g_block_type) throw PyErrSet{};
+            Py_AtExit(&clear_cache);
         }
-    }
-    if (PyModule_AddObjectRef(m, "Block", reinterpret_cast<PyObject*>(g_block_type)) != 0 ||
-        PyModule_AddStringConstant(m, "built_for", TARSK_VERSION) != 0) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
+        if (PyModule_AddObjectRef(m.get(), "Block", reinterpret_cast<PyObject*>(g_block_type)) != 0 ||
+            PyModule_AddIntConstant(m.get(), "abi", TARSK_CAPI_ABI) != 0) {
+            throw PyErrSet{};
+        }
+        return m.release();
+    });
 }

@@ -15,7 +15,6 @@ Vec3d, VecList, AngleRadians, AngleDegrees, Quat, Plane and Circle.
 from __future__ import annotations
 
 import copyreg
-import importlib.metadata
 import pickle
 import struct
 from typing import Any
@@ -56,43 +55,6 @@ __all__ = [
     "to_vec3d",
     "to_veclist",
 ]
-
-
-# ---------------------------------------------------------------------------
-# The installed tarsk_py must be the one this package was built with: the
-# native part reads its objects through their instance layout.
-
-def _check_build(layout: dict[str, int], built_for: str) -> None:
-    """Refuses (ImportError) a tarsk_py whose instance sizes differ from
-    `layout` or whose distribution version is not `built_for`."""
-    classes = {
-        "Vec3d": _Vec3d,
-        "VecList": _VecList,
-        "VecListIterator": _VecListIterator,
-        "AngleRadians": _AngleRadians,
-        "AngleDegrees": _AngleDegrees,
-        "Quat": _Quat,
-        "Plane": _Plane,
-        "Circle": _Circle,
-    }
-    for name, size in layout.items():
-        actual = classes[name].__basicsize__
-        if actual != size:
-            raise ImportError(
-                f"tarsk_interop was built for another tarsk_py: {name} instances are {actual} bytes, "
-                f"expected {size}; reinstall both from the same source")
-    try:
-        installed = importlib.metadata.version("tarsk_py")
-    except importlib.metadata.PackageNotFoundError:
-        return  # a source tree without distribution metadata
-    if installed != built_for:
-        raise ImportError(
-            f"tarsk_interop was built for tarsk_py {built_for}, but tarsk_py {installed} is installed; "
-            f"reinstall both from the same source")
-
-
-_check_build(_native.layout(), _native.built_for)
-_native.bind(_tarsk_py)
 
 
 # ---------------------------------------------------------------------------
@@ -221,89 +183,77 @@ def to_quat(a: Any) -> _Quat:
 
 # ---------------------------------------------------------------------------
 # Kernels: each result is bit for bit the VecList method's for to_veclist(a).
+# The element-wise kernels follow from tarsk_py's table of element-wise
+# operations (name, VecList face, argument kind, result kind), read through
+# its C ABI: one function per row, with the argument conversion of its kind.
 
-_call = _native.call_list
+_ARG_NONE, _ARG_VEC3D, _ARG_QUAT, _ARG_FLOAT, _ARG_AXIS = range(5)
+_RESULT_ROWS, _RESULT_DOUBLE, _RESULT_BOOL = range(3)
 
-
-def normalize(a: Any) -> np.ndarray:
-    """VecList.normalize as an (n, 3) array."""
-    return _asarray(_call(_rows(a), "normalize"))
-
-
-def cross(a: Any, v: Any) -> np.ndarray:
-    """VecList.cross as an (n, 3) array."""
-    rows = _rows(a)
-    return _asarray(_call(rows, "cross", _vec(v)))
-
-
-def dot(a: Any, v: Any) -> np.ndarray:
-    """VecList.dot as an (n,) array."""
-    rows = _rows(a)
-    return _asarray(_native.dot(rows, _vec(v)))
+# One kernel maker per argument kind: the kernel's parameters and the
+# conversion of its argument (a class argument as the other functions of
+# this package convert it, an axis as the VecList method converts it).
+def _kernel_none(index: int) -> Any:
+    def kernel(a: Any) -> np.ndarray:
+        return _asarray(_apply(index, _rows(a), None))
+    return kernel
 
 
-def magnitude(a: Any) -> np.ndarray:
-    """VecList.magnitude as an (n,) array."""
-    return _asarray(_native.magnitude(_rows(a)))
+def _kernel_vec3d(index: int) -> Any:
+    def kernel(a: Any, v: Any) -> np.ndarray:
+        rows = _rows(a)
+        return _asarray(_apply(index, rows, _vec(v)))
+    return kernel
 
 
-def is_unit(a: Any) -> np.ndarray:
-    """VecList.is_unit as an (n,) bool array."""
-    return _asarray(_native.is_unit(_rows(a)))
+def _kernel_quat(index: int) -> Any:
+    def kernel(a: Any, q: _Quat) -> np.ndarray:
+        rows = _rows(a)
+        return _asarray(_apply(index, rows, _quat(q)))
+    return kernel
 
 
-def distance_to(a: Any, v: Any) -> np.ndarray:
-    """VecList.distance_to as an (n,) array."""
-    rows = _rows(a)
-    return _asarray(_native.distance_to(rows, _vec(v)))
+def _kernel_float(index: int) -> Any:
+    def kernel(a: Any, s: Any) -> np.ndarray:
+        rows = _rows(a)
+        return _asarray(_apply(index, rows, _scalar(s)))
+    return kernel
 
 
-def distance_squared(a: Any, v: Any) -> np.ndarray:
-    """VecList.distance_squared as an (n,) array."""
-    rows = _rows(a)
-    return _asarray(_native.distance_squared(rows, _vec(v)))
+def _kernel_axis(index: int) -> Any:
+    def kernel(a: Any, axis: int) -> np.ndarray:
+        return _asarray(_apply(index, _rows(a), axis))
+    return kernel
 
 
-def rotate(a: Any, q: _Quat) -> np.ndarray:
-    """The rows rotated by `q` (VecList.rotate) as a new (n, 3) array; `a`
-    is left alone."""
-    rows = _rows(a)
-    return _asarray(_call(rows, "rotate", _quat(q)))
+_KERNEL_MAKERS = {_ARG_NONE: _kernel_none, _ARG_VEC3D: _kernel_vec3d, _ARG_QUAT: _kernel_quat,
+                  _ARG_FLOAT: _kernel_float, _ARG_AXIS: _kernel_axis}
+_RESULT_TEXT = {_RESULT_ROWS: "an (n, 3) array", _RESULT_DOUBLE: "an (n,) array", _RESULT_BOOL: "an (n,) bool array"}
+_FACE_TEXT = {"__add__": "VecList + Vec3d", "__sub__": "VecList - Vec3d", "__mul__": "VecList * s",
+              "__truediv__": "VecList / s", "rotate": "The rows rotated by `q` (VecList.rotate)"}
+
+# The table: (name, VecList face, parameter name, argument kind, result kind).
+_OPS: tuple[tuple[str, str, str, int, int], ...] = _native.ops()
+_apply = _native.apply
 
 
-def collapse(a: Any, axis: int) -> np.ndarray:
-    """VecList.collapse as an (n, 3) array."""
-    return _asarray(_call(_rows(a), "collapse", axis))
+def _make_kernel(index: int, name: str, face: str, arg: int, result: int) -> Any:
+    kernel = _KERNEL_MAKERS[arg](index)
+    kernel.__name__ = kernel.__qualname__ = name
+    subject = _FACE_TEXT.get(face, f"VecList.{face}")
+    kernel.__doc__ = f"{subject} as {_RESULT_TEXT[result]}" + ("; `a` is left alone." if face == "rotate" else ".")
+    return kernel
 
 
-def add(a: Any, v: Any) -> np.ndarray:
-    """VecList + Vec3d as an (n, 3) array."""
-    rows = _rows(a)
-    return _asarray(_call(rows, "__add__", _vec(v)))
-
-
-def subtract(a: Any, v: Any) -> np.ndarray:
-    """VecList - Vec3d as an (n, 3) array."""
-    rows = _rows(a)
-    return _asarray(_call(rows, "__sub__", _vec(v)))
-
-
-def multiply(a: Any, s: Any) -> np.ndarray:
-    """VecList * s as an (n, 3) array."""
-    rows = _rows(a)
-    return _asarray(_call(rows, "__mul__", _scalar(s)))
-
-
-def divide(a: Any, s: Any) -> np.ndarray:
-    """VecList / s as an (n, 3) array."""
-    rows = _rows(a)
-    return _asarray(_call(rows, "__truediv__", _scalar(s)))
+for _index, (_name, _face, _param, _arg, _result) in enumerate(_OPS):
+    globals()[_name] = _make_kernel(_index, _name, _face, _arg, _result)
+del _index, _name, _face, _param, _arg, _result
 
 
 def minimum_distance_to(a: Any, v: Any, stride: int) -> tuple[int, float]:
     """VecList.minimum_distance_to: the (index, distance) tuple."""
     rows = _rows(a)
-    result: tuple[int, float] = _call(rows, "minimum_distance_to", _vec(v), stride)
+    result: tuple[int, float] = _native.minimum_distance_to(rows, _vec(v), stride)
     return result
 
 
@@ -359,26 +309,34 @@ def _circle_from_bytes(data: bytes) -> Any:
 
 def _veclist_from_buffer(data: Any) -> _VecList:
     """A VecList from the raw bytes of its elements (bytes, a bytearray or an
-    out-of-band buffer)."""
+    out-of-band buffer, typed as raw bytes or native float64). Bytes nobody
+    can change (a bytes object, the shared elements a list pickled) are read
+    in place until the list's first change; any other buffer is copied."""
     try:
-        return _native.veclist_from_bytes(data)
-    except (TypeError, BufferError) as exc:
+        return _native.veclist_from_buffer(data)
+    except (TypeError, BufferError, ValueError) as exc:
         raise pickle.UnpicklingError(f"corrupted VecList data: {exc}") from None
 
 
 class _VecListElements:
-    """The elements of a VecList on their way into a pickle: one buffer
-    viewing the list's memory (the list stays borrowed while it exists)."""
+    """The elements of a VecList on their way into a pickle or a copy. It
+    holds the list, not a borrow of it: the pickler's memo keeps this object
+    as long as the pickler lives, and the list must stay free to change.
 
-    __slots__ = ("block",)
+    Under protocol 5 the elements go out as one buffer of memory that never
+    changes: the list hands its storage over to the buffer's owner (reading
+    it from there, copying it on its own next change). Below protocol 5 they
+    go as bytes."""
+
+    __slots__ = ("veclist",)
 
     def __init__(self, veclist: _VecList) -> None:
-        self.block = _native.view_rows(veclist)
+        self.veclist = veclist
 
     def __reduce_ex__(self, protocol: Any) -> Any:
         if isinstance(protocol, int) and protocol >= 5:
-            return _veclist_from_buffer, (pickle.PickleBuffer(self.block),)
-        return _veclist_from_buffer, (memoryview(self.block).tobytes(),)
+            return _veclist_from_buffer, (pickle.PickleBuffer(_asarray(_native.share_rows(self.veclist))),)
+        return _veclist_from_buffer, (_native.rows_bytes(self.veclist),)
 
     def __deepcopy__(self, memo: Any) -> _VecListElements:
         return self
@@ -390,7 +348,7 @@ def _veclist(elements: Any) -> _VecList:
     if type(elements) is _VecList:
         return elements
     if type(elements) is _VecListElements:
-        return _native.veclist_from_bytes(elements.block)
+        return _native.copy_list(elements.veclist)
     raise pickle.UnpicklingError(f"corrupted VecList data: got '{type(elements).__name__}'")
 
 

@@ -121,13 +121,18 @@ def _block_scalar(block: np.ndarray, name: str, s: np.ndarray) -> np.ndarray:
     return getattr(_ti, name)(block, float(s[0]))
 
 
-def _block_rotate(block: np.ndarray, q: np.ndarray) -> np.ndarray:
+def _block_quat(block: np.ndarray, name: str, q: np.ndarray) -> np.ndarray:
     w, i, j, k = q.tolist()
-    return _ti.rotate(block, Quat(w, i, j, k))
+    return getattr(_ti, name)(block, Quat(w, i, j, k))
 
 
-def _block_collapse(block: np.ndarray, axis: int) -> np.ndarray:
-    return _ti.collapse(block, axis)
+def _block_axis(block: np.ndarray, name: str, axis: int) -> np.ndarray:
+    return getattr(_ti, name)(block, axis)
+
+
+def _quaternion(q: Any) -> np.ndarray:
+    """The exact components of a quaternion argument the kernels accepted."""
+    return np.array([q.w, q.i, q.j, q.k], dtype=np.float64)
 
 
 _VECTOR_META = np.empty((0, 3), dtype=np.float64)
@@ -143,71 +148,58 @@ def _values(a: da.Array, name: str, dtype: Any, func: Any, *args: Any) -> da.Arr
 
 
 # ---------------------------------------------------------------------------
-# Element-wise kernels
+# Element-wise kernels: one per row of tarsk_py's table of element-wise
+# operations, as the in-memory kernels are. Per argument kind: the per-chunk
+# call and how the argument travels (see above).
 
-def normalize(a: Any) -> da.Array:
-    a = _checked(a, _ti.normalize)
-    return _rows(a, "normalize", _block_unary, "normalize")
-
-
-def cross(a: Any, v: Any) -> da.Array:
-    a = _checked(a, _ti.cross, v)
-    return _rows(a, "cross", _block_vector, "cross", _vector(v))
-
-
-def add(a: Any, v: Any) -> da.Array:
-    a = _checked(a, _ti.add, v)
-    return _rows(a, "add", _block_vector, "add", _vector(v))
+_BLOCK_CALLS: dict[int, tuple[Any, Any]] = {
+    _ti._ARG_NONE: (_block_unary, None),
+    _ti._ARG_VEC3D: (_block_vector, _vector),
+    _ti._ARG_QUAT: (_block_quat, _quaternion),
+    _ti._ARG_FLOAT: (_block_scalar, _number),
+    _ti._ARG_AXIS: (_block_axis, operator.index),
+}
 
 
-def subtract(a: Any, v: Any) -> da.Array:
-    a = _checked(a, _ti.subtract, v)
-    return _rows(a, "subtract", _block_vector, "subtract", _vector(v))
+def _graph(name: str, arg: int, result: int, a: da.Array, *given: Any) -> da.Array:
+    block_call, travel = _BLOCK_CALLS[arg]
+    args = (name,) if travel is None else (name, travel(given[0]))
+    if result == _ti._RESULT_ROWS:
+        return _rows(a, name, block_call, *args)
+    dtype = np.bool_ if result == _ti._RESULT_BOOL else np.float64
+    return _values(a, name, dtype, block_call, *args)
 
 
-def multiply(a: Any, s: Any) -> da.Array:
-    a = _checked(a, _ti.multiply, s)
-    return _rows(a, "multiply", _block_scalar, "multiply", _number(s))
+def _make_kernel(name: str, arg: int, result: int) -> Any:
+    in_memory = getattr(_ti, name)
+
+    def graph(a: Any, *given: Any) -> da.Array:
+        return _graph(name, arg, result, _checked(a, in_memory, *given), *given)
+
+    # The in-memory kernel's parameters, by position or keyword.
+    if arg == _ti._ARG_NONE:
+        def kernel(a: Any) -> da.Array:
+            return graph(a)
+    elif arg == _ti._ARG_VEC3D:
+        def kernel(a: Any, v: Any) -> da.Array:  # type: ignore[misc]
+            return graph(a, v)
+    elif arg == _ti._ARG_QUAT:
+        def kernel(a: Any, q: Quat) -> da.Array:  # type: ignore[misc]
+            return graph(a, q)
+    elif arg == _ti._ARG_FLOAT:
+        def kernel(a: Any, s: Any) -> da.Array:  # type: ignore[misc]
+            return graph(a, s)
+    else:
+        def kernel(a: Any, axis: int) -> da.Array:  # type: ignore[misc]
+            return graph(a, axis)
+    kernel.__name__ = kernel.__qualname__ = name
+    kernel.__doc__ = f"tarsk_interop.{name} over a Dask array of rows, chunk by chunk."
+    return kernel
 
 
-def divide(a: Any, s: Any) -> da.Array:
-    a = _checked(a, _ti.divide, s)
-    return _rows(a, "divide", _block_scalar, "divide", _number(s))
-
-
-def rotate(a: Any, q: Quat) -> da.Array:
-    a = _checked(a, _ti.rotate, q)
-    return _rows(a, "rotate", _block_rotate, np.array([q.w, q.i, q.j, q.k], dtype=np.float64))
-
-
-def collapse(a: Any, axis: int) -> da.Array:
-    a = _checked(a, _ti.collapse, axis)
-    return _rows(a, "collapse", _block_collapse, operator.index(axis))
-
-
-def dot(a: Any, v: Any) -> da.Array:
-    a = _checked(a, _ti.dot, v)
-    return _values(a, "dot", np.float64, _block_vector, "dot", _vector(v))
-
-
-def magnitude(a: Any) -> da.Array:
-    a = _checked(a, _ti.magnitude)
-    return _values(a, "magnitude", np.float64, _block_unary, "magnitude")
-
-
-def is_unit(a: Any) -> da.Array:
-    a = _checked(a, _ti.is_unit)
-    return _values(a, "is_unit", np.bool_, _block_unary, "is_unit")
-
-
-def distance_to(a: Any, v: Any) -> da.Array:
-    a = _checked(a, _ti.distance_to, v)
-    return _values(a, "distance_to", np.float64, _block_vector, "distance_to", _vector(v))
-
-
-def distance_squared(a: Any, v: Any) -> da.Array:
-    a = _checked(a, _ti.distance_squared, v)
-    return _values(a, "distance_squared", np.float64, _block_vector, "distance_squared", _vector(v))
+for _name, _face, _param, _arg, _result in _ti._OPS:
+    globals()[_name] = _make_kernel(_name, _arg, _result)
+del _name, _face, _param, _arg, _result
 
 
 # ---------------------------------------------------------------------------

@@ -32,4 +32,13 @@ using TopModule = ModuleDecl<"tarsk_py",
 
 }  // namespace tarsk::py
 
-PyMODINIT_FUNC PyInit_tarsk_py() { return tarsk::py::TopModule::initialise(); }
+namespace tarsk::py {
+// Stores the C ABI's capsule in the interpreter's private dict (capi.cpp).
+int install_capi();
+}  // namespace tarsk::py
+
+PyMODINIT_FUNC PyInit_tarsk_py() {
+    PyObject* module = tarsk::py::TopModule::initialise();
+    if (module && tarsk::py::install_capi() < 0) Py_CLEAR(module);
+    return module;
+}

@@ -23,10 +23,33 @@
 
 #include "binding/slots.h"
 #include "quat_class.h"
-#include "vec_list_elementwise.h"
+#include "elementwise.h"
 #include "vec_sequence.h"
 
 namespace tarsk::py {
+
+// Two-level nearest-element search with squared distances as keys: the best
+// of every stride-th element, then the best of the window of `stride`
+// positions on either side of it (the candidate `stride` to the right
+// excluded). The result is the nearest element within that window, which is
+// the nearest element of the whole list when stride is 1 or at least n.
+std::pair<std::uint64_t, double> nearest_element(std::span<const tarsk::Vec3d> all, const tarsk::Vec3d& other,
+                                                 std::uint64_t stride) {
+    if (stride == 0) throw_panic("assertion failed: stride != 0");
+    const tarsk::Vec3d o = other;
+    auto key = [o](const tarsk::Vec3d& e) { return e.distance_squared(o); };
+    const std::size_t n = all.size();
+
+    pool::MinByKey coarse = pool::par_min_by_key(all, static_cast<std::size_t>(stride), key);
+    if (!coarse) throw_panic("called `Option::unwrap()` on a `None` value");
+    const std::size_t p = coarse->first;
+    const std::size_t start = p >= stride ? p - static_cast<std::size_t>(stride) : 0;
+    const std::size_t end = stride >= n - p ? n : p + static_cast<std::size_t>(stride);
+
+    pool::MinByKey fine = pool::par_min_by_key(all.subspan(start, end - start), 1, key);
+    if (!fine) throw_panic("called `Option::unwrap()` on a `None` value");
+    return {static_cast<std::uint64_t>(start + fine->first), std::sqrt(fine->second)};
+}
 
 namespace {
 
@@ -35,7 +58,7 @@ using Items = pool::Array<Vec3d>;
 
 std::span<const Vec3d> view(const VecListData& self) { return {self.items.data(), self.items.size()}; }
 
-VecListData wrap(Items items) { return VecListData{std::move(items)}; }
+VecListData wrap(Items items) { return VecListData{std::move(items), Keeper()}; }
 
 // ---------------------------------------------------------------------------
 // Construction, size, access, iteration
@@ -79,20 +102,24 @@ std::string repr(const VecListData& self) {
 // ---------------------------------------------------------------------------
 // Changing the list
 
-void append(VecListData& self, const Vec3d& vec) { self.items.push_back(vec); }
+void append(VecListData& self, const Vec3d& vec) {
+    self.items.push_back(vec);
+    self.settle();
+}
 
 // `other` is a different object: extending a list with itself fails when the
 // shared borrow of `other` meets the exclusive borrow of the receiver.
 void extend(VecListData& self, const VecListData& other) {
     self.items.insert(self.items.end(), other.items.begin(), other.items.end());
+    self.settle();
 }
 
 // The new elements are complete before they replace the old ones, so a
 // failure of the pass leaves the list as it was.
 void rotate(VecListData& self, const tarsk::Quat& quat) {
-    const tarsk::Quat q = quat;
-    Items rotated = pool::par_map_collect(view(self), [q](const Vec3d& e) { return q.rotate(e); });
+    Items rotated = pool::par_map_collect(view(self), elementwise::Rotate{quat});
     self.items = std::move(rotated);
+    self.settle();
 }
 
 // ---------------------------------------------------------------------------
@@ -104,7 +131,7 @@ pool::Array<double> dot(const VecListData& self, const Vec3d& other) {
 
 VecListData cross(const VecListData& self, const Vec3d& other) {
     const Vec3d o = other;
-    return wrap(pool::par_map_collect(view(self), [o](const Vec3d& e) { return e.cross(o); }));
+    return wrap(pool::par_map_collect(view(self), elementwise::Cross{o}));
 }
 
 pool::Array<double> magnitude(const VecListData& self) {
@@ -112,12 +139,12 @@ pool::Array<double> magnitude(const VecListData& self) {
 }
 
 VecListData normalize(const VecListData& self) {
-    return wrap(pool::par_map_collect(view(self), [](const Vec3d& e) { return e.normalize(); }));
+    return wrap(pool::par_map_collect(view(self), elementwise::Normalize{}));
 }
 
 // Stored one byte per element; converted to True and False afterwards.
 pool::Array<ByteBool> is_unit(const VecListData& self) {
-    return pool::par_map_collect<ByteBool>(view(self), [](const Vec3d& e) { return e.is_unit(); });
+    return pool::par_map_collect(view(self), elementwise::IsUnit{});
 }
 
 pool::Array<double> distance_to(const VecListData& self, const Vec3d& other) {
@@ -137,20 +164,8 @@ pool::Array<std::array<double, 3>> to_array(const VecListData& self) {
 // the list is looked at.
 VecListData collapse(const VecListData& self, std::uint64_t axis) {
     if (axis > 2) throw_panic("assertion failed: axis <= 2");
-    // A copy of the element with one component replaced. The zero passes
-    // through an empty volatile asm statement in every iteration, which keeps
-    // the compiler from splitting the loop into one pass over memory per
-    // component (three strided passes are more than twice as slow as one).
     auto with_zero = [&self]<std::size_t Axis>() {
-        return wrap(pool::par_map_collect(view(self), [](const Vec3d& e) {
-            double zero = 0.0;
-            asm volatile("" : "+x"(zero));
-            Vec3d r = e;
-            if constexpr (Axis == 0) r.x = zero;
-            if constexpr (Axis == 1) r.y = zero;
-            if constexpr (Axis == 2) r.z = zero;
-            return r;
-        }));
+        return wrap(pool::par_map_collect(view(self), elementwise::CollapseAxis<Axis>{}));
     };
     switch (axis) {
         case 0: return with_zero.template operator()<0>();
@@ -159,28 +174,9 @@ VecListData collapse(const VecListData& self, std::uint64_t axis) {
     }
 }
 
-// Two-level nearest-element search with squared distances as keys: the best
-// of every stride-th element, then the best of the window of `stride`
-// positions on either side of it (the candidate `stride` to the right
-// excluded). The result is the nearest element within that window, which is
-// the nearest element of the whole list when stride is 1 or at least n.
 std::pair<std::uint64_t, double> minimum_distance_to(const VecListData& self, const Vec3d& other,
                                                      std::uint64_t stride) {
-    if (stride == 0) throw_panic("assertion failed: stride != 0");
-    const Vec3d o = other;
-    auto key = [o](const Vec3d& e) { return e.distance_squared(o); };
-    const std::span<const Vec3d> all = view(self);
-    const std::size_t n = all.size();
-
-    pool::MinByKey coarse = pool::par_min_by_key(all, static_cast<std::size_t>(stride), key);
-    if (!coarse) throw_panic("called `Option::unwrap()` on a `None` value");
-    const std::size_t p = coarse->first;
-    const std::size_t start = p >= stride ? p - static_cast<std::size_t>(stride) : 0;
-    const std::size_t end = stride >= n - p ? n : p + static_cast<std::size_t>(stride);
-
-    pool::MinByKey fine = pool::par_min_by_key(all.subspan(start, end - start), 1, key);
-    if (!fine) throw_panic("called `Option::unwrap()` on a `None` value");
-    return {static_cast<std::uint64_t>(start + fine->first), std::sqrt(fine->second)};
+    return nearest_element(view(self), other, stride);
 }
 
 // ---------------------------------------------------------------------------
@@ -188,21 +184,21 @@ std::pair<std::uint64_t, double> minimum_distance_to(const VecListData& self, co
 
 VecListData add(const VecListData& self, const Vec3d& other) {
     const Vec3d o = other;
-    return wrap(pool::par_map_collect(view(self), [o](const Vec3d& e) { return e.add(o); }));
+    return wrap(pool::par_map_collect(view(self), elementwise::Add{o}));
 }
 
 VecListData subtract(const VecListData& self, const Vec3d& other) {
     const Vec3d o = other;
-    return wrap(pool::par_map_collect(view(self), [o](const Vec3d& e) { return e.subtract(o); }));
+    return wrap(pool::par_map_collect(view(self), elementwise::Subtract{o}));
 }
 
 VecListData scale(const VecListData& self, double s) {
-    return wrap(pool::par_map_collect(view(self), [s](const Vec3d& e) { return e.scale(s); }));
+    return wrap(pool::par_map_collect(view(self), elementwise::Multiply{s}));
 }
 
 // Three true divisions per element, never a multiplication by 1/s.
 VecListData divide(const VecListData& self, double s) {
-    return wrap(pool::par_map_collect(view(self), [s](const Vec3d& e) { return e.divide(s); }));
+    return wrap(pool::par_map_collect(view(self), elementwise::Divide{s}));
 }
 
 }  // namespace

@@ -85,17 +85,27 @@ inline bool is_instance(PyObject* obj) {
 [[noreturn]] void throw_already_mutably_borrowed();
 [[noreturn]] void throw_already_borrowed();
 
+// Takes shared access to the value of `word` or returns false when
+// exclusive access is held. Every success is matched by one release_shared.
+// The guard below uses these two; a holder that outlives one call (a view
+// handed out through the C ABI) calls them directly.
+inline bool try_take_shared(std::atomic<std::uintptr_t>& word) {
+    std::uintptr_t cur = word.load(std::memory_order_relaxed);
+    do {
+        if (cur == exclusive_flag) return false;
+    } while (!word.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
+    return true;
+}
+
+inline void release_shared(std::atomic<std::uintptr_t>& word) { word.fetch_sub(1, std::memory_order_release); }
+
 // Holds shared access to one object's value; inert when default-constructed.
 class SharedBorrow {
 public:
     SharedBorrow() = default;
     // Takes shared access or returns false when exclusive access is held.
     bool try_take(std::atomic<std::uintptr_t>& word) {
-        std::uintptr_t cur = word.load(std::memory_order_relaxed);
-        do {
-            if (cur == exclusive_flag) return false;
-        } while (!word.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire,
-                                             std::memory_order_relaxed));
+        if (!try_take_shared(word)) return false;
         word_ = &word;
         return true;
     }
@@ -103,7 +113,7 @@ public:
         if (!try_take(word)) throw_already_mutably_borrowed();
     }
     ~SharedBorrow() {
-        if (word_) word_->fetch_sub(1, std::memory_order_release);
+        if (word_) release_shared(*word_);
     }
     SharedBorrow(SharedBorrow&& o) noexcept : word_(std::exchange(o.word_, nullptr)) {}
     SharedBorrow& operator=(SharedBorrow&&) = delete;

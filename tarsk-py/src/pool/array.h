@@ -154,8 +154,10 @@ public:
 
     void clear() noexcept { size_ = 0; }
 
+    // Grows into memory of its own when full, and always when borrowed
+    // (capacity 0 with elements): borrowed memory is never written past.
     void push_back(const T& v) {
-        if (size_ == capacity_) {
+        if (size_ >= capacity_) {
             const T copy = v;  // v may live in this array
             reallocate(grown(size_ + 1));
             data_[size_++] = copy;

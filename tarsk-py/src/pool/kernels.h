@@ -271,28 +271,15 @@ struct Written {
 
 }  // namespace detail
 
-// result[i] = f(input[i]) for every i, as an array of exactly input.size()
-// elements allocated once; T defaults to f's result type. Booleans come back
-// as bytes (see collected_t).
-template <class T = void, class F>
-auto par_map_collect(std::span<const Vec3d> input, const F& f) {
-    using R = std::conditional_t<std::is_void_v<T>, std::invoke_result_t<const F&, const Vec3d&>, T>;
-    using E = collected_t<R>;
+// out[i] = f(input[i]) for every i, into input.size() slots the caller
+// provides (not overlapping the input). E is the stored element type.
+template <class E, class F>
+void par_map_into(E* out, std::span<const Vec3d> input, const F& f) {
     const std::size_t n = input.size();
-    Array<E> out;
-    out.reserve(n);
-    out.resize(n);  // no initialisation of trivial elements
-    E* const slots = out.data();
-
     // Each piece writes exactly the slots of its own positions, in order.
-    // The bound is checked once, before the piece writes anything, which
-    // leaves the element loop free of exits so that it can be vectorised.
     auto leaf = [&](std::size_t lo, std::size_t hi) {
-        const std::size_t room = hi - lo;
-        const std::size_t count = hi - lo;  // one value per input position
-        if (count > room) throw PoolError("too many values pushed to consumer");
-        detail::map_range(slots + lo, input.data() + lo, count, f);
-        return detail::Written{lo, count};
+        detail::map_range(out + lo, input.data() + lo, hi - lo, f);
+        return detail::Written{lo, hi - lo};
     };
     // Only writes that continue the left run count; a gap loses the right.
     auto combine = [](detail::Written l, detail::Written r) {
@@ -302,7 +289,32 @@ auto par_map_collect(std::span<const Vec3d> input, const F& f) {
     detail::Written total = detail::run(n, kMapGrain, leaf, combine);
     if (total.len != n)
         throw PoolError("expected " + std::to_string(n) + " total writes, but got " + std::to_string(total.len));
+}
+
+// result[i] = f(input[i]) for every i, as an array of exactly input.size()
+// elements allocated once; T defaults to f's result type. Booleans come back
+// as bytes (see collected_t).
+template <class T = void, class F>
+auto par_map_collect(std::span<const Vec3d> input, const F& f) {
+    using R = std::conditional_t<std::is_void_v<T>, std::invoke_result_t<const F&, const Vec3d&>, T>;
+    using E = collected_t<R>;
+    Array<E> out;
+    out.resize(input.size());  // no initialisation of trivial elements
+    par_map_into(out.data(), input, f);
     return out;
+}
+
+// body(lo, hi) over disjoint ranges covering [0, n), split as every kernel
+// splits (see run); body must not throw.
+template <class Body>
+void par_for(std::size_t n, std::size_t grain, const Body& body) {
+    struct Done {};
+    auto leaf = [&](std::size_t lo, std::size_t hi) {
+        if (lo != hi) body(lo, hi);
+        return Done{};
+    };
+    auto combine = [](Done, Done) { return Done{}; };
+    detail::run(n, grain, leaf, combine);
 }
 
 // g(input[0]) + sep + g(input[1]) + sep + ... + g(input[n-1]); "" for n = 0.
