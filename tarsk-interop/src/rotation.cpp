@@ -9,8 +9,8 @@
 // formula is the core library's (tarsk/rotation.h); this file only walks the
 // rows.
 //
-// Element loops run through one function, `parallel_for`, with the loop
-// signature of tarsk_py's worker pool. Each row is computed on its own, so
+// Element loops run on tarsk_py's worker pool through one function,
+// `parallel_for`. Each row is computed on its own, so
 // the result does not depend on how the rows are split. Reductions (mean,
 // align_vectors) sum fixed blocks of rows in row order, each block on its own,
 // and then add the block sums in block order on the calling thread, so their
@@ -31,6 +31,7 @@
 #include <optional>
 #include <vector>
 
+#include "capi.h"
 #include "quat.h"
 #include "rotation.h"
 #include "vec3d.h"
@@ -72,15 +73,15 @@ PyObject* guarded(F&& body) {
 }
 
 // ---------------------------------------------------------------------------
-// The loop. Until tarsk_py hands its pool to this module, rows are walked on
-// the calling thread in one range; the signature is the pool's, so only this
-// function changes when it does.
+// The loop: tarsk_py's worker pool, reached through its C ABI (capi.h), the
+// one header of tarsk_py this module knows.
+
+const TarskCapi* g_api = nullptr;
 
 using LoopBody = void (*)(void* ctx, std::size_t begin, std::size_t end);
 
 void parallel_for(std::size_t n, std::size_t grain, LoopBody body, void* ctx) {
-    (void)grain;
-    if (n) body(ctx, 0, n);
+    g_api->parallel_for(n, grain, body, ctx);
 }
 
 // Rows per task of the element loops, and rows per block of the reductions
@@ -581,9 +582,36 @@ PyMethodDef module_methods[] = {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_rotation", nullptr, -1, module_methods,
                           nullptr, nullptr, nullptr, nullptr};
 
+// tarsk_py's table: imports tarsk_py, takes the capsule from the
+// interpreter's private dict and checks the ABI number.
+const TarskCapi* find_capi() {
+    PyObject* module = PyImport_ImportModule("tarsk_py");
+    if (!module) throw PyErrSet{};
+    Py_DECREF(module);  // kept alive by sys.modules
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    PyObject* capsule = dict ? PyDict_GetItemString(dict, TARSK_CAPI_NAME) : nullptr;  // borrowed
+    if (!capsule || !PyCapsule_IsValid(capsule, TARSK_CAPI_NAME)) {
+        raise(PyExc_ImportError, "tarsk_interop needs a tarsk_py with a C ABI; reinstall both from the same source");
+    }
+    auto* table = static_cast<const TarskCapi*>(PyCapsule_GetPointer(capsule, TARSK_CAPI_NAME));
+    if (!table) throw PyErrSet{};
+    if (table->abi != TARSK_CAPI_ABI || table->size < sizeof(TarskCapi)) {
+        PyErr_Format(PyExc_ImportError,
+                     "tarsk_interop was built for the C ABI %d of tarsk_py, but the installed tarsk_py has ABI %u; "
+                     "reinstall both from the same source",
+                     TARSK_CAPI_ABI, table->abi);
+        throw PyErrSet{};
+    }
+    return table;
+}
+
 }  // namespace
 }  // namespace tarsk::interop::rotation_module
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__rotation() {
-    return PyModule_Create(&tarsk::interop::rotation_module::module_def);
+    using namespace tarsk::interop::rotation_module;
+    return guarded([]() -> PyObject* {
+        if (!g_api) g_api = find_capi();
+        return PyModule_Create(&module_def);
+    });
 }
