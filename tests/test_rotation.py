@@ -232,6 +232,8 @@ def test_gimbal_lock_warns_once_per_call_and_names_scipys_text():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         ti.to_euler(q[1], "xyz")
+    with pytest.warns(UserWarning, match="Gimbal lock detected"):
+        assert ti.to_euler(q[0], "xyz").tobytes() == angles[0].tobytes()
 
 
 @settings(max_examples=100, deadline=None)
@@ -377,6 +379,25 @@ def test_one_rotation_broadcasts_with_the_bits_of_the_tiled_call():
     assert ti.slerp(q0, quat, T).shape == (6, 4)
 
 
+@pytest.mark.parametrize("name", ["compose", "inverse", "to_matrix", "from_matrix", "to_scipy_quat", "from_rotvec",
+                                  "to_rotvec", "slerp", "from_euler", "to_euler"])
+def test_single_calls_give_the_bits_of_one_row(name):
+    # Single rotations take a shorter path through the native module; it
+    # must give the row loop's bits.
+    args = {"compose": (Q[0], P[0]), "inverse": (Q[0],), "to_matrix": (Q[0],), "from_matrix": (M[0],),
+            "to_scipy_quat": (Q[0],), "from_rotvec": (RV[0],), "to_rotvec": (Q[0],), "slerp": (Q[0], P[0], 0.3),
+            "from_euler": ("ZYX", E[0]), "to_euler": (Q[0], "yzy")}[name]
+    fn = getattr(ti, name)
+    rows = tuple(a[None] if isinstance(a, np.ndarray) else a for a in args)
+    if name == "slerp":
+        rows = rows[:2] + (np.array([0.3]),)
+    single = fn(*args)
+    assert single.tobytes() == fn(*rows)[0].tobytes()
+    quats = tuple(Quat(*a.tolist()) if isinstance(a, np.ndarray) and a.shape == (4,) and name != "from_rotvec"
+                  else a for a in args)
+    assert fn(*quats).tobytes() == single.tobytes()
+
+
 @pytest.mark.parametrize("call, shape", [
     (lambda: ti.compose(Quat.identity(), [1.0, 0.0, 0.0, 0.0]), (4,)),
     (lambda: ti.inverse(Quat.identity()), (4,)),
@@ -401,6 +422,10 @@ BAD_INPUT = [
     (lambda: ti.compose(Q, ZERO), ValueError, "argument 'q': the quaternion has zero norm"),
     (lambda: ti.compose(np.vstack([Q, [ZERO]]), Q[0]), ValueError, "argument 'p': the quaternion at row 6 has zero"),
     (lambda: ti.to_matrix([1e-170, 0.0, 0.0, 0.0]), ValueError, "argument 'q'"),
+    (lambda: ti.to_matrix(np.zeros(4)), ValueError, "argument 'q': the quaternion has zero norm"),
+    (lambda: ti.inverse(Quat(0.0, 0.0, 0.0, 0.0)), ValueError, "argument 'q': the quaternion has zero norm"),
+    (lambda: ti.slerp(Q[0], Q[1], math.inf), ValueError, "argument 't': t is not finite"),
+    (lambda: ti.from_matrix(-np.eye(3)), ValueError, "argument 'm': the matrix has a determinant"),
     (lambda: ti.mean([Q[0], ZERO]), ValueError, "argument 'q': the quaternion at row 1 has zero norm"),
     (lambda: ti.compose(Q, P[:4]), ValueError, "argument 'q': expected 1 or 6 rows"),
     (lambda: ti.slerp(Q, P, np.zeros(5)), ValueError, "argument 't': expected 1 or 6 rows"),

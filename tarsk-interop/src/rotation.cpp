@@ -409,38 +409,137 @@ rot::EulerSeq seq_of(unsigned long code) {
     return seq;
 }
 
+// ---------------------------------------------------------------------------
+// One rotation: the path of single calls, without the checks and conversions
+// of the package. Every argument must already be what the row loop takes
+// (a Quat, a C-contiguous float64 buffer of exactly one row, a float for t),
+// and `out` a writable float64 buffer of one result row; anything else, and
+// any fault, is left to the package's general path, which reports it.
+
+// The doubles of a single argument, or false (no Python error left set).
+bool single_row(PyObject* o, std::size_t width, double* row) {
+    if (width == 4 && g_api->is_value(TARSK_QUAT, o) == 1) {
+        if (g_api->get_value(TARSK_QUAT, o, row) == 0) return true;
+        PyErr_Clear();
+        return false;
+    }
+    if (width == 1 && (PyFloat_CheckExact(o) || PyLong_CheckExact(o))) {
+        row[0] = PyFloat_AsDouble(o);
+        if (row[0] == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* f = view.format ? view.format : "B";
+    if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
+    // The shape of one row as the package reads it: (3, 3) for a matrix,
+    // () for t, else (width,).
+    bool shape_ok = width == 9 ? view.ndim == 2 && view.shape[0] == 3 && view.shape[1] == 3
+                               : view.ndim == (width == 1 ? 0 : 1);
+    bool ok = shape_ok && std::strcmp(f, "d") == 0 && view.itemsize == sizeof(double) &&
+              static_cast<std::size_t>(view.len) == width * sizeof(double);
+    if (ok) std::memcpy(row, view.buf, width * sizeof(double));
+    PyBuffer_Release(&view);
+    return ok;
+}
+
+// single(op, out, a, b, c, param) -> int: 0 done, -1 done at gimbal lock,
+// 1 not done (the general path takes over).
+template <class Op>
+PyObject* single_op(PyObject* out_obj, PyObject* const* inputs, const Params& params) {
+    std::array<std::array<double, 9>, 3> rows{};
+    In in{nullptr, nullptr, nullptr};
+    for (int k = 0; k < 3; ++k) {
+        if (Op::widths[k] == 0) continue;
+        if (!single_row(inputs[k], Op::widths[k], rows[k].data())) return PyLong_FromLong(1);
+        in[k] = rows[k].data();
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(out_obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) {
+        PyErr_Clear();
+        return PyLong_FromLong(1);
+    }
+    std::array<double, 9> result{};
+    int fault = 1;
+    if (static_cast<std::size_t>(view.len) == Op::out_width * sizeof(double)) {
+        fault = Op::apply(in, result.data(), 0, params);
+        if (fault <= 0) std::memcpy(view.buf, result.data(), Op::out_width * sizeof(double));
+    }
+    PyBuffer_Release(&view);
+    return PyLong_FromLong(fault > 0 ? 1 : fault);
+}
+
+// The parameter of op: an Euler sequence code or a seed.
+Params params_of(long op, PyObject* param) {
+    Params params;
+    if (op == 10 || op == 11) {
+        unsigned long code = PyLong_AsUnsignedLong(param);
+        if (code == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PyErrSet{};
+        params.seq = seq_of(code);
+    } else if (op == 12) {
+        unsigned long long seed = PyLong_AsUnsignedLongLong(param);
+        if (seed == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrSet{};
+        params.seed = seed;
+    }
+    return params;
+}
+
+// Calls F<Op>(out, inputs, params) for the operation code `op`.
+template <template <class> class F>
+PyObject* dispatch(long op, PyObject* out, PyObject* const* inputs, const Params& params) {
+    switch (op) {
+        case 0: return F<Compose>::call(out, inputs, params);
+        case 1: return F<Inverse>::call(out, inputs, params);
+        case 2: return F<ToMatrix>::call(out, inputs, params);
+        case 3: return F<FromMatrix>::call(out, inputs, params);
+        case 4: return F<FromScipyQuat>::call(out, inputs, params);
+        case 5: return F<ToScipyQuat>::call(out, inputs, params);
+        case 6: return F<FromRotvec>::call(out, inputs, params);
+        case 7: return F<ToRotvec>::call(out, inputs, params);
+        case 8: return F<MagnitudeAngle>::call(out, inputs, params);
+        case 9: return F<Slerp>::call(out, inputs, params);
+        case 10: return F<FromEuler>::call(out, inputs, params);
+        case 11: return F<ToEuler>::call(out, inputs, params);
+        case 12: return F<Random>::call(out, inputs, params);
+        default: raise(PyExc_ValueError, "unknown operation");
+    }
+}
+
+template <class Op>
+struct RunLoop {
+    static PyObject* call(PyObject* out, PyObject* const* inputs, const Params& params) {
+        return run_op<Op>(out, inputs, params);
+    }
+};
+
+template <class Op>
+struct RunSingle {
+    static PyObject* call(PyObject* out, PyObject* const* inputs, const Params& params) {
+        return single_op<Op>(out, inputs, params);
+    }
+};
+
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
         if (nargs != 6) raise(PyExc_TypeError, "run(op, out, a, b, c, param)");
         long op = PyLong_AsLong(args[0]);
         if (op == -1 && PyErr_Occurred()) throw PyErrSet{};
-        Params params;
-        if (op == 10 || op == 11) {
-            unsigned long code = PyLong_AsUnsignedLong(args[5]);
-            if (code == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PyErrSet{};
-            params.seq = seq_of(code);
-        } else if (op == 12) {
-            unsigned long long seed = PyLong_AsUnsignedLongLong(args[5]);
-            if (seed == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrSet{};
-            params.seed = seed;
-        }
-        PyObject* const* inputs = args + 2;
-        switch (op) {
-            case 0: return run_op<Compose>(args[1], inputs, params);
-            case 1: return run_op<Inverse>(args[1], inputs, params);
-            case 2: return run_op<ToMatrix>(args[1], inputs, params);
-            case 3: return run_op<FromMatrix>(args[1], inputs, params);
-            case 4: return run_op<FromScipyQuat>(args[1], inputs, params);
-            case 5: return run_op<ToScipyQuat>(args[1], inputs, params);
-            case 6: return run_op<FromRotvec>(args[1], inputs, params);
-            case 7: return run_op<ToRotvec>(args[1], inputs, params);
-            case 8: return run_op<MagnitudeAngle>(args[1], inputs, params);
-            case 9: return run_op<Slerp>(args[1], inputs, params);
-            case 10: return run_op<FromEuler>(args[1], inputs, params);
-            case 11: return run_op<ToEuler>(args[1], inputs, params);
-            case 12: return run_op<Random>(args[1], inputs, params);
-            default: raise(PyExc_ValueError, "unknown operation");
-        }
+        return dispatch<RunLoop>(op, args[1], args + 2, params_of(op, args[5]));
+    });
+}
+
+PyObject* single(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([args, nargs]() -> PyObject* {
+        if (nargs != 6) raise(PyExc_TypeError, "single(op, out, a, b, c, param)");
+        long op = PyLong_AsLong(args[0]);
+        if (op == -1 && PyErr_Occurred()) throw PyErrSet{};
+        return dispatch<RunSingle>(op, args[1], args + 2, params_of(op, args[5]));
     });
 }
 
@@ -574,6 +673,7 @@ PyObject* align(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef module_methods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&run)), METH_FASTCALL, nullptr},
+    {"single", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&single)), METH_FASTCALL, nullptr},
     {"mean", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&mean)), METH_FASTCALL, nullptr},
     {"align", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&align)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},

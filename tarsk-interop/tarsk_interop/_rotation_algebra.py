@@ -50,7 +50,12 @@ GIMBAL_LOCK_WARNING = ("Gimbal lock detected. Setting third angle to zero since 
                        "to uniquely determine all angles.")
 
 _run = _rotation.run
+_single = _rotation.single
 _empty = np.empty
+# Argument types that the path of single calls may take as they are (it
+# hands anything it does not take, and every fault, to the general path).
+_ONE = (_Quat, np.ndarray)
+_NUMBER = (float, int)
 
 
 def _f64(arr: np.ndarray) -> np.ndarray:
@@ -135,18 +140,34 @@ def _call(op: int, width: int, args: list[tuple[str, np.ndarray, bool]], param: 
 
 
 def compose(p: Any, q: Any) -> np.ndarray:
+    if type(p) in _ONE and type(q) in _ONE:
+        out = _empty(4)
+        if not _single(_COMPOSE, out, p, q, None, 0):
+            return out
     return _call(_COMPOSE, 4, [("p",) + _quats(p, "p"), ("q",) + _quats(q, "q")])
 
 
 def inverse(q: Any) -> np.ndarray:
+    if type(q) in _ONE:
+        out = _empty(4)
+        if not _single(_INVERSE, out, q, None, None, 0):
+            return out
     return _call(_INVERSE, 4, [("q",) + _quats(q, "q")])
 
 
 def to_matrix(q: Any) -> np.ndarray:
+    if type(q) in _ONE:
+        out = _empty((3, 3))
+        if not _single(_TO_MATRIX, out, q, None, None, 0):
+            return out
     return _call(_TO_MATRIX, 9, [("q",) + _quats(q, "q")], shape=(3, 3))
 
 
 def from_matrix(m: Any) -> np.ndarray:
+    if type(m) is np.ndarray:
+        out = _empty(4)
+        if not _single(_FROM_MATRIX, out, m, None, None, 0):
+            return out
     arr = _real_array(m, "m", "(3, 3) or (n, 3, 3)")
     if arr.ndim == 2 and arr.shape == (3, 3):
         rows, single = _f64(arr).reshape(1, 9), True
@@ -163,14 +184,26 @@ def from_scipy_quat(a: Any) -> np.ndarray:
 
 
 def to_scipy_quat(q: Any) -> np.ndarray:
+    if type(q) in _ONE:
+        out = _empty(4)
+        if not _single(_TO_SCIPY, out, q, None, None, 0):
+            return out
     return _call(_TO_SCIPY, 4, [("q",) + _quats(q, "q")])
 
 
 def from_rotvec(r: Any) -> np.ndarray:
+    if type(r) is np.ndarray:
+        out = _empty(4)
+        if not _single(_FROM_ROTVEC, out, r, None, None, 0):
+            return out
     return _call(_FROM_ROTVEC, 4, [("r",) + _rows(r, "r", 3, "an array of shape (3,) or (n, 3)")])
 
 
 def to_rotvec(q: Any) -> np.ndarray:
+    if type(q) in _ONE:
+        out = _empty(3)
+        if not _single(_TO_ROTVEC, out, q, None, None, 0):
+            return out
     return _call(_TO_ROTVEC, 3, [("q",) + _quats(q, "q")])
 
 
@@ -192,6 +225,10 @@ def _times(t: Any) -> tuple[np.ndarray, bool]:
 
 
 def slerp(p: Any, q: Any, t: Any) -> np.ndarray:
+    if type(p) in _ONE and type(q) in _ONE and type(t) in _NUMBER:
+        out = _empty(4)
+        if not _single(_SLERP, out, p, q, t, 0):
+            return out
     return _call(_SLERP, 4, [("p",) + _quats(p, "p"), ("q",) + _quats(q, "q"), ("t",) + _times(t)])
 
 
@@ -211,13 +248,31 @@ def _seq_code(seq: Any) -> int:
     return axes[0] | axes[1] << 2 | axes[2] << 4 | (64 if seq.isupper() else 0)
 
 
+_SEQ_CODES = {a + b + c: _seq_code(a + b + c) for axes in ("xyz", "XYZ") for a in axes for b in axes for c in axes
+              if a != b and b != c}
+
+
 def from_euler(seq: str, angles: Any) -> np.ndarray:
-    code = _seq_code(seq)
+    code = _SEQ_CODES.get(seq) if type(seq) is str else None
+    if code is None:
+        code = _seq_code(seq)
+    elif type(angles) is np.ndarray:
+        out = _empty(4)
+        if not _single(_FROM_EULER, out, angles, None, None, code):
+            return out
     rows = _rows(angles, "angles", 3, "an array of shape (3,) or (n, 3)")
     return _call(_FROM_EULER, 4, [("angles",) + rows], code)
 
 
 def to_euler(q: Any, seq: str) -> np.ndarray:
+    code = _SEQ_CODES.get(seq) if type(seq) is str else None
+    if code is not None and type(q) in _ONE:
+        out = _empty(3)
+        done = _single(_TO_EULER, out, q, None, None, code)
+        if done <= 0:
+            if done:
+                warnings.warn(GIMBAL_LOCK_WARNING, UserWarning, stacklevel=2)
+            return out
     rows = _quats(q, "q")
     code = _seq_code(seq)
     return _call(_TO_EULER, 3, [("q",) + rows], code)

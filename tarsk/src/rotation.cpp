@@ -20,7 +20,10 @@ Quat from_textbook(double w, double x, double y, double z) { return {w, -x, -y, 
 // exact zero is +0.0), then minus pi: the wrap of every Euler angle.
 double wrap_angle(double angle) {
     constexpr double two_pi = 2.0 * pi;
-    double r = std::fmod(angle + pi, two_pi);
+    double r = angle + pi;
+    // fmod returns an argument of smaller magnitude than 2 pi unchanged, so
+    // it is called only when it has something to do.
+    if (!(r < two_pi && r > -two_pi)) r = std::fmod(r, two_pi);
     if (r != 0.0) {
         if (r < 0.0) r = r + two_pi;
     } else {
@@ -361,13 +364,13 @@ Matrix4 trace_form(const Matrix3& b) {
 }
 
 void mean_add(Matrix4& s, const Quat& q, double weight) {
-    const Quat u = unit(q);
-    const std::array<double, 4> e{u.w, u.i, u.j, u.k};
+    // weight * u u^T of the unit u = q / |q| is (weight / |q|^2) q q^T: one
+    // division instead of a square root and four.
+    const double scaled = weight / (((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k);
+    const std::array<double, 4> e{q.w, q.i, q.j, q.k};
     for (int r = 0; r < 4; ++r) {
-        for (int c = r; c < 4; ++c) {
-            s[r][c] = s[r][c] + (weight * e[r]) * e[c];
-            s[c][r] = s[r][c];
-        }
+        const double left = scaled * e[r];
+        for (int c = r; c < 4; ++c) s[r][c] = s[r][c] + left * e[c];
     }
 }
 
@@ -377,7 +380,11 @@ void sum_into(Matrix4& into, const Matrix4& part) {
     }
 }
 
-Quat mean_finish(const Matrix4& s) {
+Quat mean_finish(const Matrix4& upper) {
+    Matrix4 s = upper;
+    for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < r; ++c) s[r][c] = s[c][r];
+    }
     double value;
     std::array<double, 4> e = largest_eigenvector(s, value);
     return {e[0], e[1], e[2], e[3]};

@@ -124,12 +124,15 @@ std::array<double, 4> largest_eigenvector(const Matrix4& s, double& value);
 // quaternion q = (w, x, y, z) and its rotation matrix R(q) (Horn's form).
 Matrix4 trace_form(const Matrix3& b);
 
-// Running sums of the chordal mean: s += weight * u u^T of the normalised q
-// (components in storage order). Added element after element.
+// Running sums of the chordal mean, upper triangle only (r <= c): s[r][c] +=
+// ((weight / |q|^2) q_r) q_c, that is weight u u^T of the normalised q, with
+// |q|^2 = ((w*w + i*i) + j*j) + k*k (components in storage order). Added
+// element after element.
 void mean_add(Matrix4& s, const Quat& q, double weight);
 // Two partial sums added entry by entry: into += part.
 void sum_into(Matrix4& into, const Matrix4& part);
-// The rotation of largest_eigenvector(s): the chordal L2 mean.
+// The rotation of largest_eigenvector of the symmetric matrix whose upper
+// triangle s holds: the chordal L2 mean.
 Quat mean_finish(const Matrix4& s);
 
 // Running sums of align_vectors: b = sum w a b^T, norms = sum w (|b|^2 + |a|^2).
