@@ -502,3 +502,32 @@ def test_results_do_not_depend_on_the_worker_count():
         assert r.returncode == 0, r.stderr
         digests.add(r.stdout.strip())
     assert len(digests) == 1
+
+
+# ---------------------------------------------------------------------------
+# The same bits from every compiler and optimisation level
+
+CORE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
+
+
+def test_core_formulas_give_the_same_bits_from_every_compiler(tmp_path):
+    # The project's floating-point flags; every compiler found here, at -O0
+    # and -O2, must print the same digest of every core rotation formula.
+    import shutil
+    compilers = [c for c in ("g++", "clang++", "clang++-14") if shutil.which(c)]
+    if not compilers:
+        pytest.skip("no C++ compiler")
+    src = os.path.join(CORE, "tarsk", "src")
+    sources = [os.path.join(CORE, "tests", "native", "rotation_digest.cpp")] + [
+        os.path.join(src, f) for f in ("rotation.cpp", "quat.cpp", "angle.cpp", "vec3d.cpp", "float_text.cpp")]
+    digests = {}
+    for compiler in compilers:
+        for level in ("-O0", "-O2"):
+            exe = tmp_path / f"digest-{compiler}{level}"
+            build = subprocess.run([compiler, level, "-std=c++20", "-ffp-contract=off", "-fno-fast-math",
+                                    "-fno-math-errno", "-I", src, *sources, "-o", str(exe)],
+                                   capture_output=True, text=True, timeout=600)
+            assert build.returncode == 0, build.stderr
+            run = subprocess.run([str(exe), "3000"], capture_output=True, text=True, timeout=300)
+            digests[f"{compiler} {level}"] = run.stdout.strip()
+    assert len(set(digests.values())) == 1, digests

@@ -54,8 +54,8 @@ _single = _rotation.single
 _empty = np.empty
 # Argument types that the path of single calls may take as they are (it
 # hands anything it does not take, and every fault, to the general path).
-_ONE = (_Quat, np.ndarray)
-_NUMBER = (float, int)
+_ONE: tuple[type, ...] = (_Quat, np.ndarray)
+_NUMBER: tuple[type, ...] = (float, int)
 
 
 def _f64(arr: np.ndarray) -> np.ndarray:
