@@ -529,5 +529,6 @@ def test_core_formulas_give_the_same_bits_from_every_compiler(tmp_path):
                                    capture_output=True, text=True, timeout=600)
             assert build.returncode == 0, build.stderr
             run = subprocess.run([str(exe), "3000"], capture_output=True, text=True, timeout=300)
+            assert run.returncode == 0, run.stdout
             digests[f"{compiler} {level}"] = run.stdout.strip()
     assert len(set(digests.values())) == 1, digests

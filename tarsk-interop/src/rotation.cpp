@@ -564,15 +564,11 @@ void mean_body(void* ctx, std::size_t begin, std::size_t end) {
     auto* loop = static_cast<MeanLoop*>(ctx);
     for (std::size_t b = begin; b < end; ++b) {
         rot::Matrix4 s{};
-        const std::size_t last = std::min(loop->n, (b + 1) * block_rows);
-        for (std::size_t r = b * block_rows; r < last; ++r) {
-            Quat q = quat_at(loop->q + 4 * r);
-            if (rot::has_zero_norm(q)) {
-                keep_first(loop->first_fault, r);
-                break;
-            }
-            rot::mean_add(s, q, loop->weights ? loop->weights[r] : 1.0);
-        }
+        const std::size_t first = b * block_rows;
+        const std::size_t count = std::min(loop->n, first + block_rows) - first;
+        const std::size_t done =
+            rot::mean_add_rows(s, loop->q + 4 * first, loop->weights ? loop->weights + first : nullptr, count);
+        if (done != count) keep_first(loop->first_fault, first + done);
         loop->blocks[b] = s;
     }
 }
@@ -620,12 +616,10 @@ void align_body(void* ctx, std::size_t begin, std::size_t end) {
     auto* loop = static_cast<AlignLoop*>(ctx);
     for (std::size_t blk = begin; blk < end; ++blk) {
         rot::AlignSums s = rot::align_zero();
-        const std::size_t last = std::min(loop->n, (blk + 1) * block_rows);
-        for (std::size_t r = blk * block_rows; r < last; ++r) {
-            const double* a = loop->a + 3 * r;
-            const double* b = loop->b + 3 * r;
-            rot::align_add(s, {a[0], a[1], a[2]}, {b[0], b[1], b[2]}, loop->weights ? loop->weights[r] : 1.0);
-        }
+        const std::size_t first = blk * block_rows;
+        const std::size_t count = std::min(loop->n, first + block_rows) - first;
+        rot::align_add_rows(s, loop->a + 3 * first, loop->b + 3 * first,
+                            loop->weights ? loop->weights + first : nullptr, count);
         loop->blocks[blk] = s;
     }
 }

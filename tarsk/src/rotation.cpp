@@ -374,6 +374,36 @@ void mean_add(Matrix4& s, const Quat& q, double weight) {
     }
 }
 
+std::size_t mean_add_rows(Matrix4& s, const double* rows, const double* weights, std::size_t n) {
+    // The upper triangle in locals, so that the sums stay in registers.
+    double s00 = s[0][0], s01 = s[0][1], s02 = s[0][2], s03 = s[0][3];
+    double s11 = s[1][1], s12 = s[1][2], s13 = s[1][3];
+    double s22 = s[2][2], s23 = s[2][3], s33 = s[3][3];
+    std::size_t r = 0;
+    for (; r < n; ++r) {
+        const double* q = rows + 4 * r;
+        const double w = q[0], i = q[1], j = q[2], k = q[3];
+        const double norm2 = ((w * w + i * i) + j * j) + k * k;
+        if (norm2 == 0.0) break;
+        const double scaled = (weights ? weights[r] : 1.0) / norm2;
+        const double l0 = scaled * w, l1 = scaled * i, l2 = scaled * j, l3 = scaled * k;
+        s00 = s00 + l0 * w;
+        s01 = s01 + l0 * i;
+        s02 = s02 + l0 * j;
+        s03 = s03 + l0 * k;
+        s11 = s11 + l1 * i;
+        s12 = s12 + l1 * j;
+        s13 = s13 + l1 * k;
+        s22 = s22 + l2 * j;
+        s23 = s23 + l2 * k;
+        s33 = s33 + l3 * k;
+    }
+    s[0][0] = s00, s[0][1] = s01, s[0][2] = s02, s[0][3] = s03;
+    s[1][1] = s11, s[1][2] = s12, s[1][3] = s13;
+    s[2][2] = s22, s[2][3] = s23, s[3][3] = s33;
+    return r;
+}
+
 void sum_into(Matrix4& into, const Matrix4& part) {
     for (int r = 0; r < 4; ++r) {
         for (int c = 0; c < 4; ++c) into[r][c] = into[r][c] + part[r][c];
@@ -399,6 +429,33 @@ void align_add(AlignSums& s, const Vec3d& a, const Vec3d& b, double weight) {
         for (int c = 0; c < 3; ++c) s.b[r][c] = s.b[r][c] + wa[r] * bv[c];
     }
     s.norms = s.norms + weight * (b.dot(b) + a.dot(a));
+}
+
+void align_add_rows(AlignSums& s, const double* a, const double* b, const double* weights, std::size_t n) {
+    double b00 = s.b[0][0], b01 = s.b[0][1], b02 = s.b[0][2];
+    double b10 = s.b[1][0], b11 = s.b[1][1], b12 = s.b[1][2];
+    double b20 = s.b[2][0], b21 = s.b[2][1], b22 = s.b[2][2];
+    double norms = s.norms;
+    for (std::size_t r = 0; r < n; ++r) {
+        const double* av = a + 3 * r;
+        const double* bv = b + 3 * r;
+        const double weight = weights ? weights[r] : 1.0;
+        const double w0 = weight * av[0], w1 = weight * av[1], w2 = weight * av[2];
+        b00 = b00 + w0 * bv[0];
+        b01 = b01 + w0 * bv[1];
+        b02 = b02 + w0 * bv[2];
+        b10 = b10 + w1 * bv[0];
+        b11 = b11 + w1 * bv[1];
+        b12 = b12 + w1 * bv[2];
+        b20 = b20 + w2 * bv[0];
+        b21 = b21 + w2 * bv[1];
+        b22 = b22 + w2 * bv[2];
+        const double bb = (bv[0] * bv[0] + bv[1] * bv[1]) + bv[2] * bv[2];
+        const double aa = (av[0] * av[0] + av[1] * av[1]) + av[2] * av[2];
+        norms = norms + weight * (bb + aa);
+    }
+    s.b = {{{b00, b01, b02}, {b10, b11, b12}, {b20, b21, b22}}};
+    s.norms = norms;
 }
 
 void align_sum_into(AlignSums& into, const AlignSums& part) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "quat.h"
@@ -129,6 +130,10 @@ Matrix4 trace_form(const Matrix3& b);
 // |q|^2 = ((w*w + i*i) + j*j) + k*k (components in storage order). Added
 // element after element.
 void mean_add(Matrix4& s, const Quat& q, double weight);
+// mean_add of n rows of four doubles (w, i, j, k), in row order, with the
+// weights (null: every weight 1); the same bits as n calls. Stops before the
+// first row of zero norm and returns its index, else returns n.
+std::size_t mean_add_rows(Matrix4& s, const double* rows, const double* weights, std::size_t n);
 // Two partial sums added entry by entry: into += part.
 void sum_into(Matrix4& into, const Matrix4& part);
 // The rotation of largest_eigenvector of the symmetric matrix whose upper
@@ -142,6 +147,9 @@ struct AlignSums {
 };
 AlignSums align_zero();
 void align_add(AlignSums& s, const Vec3d& a, const Vec3d& b, double weight);
+// align_add of n pairs of rows of three doubles, in row order, with the
+// weights (null: every weight 1); the same bits as n calls.
+void align_add_rows(AlignSums& s, const double* a, const double* b, const double* weights, std::size_t n);
 void align_sum_into(AlignSums& into, const AlignSums& part);
 
 // The rotation r that best maps the b vectors onto the a vectors (smallest

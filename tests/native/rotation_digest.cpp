@@ -113,6 +113,37 @@ int main(int argc, char** argv) {
         double rssd;
         add(rot::align_finish(sums, rssd));
         add(rssd);
+        // The row-run forms give the bits of the calls one row at a time.
+        std::array<double, 20> qs;
+        std::array<double, 15> as, bs;
+        std::array<double, 5> ws;
+        for (double& x : qs) x = value();
+        for (double& x : as) x = value();
+        for (double& x : bs) x = value();
+        for (double& x : ws) x = value() + 2.0;
+        rot::Matrix4 one{}, run{};
+        rot::AlignSums one_sums = rot::align_zero(), run_sums = rot::align_zero();
+        std::size_t stop = rot::mean_add_rows(run, qs.data(), n % 2 ? ws.data() : nullptr, 5);
+        rot::align_add_rows(run_sums, as.data(), bs.data(), n % 2 ? ws.data() : nullptr, 5);
+        for (std::size_t k = 0; k < 5; ++k) {
+            const Quat u{qs[4 * k], qs[4 * k + 1], qs[4 * k + 2], qs[4 * k + 3]};
+            if (k < stop) rot::mean_add(one, u, n % 2 ? ws[k] : 1.0);
+            rot::align_add(one_sums, {as[3 * k], as[3 * k + 1], as[3 * k + 2]}, {bs[3 * k], bs[3 * k + 1], bs[3 * k + 2]},
+                           n % 2 ? ws[k] : 1.0);
+        }
+        // Where two NaNs meet, which one survives is the compiler's choice.
+        auto same = [](double x, double y) { return (x != x && y != y) || std::memcmp(&x, &y, sizeof x) == 0; };
+        bool agree = same(one_sums.norms, run_sums.norms);
+        for (int r = 0; r < 4; ++r) {
+            for (int c = 0; c < 4; ++c) {
+                agree = agree && same(one[r][c], run[r][c]);
+                if (r < 3 && c < 3) agree = agree && same(one_sums.b[r][c], run_sums.b[r][c]);
+            }
+        }
+        if (!agree) {
+            std::printf("row runs differ from single rows in round %ld\n", n);
+            return 1;
+        }
         bool zero;
         const Vec3d a{value(), value(), value()};
         const Vec3d b{value(), value(), value()};
