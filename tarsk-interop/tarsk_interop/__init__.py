@@ -385,3 +385,12 @@ copyreg.pickle(_Quat, _reduce_quat)
 copyreg.pickle(_Plane, _reduce_plane)
 copyreg.pickle(_Circle, _reduce_circle)
 copyreg.pickle(_VecListIterator, _reduce_iterator)
+
+
+# ---------------------------------------------------------------------------
+# Rotation algebra on arrays of quaternions (compose, slerp, conversions).
+
+from . import _rotation_algebra  # noqa: E402
+from ._rotation_algebra import *  # noqa: E402,F401,F403
+
+__all__ += _rotation_algebra.__all__

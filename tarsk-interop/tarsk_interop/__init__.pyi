@@ -1,5 +1,7 @@
 # Type stubs of tarsk_interop: numpy arrays in and out of tarsk_py's objects,
 # array kernels, and (registered at import) pickling and copying support.
+from typing import Any
+
 import numpy as np
 import numpy.typing as npt
 
@@ -7,22 +9,37 @@ from tarsk_py import Quat, Vec3d, VecList
 
 __all__ = [
     "add",
+    "align_vectors",
     "as_numpy",
     "collapse",
+    "compose",
     "cross",
     "distance_squared",
     "distance_to",
     "divide",
     "dot",
+    "from_euler",
+    "from_matrix",
+    "from_rotvec",
+    "from_scipy_quat",
+    "inverse",
     "is_unit",
     "magnitude",
+    "magnitude_angle",
+    "mean",
     "minimum_distance_to",
     "multiply",
     "normalize",
+    "random",
     "rotate",
+    "slerp",
     "subtract",
+    "to_euler",
+    "to_matrix",
     "to_numpy",
     "to_quat",
+    "to_rotvec",
+    "to_scipy_quat",
     "to_vec3d",
     "to_veclist",
 ]
@@ -65,3 +82,42 @@ def divide(a: npt.ArrayLike, s: float) -> npt.NDArray[np.float64]:
     """VecList / s (true division, never a multiplication by 1/s). Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': "."""
 def minimum_distance_to(a: npt.ArrayLike, v: Vec3d | npt.ArrayLike, stride: int) -> tuple[int, float]:
     """VecList.minimum_distance_to of to_veclist(a): the (row index, distance) of the nearest row found by the two-level strided search (exact for stride 1 or a stride of at least n). Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': ". Stride 0 or an empty array raise pyo3_runtime.PanicException as the VecList method does."""
+
+# Rotation algebra. A quaternion array is (n, 4) float64 in tarsk_py's own storage and sense, (w, i, j, k): row q
+# turns vectors as Quat(*q).rotate does (the conjugate of the textbook/scipy quaternion of the same turn). A Quat or a
+# (4,) array-like is accepted wherever a quaternion array is, and one row broadcasts against n (same bits as the tiled
+# call); single rotations in give single results out. Any nonzero multiple of a quaternion names the same rotation;
+# a quaternion of zero norm raises ValueError. Matrices map column vectors as rotate does (the transpose of
+# Quat.to_rotation_matrix). Inputs are never modified; results are bit-identical for every worker count.
+_QuatLike = Quat | npt.ArrayLike
+
+def compose(p: _QuatLike, q: _QuatLike) -> npt.NDArray[np.float64]:
+    """The rotation that applies q first, then p (scipy's p * q): rotate(rotate(v, q), p) equals rotate(v, compose(p, q)) up to rounding. The exact Hamilton product q * p of the stored components, not normalised. Raises ValueError for a zero-norm quaternion or row counts that differ (other than 1 against n)."""
+def inverse(q: _QuatLike) -> npt.NDArray[np.float64]:
+    """The opposite rotation: the conjugate (w, -i, -j, -k), exact. Raises ValueError for a zero-norm quaternion."""
+def to_matrix(q: _QuatLike) -> npt.NDArray[np.float64]:
+    """(n, 3, 3) (or (3, 3)) matrices of the normalised q that map column vectors as rotate does: m @ v equals rotate(v, q) up to rounding; the transpose of Quat.to_rotation_matrix. Same matrix as scipy's Rotation.as_matrix of to_scipy_quat(q)."""
+def from_matrix(m: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """The rotations of (n, 3, 3) (or (3, 3)) matrices that map column vectors; a matrix that is not orthogonal within 1e-12 is replaced by its nearest rotation (Frobenius norm), as scipy's Rotation.from_matrix does. Raises ValueError "argument 'm': ..." for a non-finite entry or a determinant that is not positive."""
+def from_scipy_quat(a: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """scipy's scalar-last quaternions (x, y, z, w) as this module's (w, -x, -y, -z): the same rotation, exact, not normalised. Raises ValueError for a zero-norm quaternion."""
+def to_scipy_quat(q: _QuatLike) -> npt.NDArray[np.float64]:
+    """The scalar-last quaternions (x, y, z, w) = (-i, -j, -k, w) of the same rotation, for scipy's Rotation.from_quat; exact, the inverse of from_scipy_quat."""
+def from_rotvec(r: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """Rotations from (n, 3) (or (3,)) rotation vectors: axis times angle in radians, counter-clockwise seen from the axis tip, as scipy's Rotation.from_rotvec."""
+def to_rotvec(q: _QuatLike) -> npt.NDArray[np.float64]:
+    """Rotation vectors (axis times angle, radians) with the angle in [0, pi], as scipy's Rotation.as_rotvec."""
+def magnitude_angle(q: _QuatLike) -> Any:
+    """The rotation angle in [0, pi] (radians): an (n,) array, or a float for a single rotation; as scipy's Rotation.magnitude."""
+def slerp(p: _QuatLike, q: _QuatLike, t: float | npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """Spherical linear interpolation on the shortest path: t = 0 gives p's rotation, t = 1 q's (t a number or an (n,) array). A finite t outside [0, 1] extrapolates along the same great circle; a non-finite t raises ValueError."""
+def from_euler(seq: str, angles: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """Rotations from (n, 3) (or (3,)) Euler angles in radians, as scipy's Rotation.from_euler(seq, angles): seq is three of x, y, z, lowercase extrinsic (fixed axes) or uppercase intrinsic (moving axes), no two neighbours equal. A bad seq raises ValueError (TypeError when not a str)."""
+def to_euler(q: _QuatLike, seq: str) -> npt.NDArray[np.float64]:
+    """Euler angles (radians) in scipy's ranges and with scipy's choice at gimbal lock (third angle zero), as Rotation.as_euler(seq); warns UserWarning "Gimbal lock detected. ..." once per call where scipy does."""
+def random(n: int, seed: int) -> npt.NDArray[np.float64]:
+    """n uniformly distributed rotations, (n, 4): row k depends only on (seed, k), made with integer hashing and + - * / sqrt only, so the same seed gives the same bits on every machine and worker count. seed is an int in [0, 2**64)."""
+def mean(q: _QuatLike, weights: npt.ArrayLike | None = None) -> npt.NDArray[np.float64]:
+    """The chordal L2 mean rotation (4,) of n rotations, as scipy's Rotation.mean, with optional non-negative finite (n,) weights; sums over fixed blocks in a fixed order, so the bits do not depend on the workers. Raises ValueError for no rotations, a zero-norm quaternion or bad weights."""
+def align_vectors(a: npt.ArrayLike, b: npt.ArrayLike, weights: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.float64], float]:
+    """(q, rssd): the rotation q (4,) that best maps the vectors b onto a (rotate(b, q) close to a) and the root of the weighted sum of squared distances left, as scipy's Rotation.align_vectors. a and b are (n, 3) or (3,) of one shape; weights (n,) non-negative and finite (scipy's infinite weight is not taken). One pair gives the smallest turning rotation; a zero vector in it raises ValueError."""

@@ -404,3 +404,12 @@ def register(client: Any) -> None:
         client.register_plugin(plugin, name=plugin.name)
     else:
         client.register_worker_plugin(plugin, name=plugin.name)
+
+
+# ---------------------------------------------------------------------------
+# The element-wise rotation algebra (compose, slerp, conversions).
+
+from . import _rotation_dask  # noqa: E402
+from ._rotation_dask import *  # noqa: E402,F401,F403
+
+__all__ += _rotation_dask.__all__

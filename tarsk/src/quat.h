@@ -95,9 +95,8 @@ struct Quat {
     friend constexpr bool operator==(const Quat& a, const Quat& b) { return a.equals(b); }
     friend constexpr bool operator!=(const Quat& a, const Quat& b) { return !a.equals(b); }
 
-private:
     // The Hamilton product a * b, each component evaluated left to right as
-    // written; kept private because rotate is its only user.
+    // written (rotate and the rotation algebra share it).
     static constexpr Quat hamilton(const Quat& a, const Quat& b) {
         return {
             ((a.w * b.w - a.i * b.i) - a.j * b.j) - a.k * b.k,

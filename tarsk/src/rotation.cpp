@@ -1,0 +1,506 @@
+#include "rotation.h"
+
+#include <cmath>
+#include <numbers>
+
+namespace tarsk::rotation {
+namespace {
+
+constexpr double pi = std::numbers::pi;
+
+double abs(double x) { return x < 0 ? -x : x; }
+
+// The normalised q: four true divisions by its magnitude.
+Quat unit(const Quat& q) { return q.normalize(); }
+
+// A textbook quaternion (w, x, y, z) as this library stores the same turn.
+Quat from_textbook(double w, double x, double y, double z) { return {w, -x, -y, -z}; }
+
+// x mod 2 pi in [0, 2 pi) with the sign rules of a floored remainder (an
+// exact zero is +0.0), then minus pi: the wrap of every Euler angle.
+double wrap_angle(double angle) {
+    constexpr double two_pi = 2.0 * pi;
+    double r = angle + pi;
+    // fmod returns an argument of smaller magnitude than 2 pi unchanged, so
+    // it is called only when it has something to do.
+    if (!(r < two_pi && r > -two_pi)) r = std::fmod(r, two_pi);
+    if (r != 0.0) {
+        if (r < 0.0) r = r + two_pi;
+    } else {
+        r = 0.0;
+    }
+    return r - pi;
+}
+
+// The SplitMix64 finaliser: a bijection of 64-bit words with full avalanche.
+constexpr std::uint64_t mix64(std::uint64_t z) {
+    z = z + 0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+// A double in [-1, 1) from the top 53 bits of a word; exact.
+double signed_unit(std::uint64_t bits) {
+    double u = static_cast<double>(bits >> 11) * 0x1p-53;
+    return 2.0 * u - 1.0;
+}
+
+}  // namespace
+
+Matrix3 to_matrix(const Quat& q) {
+    Matrix3 m = unit(q).to_rotation_matrix();
+    return {{
+        {m[0][0], m[1][0], m[2][0]},
+        {m[0][1], m[1][1], m[2][1]},
+        {m[0][2], m[1][2], m[2][2]},
+    }};
+}
+
+double determinant(const Matrix3& m) {
+    return (m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0])) +
+           m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+}
+
+Quat from_matrix(const Matrix3& m, MatrixFault& fault) {
+    fault = MatrixFault::none;
+    for (const auto& row : m) {
+        for (double e : row) {
+            if (!std::isfinite(e)) {
+                fault = MatrixFault::non_finite;
+                return {0.0, 0.0, 0.0, 0.0};
+            }
+        }
+    }
+    if (!(determinant(m) > 0.0)) {
+        fault = MatrixFault::non_positive_determinant;
+        return {0.0, 0.0, 0.0, 0.0};
+    }
+    bool orthogonal = true;
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            double g = (m[r][0] * m[c][0] + m[r][1] * m[c][1]) + m[r][2] * m[c][2];
+            double tolerance = r == c ? 1e-12 + 1e-5 : 1e-12;
+            if (!(abs(g - (r == c ? 1.0 : 0.0)) <= tolerance)) orthogonal = false;
+        }
+    }
+    if (!orthogonal) {
+        double value;
+        std::array<double, 4> t = largest_eigenvector(trace_form(m), value);
+        return from_textbook(t[0], t[1], t[2], t[3]);
+    }
+    // Read by the largest of m00, m11, m22 and the trace (the first of equal
+    // ones), the choice that keeps the divisions of normalising away from
+    // cancellation.
+    double trace = (m[0][0] + m[1][1]) + m[2][2];
+    std::array<double, 4> decision{m[0][0], m[1][1], m[2][2], trace};
+    int choice = 0;
+    for (int c = 1; c < 4; ++c) {
+        if (decision[c] > decision[choice]) choice = c;
+    }
+    double x, y, z, w;
+    switch (choice) {
+        case 0:
+            x = (1.0 - trace) + 2.0 * m[0][0];
+            y = m[1][0] + m[0][1];
+            z = m[2][0] + m[0][2];
+            w = m[2][1] - m[1][2];
+            break;
+        case 1:
+            x = m[1][0] + m[0][1];
+            y = (1.0 - trace) + 2.0 * m[1][1];
+            z = m[2][1] + m[1][2];
+            w = m[0][2] - m[2][0];
+            break;
+        case 2:
+            x = m[2][0] + m[0][2];
+            y = m[2][1] + m[1][2];
+            z = (1.0 - trace) + 2.0 * m[2][2];
+            w = m[1][0] - m[0][1];
+            break;
+        default:
+            x = m[2][1] - m[1][2];
+            y = m[0][2] - m[2][0];
+            z = m[1][0] - m[0][1];
+            w = 1.0 + trace;
+            break;
+    }
+    return unit(from_textbook(w, x, y, z));
+}
+
+Quat from_rotvec(const Vec3d& r) {
+    double angle = r.magnitude();
+    double scale;
+    if (angle <= 1e-3) {
+        double angle2 = angle * angle;
+        scale = (0.5 - angle2 / 48.0) + (angle2 * angle2) / 3840.0;
+    } else {
+        scale = std::sin(angle / 2.0) / angle;
+    }
+    return from_textbook(std::cos(angle / 2.0), r.x * scale, r.y * scale, r.z * scale);
+}
+
+Vec3d to_rotvec(const Quat& q) {
+    std::array<double, 4> t = to_scalar_last(unit(q));
+    double& x = t[0];
+    double& y = t[1];
+    double& z = t[2];
+    double& w = t[3];
+    bool flip = w < 0.0 || (w == 0.0 && (x < 0.0 || (x == 0.0 && (y < 0.0 || (y == 0.0 && z < 0.0)))));
+    if (flip) {
+        x = -x;
+        y = -y;
+        z = -z;
+        w = -w;
+    }
+    double norm = std::sqrt((x * x + y * y) + z * z);
+    double angle = 2.0 * std::atan2(norm, w);
+    double scale;
+    if (angle <= 1e-3) {
+        double angle2 = angle * angle;
+        scale = (2.0 + angle2 / 12.0) + (7.0 * (angle2 * angle2)) / 2880.0;
+    } else {
+        scale = angle / std::sin(angle / 2.0);
+    }
+    return {scale * x, scale * y, scale * z};
+}
+
+double magnitude_angle(const Quat& q) {
+    double norm = std::sqrt((q.i * q.i + q.j * q.j) + q.k * q.k);
+    return 2.0 * std::atan2(norm, abs(q.w));
+}
+
+Quat slerp(const Quat& p0, const Quat& q0, double t) {
+    Quat p = unit(p0);
+    Quat q = unit(q0);
+    double dot = ((p.w * q.w + p.i * q.i) + p.j * q.j) + p.k * q.k;
+    // The turn from p to q is the textbook p^-1 q, whose scalar part is this
+    // dot product; q is negated unless that turn is the short way round. Half
+    // a turn apart both ways are as short: the turn whose first nonzero
+    // vector component is positive is taken, as a rotation vector has it.
+    bool flip = dot < 0.0;
+    if (dot == 0.0) {
+        Quat turn = Quat::hamilton(p, q.conjugate());
+        flip = turn.i < 0.0 || (turn.i == 0.0 && (turn.j < 0.0 || (turn.j == 0.0 && turn.k < 0.0)));
+    }
+    if (flip) q = {-q.w, -q.i, -q.j, -q.k};
+    Quat d{p.w - q.w, p.i - q.i, p.j - q.j, p.k - q.k};
+    Quat s{p.w + q.w, p.i + q.i, p.j + q.j, p.k + q.k};
+    double between = 2.0 * std::atan2(d.magnitude(), s.magnitude());
+    double sin_between = std::sin(between);
+    double a, b;
+    if (sin_between == 0.0) {
+        a = 1.0 - t;
+        b = t;
+    } else {
+        a = std::sin((1.0 - t) * between) / sin_between;
+        b = std::sin(t * between) / sin_between;
+    }
+    return unit({a * p.w + b * q.w, a * p.i + b * q.i, a * p.j + b * q.j, a * p.k + b * q.k});
+}
+
+Quat from_euler(const EulerSeq& seq, const std::array<double, 3>& angles) {
+    auto elementary = [](int axis, double angle) {
+        double h = angle * 0.5;
+        double s = -std::sin(h);
+        return Quat{std::cos(h), axis == 0 ? s : 0.0, axis == 1 ? s : 0.0, axis == 2 ? s : 0.0};
+    };
+    Quat q = elementary(seq.axes[0], angles[0]);
+    for (int n = 1; n < 3; ++n) {
+        Quat e = elementary(seq.axes[n], angles[n]);
+        q = seq.intrinsic ? compose(q, e) : compose(e, q);
+    }
+    return q;
+}
+
+std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_lock) {
+    const bool extrinsic = !seq.intrinsic;
+    // The angle-from-quaternion method works on the extrinsic order; an
+    // intrinsic sequence is the same turns named in reverse.
+    int i = extrinsic ? seq.axes[0] : seq.axes[2];
+    int j = seq.axes[1];
+    int k = extrinsic ? seq.axes[2] : seq.axes[0];
+    const bool symmetric = i == k;
+    if (symmetric) k = 3 - i - j;
+    // +1 for an even permutation (i, j, k), -1 for an odd one.
+    const double sign = static_cast<double>((i - j) * (j - k) * (k - i) / 2);
+    const std::array<double, 4> t = to_scalar_last(q);
+    double a, b, c, d;
+    if (symmetric) {
+        a = t[3];
+        b = t[i];
+        c = t[j];
+        d = t[k] * sign;
+    } else {
+        a = t[3] - t[j];
+        b = t[i] + t[k] * sign;
+        c = t[j] + t[3];
+        d = t[k] * sign - t[i];
+    }
+    const double half_sum = std::atan2(b, a);
+    const double half_diff = std::atan2(d, c);
+    std::array<double, 3> angles{0.0, 0.0, 0.0};
+    angles[1] = 2.0 * std::atan2(std::hypot(c, d), std::hypot(a, b));
+    const bool near_zero = abs(angles[1]) <= 1e-7;
+    const bool near_pi = abs(angles[1] - pi) <= 1e-7;
+    const bool regular = !(near_zero || near_pi);
+    gimbal_lock = !regular;
+    const int first = extrinsic ? 0 : 2;
+    const int third = extrinsic ? 2 : 0;
+    // At gimbal lock only the sum (or difference) of the outer angles is
+    // known: the third angle is set to zero and the first takes the whole
+    // turn.
+    angles[0] = near_zero ? 2.0 * half_sum : (2.0 * half_diff) * (extrinsic ? -1.0 : 1.0);
+    if (regular) angles[first] = half_sum - half_diff;
+    double last = regular ? half_sum + half_diff : angles[third];
+    if (!symmetric) {
+        last = last * sign;
+        angles[1] = angles[1] - pi / 2.0;
+    }
+    angles[third] = last;
+    for (double& angle : angles) angle = wrap_angle(angle);
+    return angles;
+}
+
+Quat random(std::uint64_t seed, std::uint64_t index) {
+    const std::uint64_t base = mix64(mix64(seed) + mix64(~index));
+    std::uint64_t draw = 0;
+    for (int attempt = 0; attempt < 1024; ++attempt) {
+        double w = signed_unit(mix64(base + draw++));
+        double x = signed_unit(mix64(base + draw++));
+        double y = signed_unit(mix64(base + draw++));
+        double z = signed_unit(mix64(base + draw++));
+        double s = ((w * w + x * x) + y * y) + z * z;
+        if (s > 0.0 && s <= 1.0) return unit({w, x, y, z});
+    }
+    // Unreachable in practice: 1024 misses in a row have probability
+    // below 1e-500.
+    return Quat::identity();
+}
+
+std::array<double, 4> largest_eigenvector(const Matrix4& s, double& value) {
+    Matrix4 a = s;
+    Matrix4 v{};
+    for (int n = 0; n < 4; ++n) v[n][n] = 1.0;
+    static constexpr int pairs[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
+    for (int sweep = 0; sweep < 64; ++sweep) {
+        double off = 0.0;
+        for (const auto& pq : pairs) off = off + abs(a[pq[0]][pq[1]]);
+        if (off == 0.0 || !(off == off)) break;
+        for (const auto& pq : pairs) {
+            const int p = pq[0];
+            const int q = pq[1];
+            const double apq = a[p][q];
+            const double g = 100.0 * abs(apq);
+            // After a few sweeps an entry too small to change either diagonal
+            // entry is dropped.
+            if (sweep > 3 && abs(a[p][p]) + g == abs(a[p][p]) && abs(a[q][q]) + g == abs(a[q][q])) {
+                a[p][q] = 0.0;
+                a[q][p] = 0.0;
+                continue;
+            }
+            if (apq == 0.0) continue;
+            const double h = a[q][q] - a[p][p];
+            double t;
+            if (abs(h) + g == abs(h)) {
+                t = apq / h;
+            } else {
+                const double theta = 0.5 * h / apq;
+                t = 1.0 / (abs(theta) + std::sqrt(1.0 + theta * theta));
+                if (theta < 0.0) t = -t;
+            }
+            const double c = 1.0 / std::sqrt(1.0 + t * t);
+            const double sn = t * c;
+            const double tau = sn / (1.0 + c);
+            a[p][p] = a[p][p] - t * apq;
+            a[q][q] = a[q][q] + t * apq;
+            a[p][q] = 0.0;
+            a[q][p] = 0.0;
+            for (int r = 0; r < 4; ++r) {
+                if (r == p || r == q) continue;
+                const double arp = a[r][p];
+                const double arq = a[r][q];
+                a[r][p] = arp - sn * (arq + arp * tau);
+                a[r][q] = arq + sn * (arp - arq * tau);
+                a[p][r] = a[r][p];
+                a[q][r] = a[r][q];
+            }
+            for (int r = 0; r < 4; ++r) {
+                const double vrp = v[r][p];
+                const double vrq = v[r][q];
+                v[r][p] = vrp - sn * (vrq + vrp * tau);
+                v[r][q] = vrq + sn * (vrp - vrq * tau);
+            }
+        }
+    }
+    int best = 0;
+    for (int n = 1; n < 4; ++n) {
+        if (a[n][n] > a[best][best]) best = n;
+    }
+    value = a[best][best];
+    std::array<double, 4> e{v[0][best], v[1][best], v[2][best], v[3][best]};
+    double norm = std::sqrt(((e[0] * e[0] + e[1] * e[1]) + e[2] * e[2]) + e[3] * e[3]);
+    bool negative = false;
+    for (double c : e) {
+        if (c != 0.0) {
+            negative = c < 0.0;
+            break;
+        }
+    }
+    for (double& c : e) c = negative ? -(c / norm) : c / norm;
+    return e;
+}
+
+Matrix4 trace_form(const Matrix3& b) {
+    const double xx = b[0][0], xy = b[0][1], xz = b[0][2];
+    const double yx = b[1][0], yy = b[1][1], yz = b[1][2];
+    const double zx = b[2][0], zy = b[2][1], zz = b[2][2];
+    return {{
+        {(xx + yy) + zz, zy - yz, xz - zx, yx - xy},
+        {zy - yz, (xx - yy) - zz, xy + yx, xz + zx},
+        {xz - zx, xy + yx, (yy - xx) - zz, yz + zy},
+        {yx - xy, xz + zx, yz + zy, (zz - xx) - yy},
+    }};
+}
+
+void mean_add(Matrix4& s, const Quat& q, double weight) {
+    // weight * u u^T of the unit u = q / |q| is (weight / |q|^2) q q^T: one
+    // division instead of a square root and four.
+    const double scaled = weight / (((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k);
+    const std::array<double, 4> e{q.w, q.i, q.j, q.k};
+    for (int r = 0; r < 4; ++r) {
+        const double left = scaled * e[r];
+        for (int c = r; c < 4; ++c) s[r][c] = s[r][c] + left * e[c];
+    }
+}
+
+std::size_t mean_add_rows(Matrix4& s, const double* rows, const double* weights, std::size_t n) {
+    // The upper triangle in locals, so that the sums stay in registers.
+    double s00 = s[0][0], s01 = s[0][1], s02 = s[0][2], s03 = s[0][3];
+    double s11 = s[1][1], s12 = s[1][2], s13 = s[1][3];
+    double s22 = s[2][2], s23 = s[2][3], s33 = s[3][3];
+    std::size_t r = 0;
+    for (; r < n; ++r) {
+        const double* q = rows + 4 * r;
+        const double w = q[0], i = q[1], j = q[2], k = q[3];
+        const double norm2 = ((w * w + i * i) + j * j) + k * k;
+        if (norm2 == 0.0) break;
+        const double scaled = (weights ? weights[r] : 1.0) / norm2;
+        const double l0 = scaled * w, l1 = scaled * i, l2 = scaled * j, l3 = scaled * k;
+        s00 = s00 + l0 * w;
+        s01 = s01 + l0 * i;
+        s02 = s02 + l0 * j;
+        s03 = s03 + l0 * k;
+        s11 = s11 + l1 * i;
+        s12 = s12 + l1 * j;
+        s13 = s13 + l1 * k;
+        s22 = s22 + l2 * j;
+        s23 = s23 + l2 * k;
+        s33 = s33 + l3 * k;
+    }
+    s[0][0] = s00, s[0][1] = s01, s[0][2] = s02, s[0][3] = s03;
+    s[1][1] = s11, s[1][2] = s12, s[1][3] = s13;
+    s[2][2] = s22, s[2][3] = s23, s[3][3] = s33;
+    return r;
+}
+
+void sum_into(Matrix4& into, const Matrix4& part) {
+    for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 4; ++c) into[r][c] = into[r][c] + part[r][c];
+    }
+}
+
+Quat mean_finish(const Matrix4& upper) {
+    Matrix4 s = upper;
+    for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < r; ++c) s[r][c] = s[c][r];
+    }
+    double value;
+    std::array<double, 4> e = largest_eigenvector(s, value);
+    return {e[0], e[1], e[2], e[3]};
+}
+
+AlignSums align_zero() { return AlignSums{Matrix3{}, 0.0}; }
+
+void align_add(AlignSums& s, const Vec3d& a, const Vec3d& b, double weight) {
+    const std::array<double, 3> wa{weight * a.x, weight * a.y, weight * a.z};
+    const std::array<double, 3> bv{b.x, b.y, b.z};
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) s.b[r][c] = s.b[r][c] + wa[r] * bv[c];
+    }
+    s.norms = s.norms + weight * (b.dot(b) + a.dot(a));
+}
+
+void align_add_rows(AlignSums& s, const double* a, const double* b, const double* weights, std::size_t n) {
+    double b00 = s.b[0][0], b01 = s.b[0][1], b02 = s.b[0][2];
+    double b10 = s.b[1][0], b11 = s.b[1][1], b12 = s.b[1][2];
+    double b20 = s.b[2][0], b21 = s.b[2][1], b22 = s.b[2][2];
+    double norms = s.norms;
+    for (std::size_t r = 0; r < n; ++r) {
+        const double* av = a + 3 * r;
+        const double* bv = b + 3 * r;
+        const double weight = weights ? weights[r] : 1.0;
+        const double w0 = weight * av[0], w1 = weight * av[1], w2 = weight * av[2];
+        b00 = b00 + w0 * bv[0];
+        b01 = b01 + w0 * bv[1];
+        b02 = b02 + w0 * bv[2];
+        b10 = b10 + w1 * bv[0];
+        b11 = b11 + w1 * bv[1];
+        b12 = b12 + w1 * bv[2];
+        b20 = b20 + w2 * bv[0];
+        b21 = b21 + w2 * bv[1];
+        b22 = b22 + w2 * bv[2];
+        const double bb = (bv[0] * bv[0] + bv[1] * bv[1]) + bv[2] * bv[2];
+        const double aa = (av[0] * av[0] + av[1] * av[1]) + av[2] * av[2];
+        norms = norms + weight * (bb + aa);
+    }
+    s.b = {{{b00, b01, b02}, {b10, b11, b12}, {b20, b21, b22}}};
+    s.norms = norms;
+}
+
+void align_sum_into(AlignSums& into, const AlignSums& part) {
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) into.b[r][c] = into.b[r][c] + part.b[r][c];
+    }
+    into.norms = into.norms + part.norms;
+}
+
+Quat align_finish(const AlignSums& s, double& rssd) {
+    double value;
+    std::array<double, 4> t = largest_eigenvector(trace_form(s.b), value);
+    double ssd = s.norms - 2.0 * value;
+    rssd = std::sqrt(ssd > 0.0 ? ssd : 0.0);
+    return from_textbook(t[0], t[1], t[2], t[3]);
+}
+
+Quat align_pair(const Vec3d& a0, const Vec3d& b0, bool& zero) {
+    zero = a0.dot(a0) == 0.0 || b0.dot(b0) == 0.0;
+    if (zero) return Quat::identity();
+    const Vec3d a = a0.normalize();
+    const Vec3d b = b0.normalize();
+    // About the axis b x a by the angle between them; for exactly opposite
+    // vectors half a turn about an axis normal to a, made from a's two
+    // components other than its smallest one.
+    Vec3d axis = b.cross(a);
+    const double s = axis.magnitude();
+    const double angle = std::atan2(s, b.dot(a));
+    if (s == 0.0) {
+        if (!(b.dot(a) < 0.0)) return Quat::identity();
+        const std::array<double, 3> m{abs(a.x), abs(a.y), abs(a.z)};
+        int smallest = 0;
+        for (int n = 1; n < 3; ++n) {
+            if (m[n] < m[smallest]) smallest = n;
+        }
+        axis = Vec3d{smallest == 1 ? a.z : (smallest == 2 ? -a.y : 0.0),
+                     smallest == 2 ? a.x : (smallest == 0 ? -a.z : 0.0),
+                     smallest == 0 ? a.y : (smallest == 1 ? -a.x : 0.0)}
+                   .normalize();
+    } else {
+        axis = axis.divide(s);
+    }
+    const double h = angle / 2.0;
+    const double sh = std::sin(h);
+    return from_textbook(std::cos(h), sh * axis.x, sh * axis.y, sh * axis.z);
+}
+
+}  // namespace tarsk::rotation

@@ -1,0 +1,131 @@
+"""Plain-Python models of the rotation algebra's element formulas, each
+operation rounded as the native code rounds it (Python floats are IEEE
+doubles; math.sin, cos and atan2 are the C library's, math.sqrt is correctly
+rounded). Quaternions are tuples (w, i, j, k) in tarsk's storage."""
+import math
+
+MASK = (1 << 64) - 1
+
+
+def normalize(q):
+    m = math.sqrt(((q[0] * q[0] + q[1] * q[1]) + q[2] * q[2]) + q[3] * q[3])
+    return tuple(c / m for c in q)
+
+
+def hamilton(a, b):
+    aw, ai, aj, ak = a
+    bw, bi, bj, bk = b
+    return (((aw * bw - ai * bi) - aj * bj) - ak * bk,
+            ((aw * bi + ai * bw) + aj * bk) - ak * bj,
+            ((aw * bj + aj * bw) + ak * bi) - ai * bk,
+            ((aw * bk + ak * bw) + ai * bj) - aj * bi)
+
+
+def compose(p, q):
+    return hamilton(q, p)
+
+
+def to_matrix(q):
+    w, i, j, k = normalize(q)
+    rows = [[1.0 - 2.0 * (j * j + k * k), 2.0 * (i * j - w * k), 2.0 * (i * k + w * j)],
+            [2.0 * (i * j + w * k), 1.0 - 2.0 * (k * k + i * i), 2.0 * (j * k - w * i)],
+            [2.0 * (i * k - w * j), 2.0 * (j * k + w * i), 1.0 - 2.0 * (j * j + i * i)]]
+    return [[rows[c][r] for c in range(3)] for r in range(3)]
+
+
+def from_textbook(w, x, y, z):
+    return (w, -x, -y, -z)
+
+
+def from_rotvec(r):
+    x, y, z = r
+    angle = math.sqrt((x * x + y * y) + z * z)
+    if angle <= 1e-3:
+        a2 = angle * angle
+        scale = (0.5 - a2 / 48.0) + (a2 * a2) / 3840.0
+    else:
+        scale = math.sin(angle / 2.0) / angle
+    return from_textbook(math.cos(angle / 2.0), x * scale, y * scale, z * scale)
+
+
+def to_rotvec(q):
+    w, i, j, k = normalize(q)
+    x, y, z = -i, -j, -k
+    if w < 0 or (w == 0 and (x < 0 or (x == 0 and (y < 0 or (y == 0 and z < 0))))):
+        x, y, z, w = -x, -y, -z, -w
+    angle = 2.0 * math.atan2(math.sqrt((x * x + y * y) + z * z), w)
+    if angle <= 1e-3:
+        a2 = angle * angle
+        scale = (2.0 + a2 / 12.0) + (7.0 * (a2 * a2)) / 2880.0
+    else:
+        scale = angle / math.sin(angle / 2.0)
+    return (scale * x, scale * y, scale * z)
+
+
+def magnitude_angle(q):
+    w, i, j, k = q
+    return 2.0 * math.atan2(math.sqrt((i * i + j * j) + k * k), abs(w))
+
+
+def _norm4(q):
+    return math.sqrt(((q[0] * q[0] + q[1] * q[1]) + q[2] * q[2]) + q[3] * q[3])
+
+
+def slerp(p, q, t):
+    p = normalize(p)
+    q = normalize(q)
+    dot = ((p[0] * q[0] + p[1] * q[1]) + p[2] * q[2]) + p[3] * q[3]
+    flip = dot < 0
+    if dot == 0:
+        turn = hamilton(p, (q[0], -q[1], -q[2], -q[3]))
+        flip = turn[1] < 0 or (turn[1] == 0 and (turn[2] < 0 or (turn[2] == 0 and turn[3] < 0)))
+    if flip:
+        q = tuple(-c for c in q)
+    d = tuple(a - b for a, b in zip(p, q))
+    s = tuple(a + b for a, b in zip(p, q))
+    between = 2.0 * math.atan2(_norm4(d), _norm4(s))
+    sb = math.sin(between)
+    if sb == 0.0:
+        a, b = 1.0 - t, t
+    else:
+        a = math.sin((1.0 - t) * between) / sb
+        b = math.sin(t * between) / sb
+    return normalize(tuple(a * x + b * y for x, y in zip(p, q)))
+
+
+def from_euler(seq, angles):
+    axes = ["xyz".index(c) for c in seq.lower()]
+
+    def elementary(axis, angle):
+        h = angle * 0.5
+        s = -math.sin(h)
+        return (math.cos(h),) + tuple(s if n == axis else 0.0 for n in range(3))
+
+    q = elementary(axes[0], angles[0])
+    for axis, angle in zip(axes[1:], angles[1:]):
+        e = elementary(axis, angle)
+        q = compose(q, e) if seq.isupper() else compose(e, q)
+    return q
+
+
+def _mix64(z):
+    z = (z + 0x9E3779B97F4A7C15) & MASK
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK
+    return z ^ (z >> 31)
+
+
+def random(seed, index):
+    base = (_mix64(seed) + _mix64(~index & MASK)) & MASK
+    base = _mix64(base)
+    draw = 0
+    while True:
+        coords = []
+        for _ in range(4):
+            u = (_mix64((base + draw) & MASK) >> 11) * 2.0**-53
+            coords.append(2.0 * u - 1.0)
+            draw += 1
+        w, x, y, z = coords
+        s = ((w * w + x * x) + y * y) + z * z
+        if 0.0 < s <= 1.0:
+            return normalize((w, x, y, z))
