@@ -12,6 +12,7 @@ import html.parser
 import json
 import os
 import pathlib
+import select
 import shutil
 import subprocess
 import time
@@ -162,7 +163,8 @@ class DevTools:
 
     def _read(self, deadline):
         while b"\0" not in self._buffer:
-            if time.monotonic() > deadline:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self._from_browser], [], [], left)[0]:
                 raise TimeoutError("no answer from the browser")
             chunk = os.read(self._from_browser, 1 << 16)
             if not chunk:
@@ -171,7 +173,7 @@ class DevTools:
         message, self._buffer = self._buffer.split(b"\0", 1)
         return json.loads(message)
 
-    def call(self, method, session=False, timeout=30.0, **params):
+    def call(self, method, session=False, timeout=60.0, **params):
         self._next_id += 1
         message = {"id": self._next_id, "method": method, "params": params}
         if session:
@@ -186,7 +188,7 @@ class DevTools:
                 return reply.get("result", {})
             self.events.append(reply)
 
-    def wait_for(self, method, timeout=30.0):
+    def wait_for(self, method, timeout=60.0):
         deadline = time.monotonic() + timeout
         while True:
             for i, event in enumerate(self.events):
