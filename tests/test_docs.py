@@ -49,3 +49,11 @@ def test_code_blocks_run(page):
             assert len(printed) == len(expected), f"{page.name}:{line}: one line per commented print"
             for shown, comment in zip(printed, expected):
                 assert comment.startswith(shown), f"{page.name}:{line}: printed {shown!r}, the comment says {comment!r}"
+
+
+def test_readme_is_what_a_newcomer_reads_first():
+    # Everything else lives in the guides; the README keeps its two commands.
+    text = (ROOT / "README.md").read_text()
+    assert len(text.splitlines()) < 200
+    assert "python3 -m pip install . && python3 examples/demo.py" in text
+    assert "python3 -m pip install '.[test]' && python3 -m pytest" in text
