@@ -33,3 +33,20 @@ def tests(session: nox.Session) -> None:
     session.install("-q", ".[test]")
     session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
                 "-m", "not wheel and not builds", *session.posargs)
+
+
+@nox.session
+def docs(session: nox.Session) -> None:
+    """The documentation site, into docs/_build/html, with warnings as errors and
+    without network, then its checks: the guides' code, the links, the API
+    pages, and headless Chromium (Debian's chromium package) rendering pages
+    into screenshots under docs/_build/screenshots."""
+    import shutil
+
+    session.install("-q", ".[docs]")
+    for generated in ("docs/_build", "docs/auto_examples"):
+        shutil.rmtree(generated, ignore_errors=True)
+    session.run("python", "-m", "sphinx", "-W", "--keep-going", "-q", "-b", "html", "docs", "docs/_build/html")
+    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                "tests/test_docs.py", "tests/test_docs_site.py", *session.posargs,
+                env={"TARSK_DOCS_REQUIRE_BROWSER": "1"})

@@ -15,7 +15,7 @@ Sections: the operations on n = 1,000,000 (warm); the sweep of n from 1 to
 10,000,000 for normalize, + and dot (warm and after idle); normalize on
 n = 10,000,000 against a plain copy of the array. The sweep is plotted to
 bench/results/bulk.png and all figures are saved to bench/results/bulk.json
-(git-ignored); --update-docs also writes the plot shown in the README
+(git-ignored); --update-docs also writes the plot shown in the benchmarks guide
 (docs/bulk.png). --check compares the figures with the project's performance
 targets; --check-file does that for a saved JSON file without measuring.
 
@@ -325,7 +325,7 @@ def fmt_time(seconds):
 
 
 def markdown(results):
-    """The README's tables, from the figures of this run."""
+    """The benchmarks guide's tables, from the figures of this run."""
     print("\n| `VecList`, n = 1,000,000, pool warm | tarsk_py | numpy | ratio (below 1: tarsk_py faster) |")
     print("|---|---|---|---|")
     for r in results["n_1e6"]:
@@ -385,8 +385,8 @@ def main():
     parser.add_argument("--quick", action="store_true",
                         help="decades of n only, shorter timing (about two minutes)")
     parser.add_argument("--out", default=str(RESULTS), help="folder for bulk.json and bulk.png")
-    parser.add_argument("--update-docs", action="store_true", help=f"also write the README's plot ({DOCS_PLOT})")
-    parser.add_argument("--markdown", action="store_true", help="also print the README's tables")
+    parser.add_argument("--update-docs", action="store_true", help=f"also write the guide's plot ({DOCS_PLOT})")
+    parser.add_argument("--markdown", action="store_true", help="also print the benchmarks guide's tables")
     parser.add_argument("--check", action="store_true", help="check the figures against the targets")
     parser.add_argument("--check-file", help="check a saved bulk.json against the targets, measure nothing")
     args = parser.parse_args()

@@ -11,8 +11,8 @@ tarsk time / peer time: below 1 means tarsk_interop.dask is faster.
     pip install '.[bench,dask]'
     python3 bench/dask_pipeline.py [--n 20000000] [--chunk 1000000] [--workers 2] [--repeat 3] [--check]
 
-The thread budget follows the README: one Dask thread per worker process and
-RAYON_NUM_THREADS = cores / workers for the workers' pools; the one-process
+The thread budget follows docs/guide/dask.md: one Dask thread per worker
+process and RAYON_NUM_THREADS = cores / workers for the workers' pools; the one-process
 run uses every core.
 """
 import argparse

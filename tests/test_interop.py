@@ -250,6 +250,43 @@ def test_bad_input_is_refused_naming_the_argument(call, exc, words):
     assert BASE.tobytes() == before
 
 
+@pytest.mark.parametrize("call, exc, start, hint", [
+    (lambda: ti.rotate(BASE, np.array([1.0, 0, 0, 0])), TypeError, "argument 'q': expected Quat, got 'ndarray'",
+     "tarsk_interop.to_quat(a)"),
+    (lambda: ti.rotate(BASE, [1.0, 0, 0, 0]), TypeError, "argument 'q': expected Quat, got 'list'",
+     "tarsk_interop.to_quat(a)"),
+    (lambda: ti.as_numpy(BASE), TypeError, "argument 'veclist': expected VecList, got 'ndarray'",
+     "tarsk_interop.to_veclist(a)"),
+    (lambda: ti.normalize(VecList([Vec3d(1, 2, 3)])), TypeError, "argument 'a': expected an array of real numbers",
+     "got a VecList (pass tarsk_interop.as_numpy(lst)"),
+    (lambda: ti.dot([Vec3d(1, 2, 3)], [1, 2, 3]), TypeError, "argument 'a': expected an array of real numbers",
+     "to_numpy(VecList(vectors))"),
+    (lambda: ti.to_veclist((Vec3d(1, 2, 3), Vec3d(4, 5, 6))), TypeError, "argument 'a': expected an array",
+     "to_numpy(VecList(vectors))"),
+    (lambda: ti.to_numpy([Vec3d(1, 2, 3)]), TypeError, "argument 'obj': expected Vec3d, Quat or VecList, got 'list'",
+     "to_numpy(VecList(vectors))"),
+    (lambda: ti.cross(BASE, Quat(1, 0, 0, 0)), TypeError, "argument 'v': expected an array of real numbers",
+     "a Quat"),
+])
+def test_errors_name_the_conversion_that_helps(call, exc, start, hint):
+    with pytest.raises(exc) as info:
+        call()
+    assert str(info.value).startswith(start) and hint in str(info.value)
+
+
+@pytest.mark.parametrize("call", [lambda: ti.as_numpy(3), lambda: ti.to_numpy([1.0, 2.0, 3.0]),
+                                  lambda: ti.rotate(BASE, 1.0)])
+def test_no_conversion_is_named_where_none_helps(call):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert "tarsk_interop." not in str(info.value) and "to_numpy(" not in str(info.value)
+
+
+def test_version_is_the_distribution_version():
+    import importlib.metadata
+    assert ti.__version__ == importlib.metadata.version("tarsk_py")
+
+
 @pytest.mark.parametrize("call, exc, text", [
     (lambda a: ti.collapse(a, 3), "panic", "assertion failed: axis <= 2"),
     (lambda a: ti.collapse(np.zeros((0, 3)), 3), "panic", "assertion failed: axis <= 2"),

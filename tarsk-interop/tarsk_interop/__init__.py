@@ -10,7 +10,9 @@ as (n,) float64 arrays, ``is_unit`` as an (n,) bool array.
 
 Importing this package registers pickling (every protocol, a VecList's
 elements out of band under protocol 5) and ``copy``/``deepcopy`` support for
-Vec3d, VecList, AngleRadians, AngleDegrees, Quat, Plane and Circle.
+Vec3d, VecList, AngleRadians, AngleDegrees, Quat, Plane and Circle, and lets
+pickle find the classes themselves by name (see ``_classes`` for exactly what
+that changes in the interpreter).
 """
 from __future__ import annotations
 
@@ -28,7 +30,7 @@ from tarsk_py import Quat as _Quat
 from tarsk_py import Vec3d as _Vec3d
 from tarsk_py import VecList as _VecList
 
-from . import _native
+from . import _classes, _native
 
 _Plane = _tarsk_py.geometry.Plane
 _Circle = _tarsk_py.geometry.Circle
@@ -43,6 +45,20 @@ __all__ = [
     "to_vec3d",
     "to_veclist",
 ]
+
+
+# ---------------------------------------------------------------------------
+# The version of the tarsk_py distribution that ships both packages, read on
+# first use so that importing the package does not read its metadata.
+
+def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        import importlib.metadata
+
+        version = importlib.metadata.version("tarsk_py")
+        globals()["__version__"] = version
+        return version
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 # ---------------------------------------------------------------------------
@@ -70,10 +86,23 @@ def _real_array(a: Any, name: str, expected: str) -> np.ndarray:
         for item in arr.flat:
             if not isinstance(item, _REAL_OBJECTS):
                 raise TypeError(f"argument '{name}': expected an array of real numbers of shape {expected}, "
-                                f"got an element of type '{type(item).__name__}'")
+                                f"got {_what(a, item)}")
         return arr.astype(np.float64)
     raise TypeError(f"argument '{name}': expected an array of real numbers of shape {expected}, "
                     f"got dtype {arr.dtype}")
+
+
+def _what(a: Any, item: Any) -> str:
+    """The offending element of an object array, and the conversion that
+    gives the array the caller meant when the argument holds tarsk_py objects."""
+    if type(a) is _VecList:
+        return "a VecList (pass tarsk_interop.as_numpy(lst) for a view of it or to_numpy(lst) for a copy)"
+    text = f"an element of type '{type(item).__name__}'"
+    if type(item) is _Vec3d:
+        return text + " (Vec3d objects: pass tarsk_interop.to_numpy(VecList(vectors)) for an (n, 3) array)"
+    if type(item) is _Quat:
+        return text + " (a Quat: tarsk_interop.rotate(a, q) rotates by it, to_numpy(q) gives its (w, i, j, k) array)"
+    return text
 
 
 def _rows(a: Any, name: str = "a") -> np.ndarray:
@@ -120,7 +149,10 @@ def _scalar(s: Any, name: str = "s") -> float:
 
 def _quat(q: Any, name: str = "q") -> _Quat:
     if type(q) is not _Quat:
-        raise TypeError(f"argument '{name}': expected Quat, got '{type(q).__name__}'")
+        hint = ""
+        if isinstance(q, (np.ndarray, list, tuple)):
+            hint = "; tarsk_interop.to_quat(a) makes a Quat from a (w, i, j, k) array-like"
+        raise TypeError(f"argument '{name}': expected Quat, got '{type(q).__name__}'{hint}")
     return q
 
 
@@ -140,7 +172,10 @@ def to_numpy(obj: _Vec3d | _Quat | _VecList) -> np.ndarray:
         return np.array([obj.x, obj.y, obj.z], dtype=np.float64)
     if t is _Quat:
         return np.array([obj.w, obj.i, obj.j, obj.k], dtype=np.float64)
-    raise TypeError(f"argument 'obj': expected Vec3d, Quat or VecList, got '{t.__name__}'")
+    hint = ""
+    if isinstance(obj, (list, tuple)) and obj and all(type(v) is _Vec3d for v in obj):
+        hint = "; make a VecList of the vectors first: to_numpy(VecList(vectors))"
+    raise TypeError(f"argument 'obj': expected Vec3d, Quat or VecList, got '{t.__name__}'{hint}")
 
 
 def as_numpy(veclist: _VecList) -> np.ndarray:
@@ -149,7 +184,15 @@ def as_numpy(veclist: _VecList) -> np.ndarray:
     While any such view is alive the list cannot change (append, extend and
     rotate raise RuntimeError "Already borrowed"); the view keeps the list
     alive."""
-    return _asarray(_native.view_rows(veclist))
+    try:
+        return _asarray(_native.view_rows(veclist))
+    except TypeError:
+        if type(veclist) is _VecList:
+            raise
+        hint = ""
+        if isinstance(veclist, np.ndarray):
+            hint = " (an array is its own view; tarsk_interop.to_veclist(a) makes a VecList of its rows)"
+        raise TypeError(f"argument 'veclist': expected VecList, got '{type(veclist).__name__}'{hint}") from None
 
 
 def to_veclist(a: Any) -> _VecList:
@@ -394,3 +437,5 @@ from . import _rotation_algebra  # noqa: E402
 from ._rotation_algebra import *  # noqa: E402,F401,F403
 
 __all__ += _rotation_algebra.__all__
+
+_classes.install()  # the classes themselves pickle by name (see _classes)

@@ -1,11 +1,14 @@
-# Type stubs of tarsk_interop: numpy arrays in and out of tarsk_py's objects,
-# array kernels, and (registered at import) pickling and copying support.
+"""numpy arrays in and out of tarsk_py's objects, the VecList operations as array kernels, the
+rotation algebra on arrays of quaternions, and (registered at import) pickling and copying of
+tarsk_py's objects and classes."""
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from tarsk_py import Quat, Vec3d, VecList
+
+__version__: str
 
 __all__ = [
     "add",

@@ -329,10 +329,10 @@ def minimum_distance_to(a: Any, v: Any, stride: int) -> Delayed:
 # Making the workers of a distributed cluster ready
 
 # The instances of tarsk_py's classes pickle through the reducers that
-# importing tarsk_interop installs. The classes themselves cannot be pickled
-# by reference (their module is "builtins", where they are not found), yet a
-# worker pickles the type of every result it holds, and distributed logs an
-# error each time that fails. Its fallback pickler asks the "dask"
+# importing tarsk_interop installs, and the classes by name once tarsk_interop
+# has made them found in "builtins" (tarsk_interop._classes). Where a class
+# reaches distributed's own serialization first (a worker sends the type of
+# every result it holds) it goes by name here too. Its fallback pickler asks the "dask"
 # serialization registry first, by the type of the object, which for a class
 # is its metaclass `type`: so `type` gets an entry that serializes tarsk_py's
 # classes by name and declines every other class, with an error that both

@@ -1,3 +1,10 @@
+"""tarsk_interop's array kernels over Dask arrays of points.
+
+Every function takes a Dask array (or array-like) of shape (n, 3) chunked
+along the rows and returns a lazy result whose every bit is what the
+in-memory kernel of the same name gives for the whole array at once,
+whatever the chunking, the number of Dask workers and the cluster. Bad input
+raises the in-memory kernel's own exception when the graph is built."""
 from typing import Any
 
 import dask.array as da
@@ -14,26 +21,48 @@ __all__ = [
     "slerp", "to_euler", "to_matrix", "to_rotvec", "to_scipy_quat",
 ]
 
-def normalize(a: Any) -> da.Array: ...
-def cross(a: Any, v: Any) -> da.Array: ...
-def add(a: Any, v: Any) -> da.Array: ...
-def subtract(a: Any, v: Any) -> da.Array: ...
-def multiply(a: Any, s: Any) -> da.Array: ...
-def divide(a: Any, s: Any) -> da.Array: ...
-def rotate(a: Any, q: Quat) -> da.Array: ...
-def collapse(a: Any, axis: int) -> da.Array: ...
-def dot(a: Any, v: Any) -> da.Array: ...
-def magnitude(a: Any) -> da.Array: ...
-def is_unit(a: Any) -> da.Array: ...
-def distance_to(a: Any, v: Any) -> da.Array: ...
-def distance_squared(a: Any, v: Any) -> da.Array: ...
-def minimum_distance_to(a: Any, v: Any, stride: int) -> Delayed: ...
+def normalize(a: Any) -> da.Array:
+    """tarsk_interop.normalize per chunk: an (n, 3) float64 Dask array with the input's row chunks."""
+def cross(a: Any, v: Any) -> da.Array:
+    """tarsk_interop.cross per chunk; v is a Vec3d or a (3,) array-like. An (n, 3) Dask array."""
+def add(a: Any, v: Any) -> da.Array:
+    """Each row plus v (a Vec3d or a (3,) array-like), as an (n, 3) Dask array."""
+def subtract(a: Any, v: Any) -> da.Array:
+    """Each row minus v (a Vec3d or a (3,) array-like), as an (n, 3) Dask array."""
+def multiply(a: Any, s: Any) -> da.Array:
+    """Each row times the real number s, as an (n, 3) Dask array."""
+def divide(a: Any, s: Any) -> da.Array:
+    """Each row divided by the real number s (a true division), as an (n, 3) Dask array."""
+def rotate(a: Any, q: Quat) -> da.Array:
+    """The rows rotated by q as by VecList.rotate, as a new (n, 3) Dask array; a is left alone."""
+def collapse(a: Any, axis: int) -> da.Array:
+    """The rows with coordinate axis (0, 1 or 2) set to +0.0, as an (n, 3) Dask array."""
+def dot(a: Any, v: Any) -> da.Array:
+    """The dot product of each row with v, as an (n,) float64 Dask array."""
+def magnitude(a: Any) -> da.Array:
+    """The length of each row, as an (n,) float64 Dask array."""
+def is_unit(a: Any) -> da.Array:
+    """Whether each row has length 1 within the tolerance 2^-52, as an (n,) bool Dask array."""
+def distance_to(a: Any, v: Any) -> da.Array:
+    """The distance of each row from v, as an (n,) float64 Dask array."""
+def distance_squared(a: Any, v: Any) -> da.Array:
+    """The squared distance of each row from v, as an (n,) float64 Dask array."""
+def minimum_distance_to(a: Any, v: Any, stride: int) -> Delayed:
+    """A dask.delayed value that computes to VecList.minimum_distance_to's (index, distance) over
+    all n rows, found by a tree reduction over the chunks; needs known chunk sizes."""
 
 class TarskWorkerPlugin(WorkerPlugin):
+    """Imports tarsk_interop and tarsk_interop.dask in a worker process: the pickling of
+    tarsk_py's objects, the classes found by name, and the size of a VecList for the worker's
+    memory accounting."""
     name: str
-    def setup(self, worker: Any) -> None: ...
+    def setup(self, worker: Any) -> None:
+        """Runs the imports in the worker."""
 
-def register(client: Any) -> None: ...
+def register(client: Any) -> None:
+    """Registers TarskWorkerPlugin with the cluster of a distributed Client: every worker,
+    present and future, then sends and receives Vec3d, Quat, VecList and the other objects and
+    classes of tarsk_py. Raises ImportError without the distributed package."""
 
 # Rotation algebra over Dask arrays of rows chunked along the rows (tarsk_interop's conventions: quaternions (n, 4) as
 # (w, i, j, k) in tarsk_py's sense, matrices mapping column vectors). A Quat, a (4,) row or a number broadcasts; every
