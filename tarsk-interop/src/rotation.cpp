@@ -32,9 +32,9 @@
 #include <vector>
 
 #include "capi.h"
-#include "quat.h"
-#include "rotation.h"
-#include "vec3d.h"
+#include "tarsk/quat.h"
+#include "tarsk/rotation.h"
+#include "tarsk/vec3d.h"
 
 namespace tarsk::interop::rotation_module {
 namespace {

@@ -1,4 +1,4 @@
-#include "rotation.h"
+#include "tarsk/rotation.h"
 
 #include <cmath>
 #include <numbers>

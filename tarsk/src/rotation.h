@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "quat.h"
-#include "vec3d.h"
+#include "tarsk/quat.h"
+#include "tarsk/vec3d.h"
 
 // Rotation algebra on Quat values in this library's own storage and sense:
 // q = (w, i, j, k) turns v the way Quat::rotate does, which makes q the

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "rotation.h"
+#include "tarsk/rotation.h"
 
 using namespace tarsk;
 namespace rot = tarsk::rotation;
