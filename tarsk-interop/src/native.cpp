@@ -16,8 +16,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -27,56 +25,13 @@
 #include <vector>
 
 #include "capi.h"
+#include "support.h"
 
 namespace tarsk::interop {
 namespace {
 
 // The table of tarsk_py, found at import.
 const TarskCapi* api = nullptr;
-
-// Raised after a Python exception has been set.
-struct PyErrSet {};
-
-// Runs body(); a C++ exception becomes a Python exception and the error
-// value is returned. The thread-cancellation unwind passes through (so this
-// is not noexcept).
-template <class F>
-PyObject* guarded(F&& body) {
-    try {
-        return body();
-    } catch (const PyErrSet&) {
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown internal failure in tarsk_interop");
-    }
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "internal failure without an exception");
-    return nullptr;
-}
-
-void check(int rc) {
-    if (rc != 0) throw PyErrSet{};
-}
-
-// A new reference that is dropped on unwinding unless released.
-class Ref {
-public:
-    explicit Ref(PyObject* o) : o_(o) {
-        if (!o) throw PyErrSet{};
-    }
-    ~Ref() { Py_XDECREF(o_); }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    PyObject* get() const { return o_; }
-    PyObject* release() { return std::exchange(o_, nullptr); }
-
-private:
-    PyObject* o_;
-};
 
 // A buffer taken from an object, released on unwinding.
 class Buffer {
@@ -92,11 +47,6 @@ public:
 private:
     Py_buffer view_{};
 };
-
-[[noreturn]] void raise(PyObject* type, const char* text) {
-    PyErr_SetString(type, text);
-    throw PyErrSet{};
-}
 
 // ---------------------------------------------------------------------------
 // Block: the owner of an array handed to numpy.
@@ -520,34 +470,13 @@ PyMethodDef module_methods[] = {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_native", nullptr, -1, module_methods,
                           nullptr, nullptr, nullptr, nullptr};
 
-// Finds tarsk_py's table: imports tarsk_py, takes the capsule from the
-// interpreter's private dict and checks the ABI number.
-const TarskCapi* find_capi() {
-    Ref module(PyImport_ImportModule("tarsk_py"));
-    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    PyObject* capsule = dict ? PyDict_GetItemString(dict, TARSK_CAPI_NAME) : nullptr;  // borrowed
-    if (!capsule || !PyCapsule_IsValid(capsule, TARSK_CAPI_NAME)) {
-        raise(PyExc_ImportError, "tarsk_interop needs a tarsk_py with a C ABI; reinstall both from the same source");
-    }
-    auto* table = static_cast<const TarskCapi*>(PyCapsule_GetPointer(capsule, TARSK_CAPI_NAME));
-    if (!table) throw PyErrSet{};
-    if (table->abi != TARSK_CAPI_ABI || table->size < sizeof(TarskCapi)) {
-        PyErr_Format(PyExc_ImportError,
-                     "tarsk_interop was built for the C ABI %d of tarsk_py, but the installed tarsk_py has ABI %u; "
-                     "reinstall both from the same source",
-                     TARSK_CAPI_ABI, table->abi);
-        throw PyErrSet{};
-    }
-    return table;
-}
-
 }  // namespace
 }  // namespace tarsk::interop
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
     using namespace tarsk::interop;
     return guarded([]() -> PyObject* {
-        if (!api) api = find_capi();
+        if (!api) api = import_capi();
         Ref m(PyModule_Create(&module_def));
         if (!g_block_type) {
             g_block_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&block_spec));

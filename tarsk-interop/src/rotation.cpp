@@ -18,7 +18,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
 
 #include <algorithm>
 #include <array>
@@ -32,6 +31,7 @@
 #include <vector>
 
 #include "capi.h"
+#include "support.h"
 #include "tarsk/quat.h"
 #include "tarsk/rotation.h"
 #include "tarsk/vec3d.h"
@@ -43,34 +43,6 @@ namespace rot = tarsk::rotation;
 using tarsk::Matrix3;
 using tarsk::Quat;
 using tarsk::Vec3d;
-
-// Raised after a Python exception has been set.
-struct PyErrSet {};
-
-[[noreturn]] void raise(PyObject* type, const char* text) {
-    PyErr_SetString(type, text);
-    throw PyErrSet{};
-}
-
-// Runs body(); a C++ exception becomes a Python exception and the error
-// value is returned. The thread-cancellation unwind passes through.
-template <class F>
-PyObject* guarded(F&& body) {
-    try {
-        return body();
-    } catch (const PyErrSet&) {
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown internal failure in tarsk_interop");
-    }
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "internal failure without an exception");
-    return nullptr;
-}
 
 // ---------------------------------------------------------------------------
 // The loop: tarsk_py's worker pool, reached through its C ABI (capi.h), the
@@ -676,36 +648,14 @@ PyMethodDef module_methods[] = {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_rotation", nullptr, -1, module_methods,
                           nullptr, nullptr, nullptr, nullptr};
 
-// tarsk_py's table: imports tarsk_py, takes the capsule from the
-// interpreter's private dict and checks the ABI number.
-const TarskCapi* find_capi() {
-    PyObject* module = PyImport_ImportModule("tarsk_py");
-    if (!module) throw PyErrSet{};
-    Py_DECREF(module);  // kept alive by sys.modules
-    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    PyObject* capsule = dict ? PyDict_GetItemString(dict, TARSK_CAPI_NAME) : nullptr;  // borrowed
-    if (!capsule || !PyCapsule_IsValid(capsule, TARSK_CAPI_NAME)) {
-        raise(PyExc_ImportError, "tarsk_interop needs a tarsk_py with a C ABI; reinstall both from the same source");
-    }
-    auto* table = static_cast<const TarskCapi*>(PyCapsule_GetPointer(capsule, TARSK_CAPI_NAME));
-    if (!table) throw PyErrSet{};
-    if (table->abi != TARSK_CAPI_ABI || table->size < sizeof(TarskCapi)) {
-        PyErr_Format(PyExc_ImportError,
-                     "tarsk_interop was built for the C ABI %d of tarsk_py, but the installed tarsk_py has ABI %u; "
-                     "reinstall both from the same source",
-                     TARSK_CAPI_ABI, table->abi);
-        throw PyErrSet{};
-    }
-    return table;
-}
-
 }  // namespace
 }  // namespace tarsk::interop::rotation_module
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__rotation() {
+    using namespace tarsk::interop;
     using namespace tarsk::interop::rotation_module;
     return guarded([]() -> PyObject* {
-        if (!g_api) g_api = find_capi();
+        if (!g_api) g_api = import_capi();
         return PyModule_Create(&module_def);
     });
 }

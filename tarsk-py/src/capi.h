@@ -156,6 +156,33 @@ typedef struct TarskCapi {
     void (*memory_state)(size_t* blocks, size_t* bytes);
 } TarskCapi;
 
+/* Imports tarsk_py and returns its table, checked against the ABI this file
+ * declares: null with ImportError set when tarsk_py has no table or another
+ * ABI (the message names both numbers). Call it with the interpreter's lock
+ * held, once, from the user's module initialisation. */
+static inline const TarskCapi* tarsk_capi_import(void) {
+    PyObject* module = PyImport_ImportModule("tarsk_py");
+    if (!module) return NULL;
+    Py_DECREF(module); /* kept alive by sys.modules */
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    PyObject* capsule = dict ? PyDict_GetItemString(dict, TARSK_CAPI_NAME) : NULL; /* borrowed */
+    if (!capsule || !PyCapsule_IsValid(capsule, TARSK_CAPI_NAME)) {
+        PyErr_SetString(PyExc_ImportError,
+                        "tarsk_interop needs a tarsk_py with a C ABI; reinstall both from the same source");
+        return NULL;
+    }
+    const TarskCapi* table = (const TarskCapi*)PyCapsule_GetPointer(capsule, TARSK_CAPI_NAME);
+    if (!table) return NULL;
+    if (table->abi != TARSK_CAPI_ABI || table->size < sizeof(TarskCapi)) {
+        PyErr_Format(PyExc_ImportError,
+                     "tarsk_interop was built for the C ABI %d of tarsk_py, but the installed tarsk_py has ABI %u; "
+                     "reinstall both from the same source",
+                     TARSK_CAPI_ABI, table->abi);
+        return NULL;
+    }
+    return table;
+}
+
 #ifdef __cplusplus
 }
 #endif
