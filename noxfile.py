@@ -59,9 +59,12 @@ def _provided_session(version: str):
                         external=True)
         bin_dir = os.path.abspath(os.path.join(env_dir, "bin"))
         env = {"PATH": bin_dir + os.pathsep + os.environ.get("PATH", ""), "VIRTUAL_ENV": os.path.abspath(env_dir)}
-        # Wheels of an older release rather than a long build from source (the
-        # newest numpy may have no wheel for a new or free-threaded interpreter).
-        session.run(python, "-m", "pip", "install", "-q", "--prefer-binary", ".[test]", env=env, external=True)
+        # Wheels of an older release rather than a long build from source:
+        # the newest numpy may have no wheel for a new or free-threaded
+        # interpreter, and mypy's Rust parser (ast-serialize) cannot be built
+        # offline, so a mypy that needs it without a wheel is passed over.
+        session.run(python, "-m", "pip", "install", "-q", "--prefer-binary", "--only-binary", "ast-serialize",
+                    ".[test]", env=env, external=True)
         session.run(*PYTEST, *session.posargs, env=env, external=True)
 
     run.__name__ = f"tests-{version}"

@@ -585,6 +585,12 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
     using namespace tarsk::interop;
     PyObject* m = PyModule_Create(&module_def);
     if (!m) return nullptr;
+#ifdef Py_GIL_DISABLED
+    if (PyUnstable_Module_SetGIL(m, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+#endif
     if (!g_block_type) {
         g_block_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&block_spec));
         g_name_rotate = PyUnicode_InternFromString("rotate");
