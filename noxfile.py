@@ -65,7 +65,7 @@ def _provided_session(version: str):
         # offline, so a mypy that needs it without a wheel is passed over.
         session.run(python, "-m", "pip", "install", "-q", "--prefer-binary", "--only-binary", "ast-serialize",
                     ".[test]", env=env, external=True)
-        session.run(*PYTEST, *session.posargs, env=env, external=True)
+        session.run(python, *PYTEST[1:], *session.posargs, env=env, external=True)
 
     run.__name__ = f"tests-{version}"
     run.__doc__ = f"The suite under CPython {version} from tools/pythons.sh."

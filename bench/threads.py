@@ -12,9 +12,12 @@ script (with the GIL or free-threaded; the header line says which).
   (dot and magnitude), for --race-seconds at each size; every read is
   checked against the states the list can have, computed on one thread
   beforehand. Each size runs in a child process, so a crash is counted, not
-  fatal.
+  fatal;
+- appends: four threads appending to one list for --append-seconds, with
+  the number of appends refused by a borrow error.
 
     python bench/threads.py [--seconds 3] [--race-seconds 15] [--sizes 2000,300000] [--runs 1]
+                            [--append-seconds 10] [--skip-speed]
 """
 import argparse
 import array
@@ -86,6 +89,35 @@ def two_lists(repeats):
     return two / one, one, two
 
 
+def appends(seconds):
+    """Four threads appending to one list for `seconds`: (appended, refused)."""
+    from tarsk_py import Vec3d, VecList
+
+    shared = VecList.empty()
+    stop = threading.Event()
+    counts = [[0, 0] for _ in range(4)]
+
+    def run(w):
+        v = Vec3d(float(w), 1.0, 2.0)
+        c = counts[w]
+        while not stop.is_set():
+            try:
+                shared.append(v)
+                c[0] += 1
+            except RuntimeError:
+                c[1] += 1
+
+    threads = [threading.Thread(target=run, args=(w,)) for w in range(4)]
+    for t in threads:
+        t.start()
+    time.sleep(seconds)
+    stop.set()
+    for t in threads:
+        t.join()
+    assert len(shared) == sum(c[0] for c in counts)
+    return sum(c[0] for c in counts), sum(c[1] for c in counts)
+
+
 def digest(values):
     return hashlib.sha256(array.array("d", values).tobytes()).digest()
 
@@ -145,6 +177,7 @@ def main():
     ap.add_argument("--race-seconds", type=float, default=15.0)
     ap.add_argument("--sizes", default="2000,20000,300000")
     ap.add_argument("--runs", type=int, default=1)
+    ap.add_argument("--append-seconds", type=float, default=10.0)
     ap.add_argument("--skip-speed", action="store_true")
     ap.add_argument("--race-child", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -160,7 +193,10 @@ def main():
         print(f"python beside bulk: {frac:.0%} of its speed alone ({calls} normalize calls meanwhile)")
         ratio, one, two = two_lists(args.repeats)
         print(f"two lists, two threads: {ratio:.2f} of one thread's time ({one:.2f} s -> {two:.2f} s)")
-    for n in (int(s) for s in args.sizes.split(",")):
+    done, refused = appends(args.append_seconds)
+    print(f"four threads appending to one list for {args.append_seconds:g} s: {done} appended,"
+          f" {refused} refused with a borrow error")
+    for n in (int(s) for s in args.sizes.split(",") if s):
         for run in range(args.runs):
             p = subprocess.run([sys.executable, __file__, "--race-child", str(n), "--race-seconds",
                                 str(args.race_seconds)], capture_output=True, text=True)

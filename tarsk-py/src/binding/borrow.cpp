@@ -121,7 +121,11 @@ void wait_for(std::atomic<std::uintptr_t>& word, bool exclusive, bool give_way) 
     PyThreadState* state = PyThreadState_GetUnchecked();
     if (state) state = PyEval_SaveThread();
     auto pause = std::chrono::microseconds(2);
+    // A request giving way to a writer returns now and then, so that its
+    // patience (see take_shared) is looked at again.
+    const auto recheck = std::chrono::steady_clock::now() + writer_patience / 4;
     for (unsigned round = 0; !grantable(); ++round) {
+        if (give_way && round >= 32 && std::chrono::steady_clock::now() >= recheck) break;
         if (round < 32) {
             std::this_thread::yield();
         } else {
