@@ -400,6 +400,8 @@ for _ in range(3):
 
 @pytest.mark.skipif(SANITIZED or shutil.which("valgrind") is None,
                     reason="needs valgrind, and no other checking runtime")
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+                    reason="the free-threaded interpreter has no PYTHONMALLOC=malloc, which memcheck needs here")
 def test_no_definite_leak_from_the_module_under_valgrind(tmp_path):
     """The tables that type creation hands to the interpreter stay reachable
     for the life of the process; memcheck finds no definite leak whose stack
