@@ -10,8 +10,10 @@
 #   TARSK_TSAN_BUILD_DIR  build directory (default: build/tsan)
 #
 # The interpreter is not instrumented, so the TSan runtime is preloaded and
-# only the module's own memory accesses and atomics are watched: a report
-# names a race in the binding layer, the pool or a kernel. Objects that the
+# only the module's own memory accesses and atomics are watched (the
+# interpreter's calls of malloc and free are not: its own synchronisation is
+# invisible to TSan): a report names a race in the binding layer, the pool or
+# a kernel. Objects that the
 # tests share between threads are made before the threads start, so the
 # thread start orders their creation before every use. Any report ends the
 # process with a non-zero status, which fails the run.
@@ -44,7 +46,7 @@ reports="$build_dir/reports"
 rm -rf "$reports"
 mkdir -p "$reports"
 export LD_PRELOAD="$libtsan${LD_PRELOAD:+:$LD_PRELOAD}"
-export TSAN_OPTIONS="halt_on_error=1:exitcode=66:log_path=$reports/tsan${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+export TSAN_OPTIONS="halt_on_error=1:exitcode=66:ignore_noninstrumented_modules=1:log_path=$reports/tsan${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
 export PYTHONPATH="$build_dir/tarsk-py:$build_dir/tarsk-interop${PYTHONPATH:+:$PYTHONPATH}"
 export TARSK_THREAD_SECONDS="${TARSK_THREAD_SECONDS:-1.5}"
 
