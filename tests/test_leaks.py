@@ -17,6 +17,7 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -341,6 +342,12 @@ def check_flat(name, fn, n):
 
 @pytest.mark.parametrize("name", list(CASES))
 def test_member_does_not_leak(name, quiet_stderr):
+    if "panicking" in name and sysconfig.get_config_var("Py_GIL_DISABLED") and sys.version_info < (3, 14):
+        # The resumed panic's traceback goes to sys.stderr, which pytest has
+        # replaced by a TextIOWrapper subclass; on 3.13t that write never
+        # returns (a module built without any of the free-threaded borrow
+        # code hangs there too, and the same test passes with -s).
+        pytest.skip("3.13t hangs writing a traceback to pytest's captured stderr")
     check_flat(name, CASES[name], CALLS)
 
 
@@ -393,12 +400,20 @@ for _ in range(3):
 
 @pytest.mark.skipif(SANITIZED or shutil.which("valgrind") is None,
                     reason="needs valgrind, and no other checking runtime")
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+                    reason="the free-threaded interpreter has no PYTHONMALLOC=malloc, which memcheck needs here")
 def test_no_definite_leak_from_the_module_under_valgrind(tmp_path):
     """The tables that type creation hands to the interpreter stay reachable
     for the life of the process; memcheck finds no definite leak whose stack
     passes through the module (a short run: import, every class, the pool)."""
     log = tmp_path / "memcheck.log"
     env = dict(os.environ, PYTHONMALLOC="malloc", RAYON_NUM_THREADS="2")
+    # An interpreter that runs on a loader of its own (tools/pythons.sh)
+    # brings a stripped ld.so, which memcheck cannot start on.
+    probe = subprocess.run(["valgrind", "--tool=memcheck", sys.executable, "-c", "pass"],
+                           capture_output=True, text=True, timeout=300)
+    if "Fatal error at startup" in probe.stderr:
+        pytest.skip("valgrind cannot start this interpreter (its private loader is stripped)")
     out = subprocess.run(
         ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
          "--num-callers=30", f"--log-file={log}", sys.executable, "-c", VALGRIND_SCRIPT],

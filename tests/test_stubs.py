@@ -157,6 +157,12 @@ def test_records_only_stubs_from_the_installed_library(tmp_path):
 
 
 def test_stubtest_reports_no_difference(mypy_env):
+    import mypy.version
+    if int(mypy.version.__version__.split(".")[0]) < 2:
+        # mypy 1's stubtest does not report the reflected operators that the
+        # allowlist names, and reports each such entry as unused. (A mypy 2
+        # needs a wheel of its Rust parser, which the free-threaded 3.13 lacks.)
+        pytest.skip(f"the allowlist is written for mypy 2's stubtest (mypy {mypy.version.__version__})")
     r = _run([sys.executable, "-m", "mypy.stubtest", "tarsk_py", "--allowlist", str(ALLOWLIST)],
              env=mypy_env, cwd=mypy_env["MYPYPATH"])
     assert r.returncode == 0, r.stdout + r.stderr

@@ -478,6 +478,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
     return guarded([]() -> PyObject* {
         if (!api) api = import_capi();
         Ref m(PyModule_Create(&module_def));
+        declare_gil_free(m.get());
         if (!g_block_type) {
             g_block_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&block_spec));
             if (!g_block_type) throw PyErrSet{};

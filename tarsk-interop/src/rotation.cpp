@@ -656,6 +656,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__rotation() {
     using namespace tarsk::interop::rotation_module;
     return guarded([]() -> PyObject* {
         if (!g_api) g_api = import_capi();
-        return PyModule_Create(&module_def);
+        Ref m(PyModule_Create(&module_def));
+        declare_gil_free(m.get());
+        return m.release();
     });
 }

@@ -61,6 +61,15 @@ private:
     PyObject* o_;
 };
 
+// Declares that the module runs without the global interpreter lock, on a
+// free-threaded interpreter only: its buffers and blocks are safe under
+// concurrent callers, and tarsk_py's calls take their borrows for real there.
+inline void declare_gil_free([[maybe_unused]] PyObject* module) {
+#ifdef Py_GIL_DISABLED
+    check(PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED));
+#endif
+}
+
 // tarsk_py's C ABI table, found and checked once at import.
 inline const TarskCapi* import_capi() {
     const TarskCapi* table = tarsk_capi_import();

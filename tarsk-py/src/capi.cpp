@@ -6,6 +6,7 @@
 #include "capi.h"
 
 #include <cstring>
+#include <mutex>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -149,7 +150,7 @@ int list_borrow(PyObject* list, const double** rows, std::size_t* n) {
             throw PyErrSet{};
         }
         Instance<VecListData>* inst = as_instance<VecListData>(list);
-        if (!try_take_shared(inst->borrow)) throw_already_mutably_borrowed();
+        if (!take_view(inst->borrow)) throw_already_mutably_borrowed();
         *rows = reinterpret_cast<const double*>(inst->value.items.data());
         *n = inst->value.items.size();
         return 0;
@@ -157,7 +158,7 @@ int list_borrow(PyObject* list, const double** rows, std::size_t* n) {
 }
 
 void list_release(PyObject* list) {
-    if (list && is_instance<VecListData>(list)) release_shared(as_instance<VecListData>(list)->borrow);
+    if (list && is_instance<VecListData>(list)) release_view(as_instance<VecListData>(list)->borrow);
 }
 
 PyObject* list_copy(const double* rows, std::size_t n) {
@@ -193,11 +194,19 @@ void free_rows(PyObject* capsule) {
     Items::deallocate(static_cast<Vec3d*>(data), static_cast<std::size_t>(capacity));
 }
 
+#ifdef Py_GIL_DISABLED
+// Without the global lock, two threads may share one list's elements at
+// once: the change of its ownership fields is serialised by this lock, which
+// is held for plain field writes only (no Python code, no allocation of an
+// object the collector tracks).
+std::mutex share_lock;
+#endif
+
 // The list's elements move to a new owner and the list borrows them from
 // there. The data pointer stays where it is, so views of the list that are
 // alive keep reading the same memory. Shared access is enough: only the
-// list's ownership fields change, under the interpreter's lock, and no
-// reader of the elements looks at them.
+// list's ownership fields change (under the interpreter's lock, or the lock
+// above without it), and no reader of the elements looks at them.
 int list_share(PyObject* list, const double** rows, std::size_t* n, PyObject** owner) {
     return entry<int>(-1, [&] {
         SharedBorrow borrow;
@@ -208,10 +217,16 @@ int list_share(PyObject* list, const double** rows, std::size_t* n, PyObject** o
             *owner = Py_NewRef(Py_None);
             return 0;
         }
+        // The elements' owner, should they still be the list's own: made
+        // before the fields are looked at, since creating it can run Python
+        // code; unused (and dropped) when they were shared before.
+        Owned capsule(PyCapsule_New(const_cast<TarskCapi*>(&table), kRowsCapsule, nullptr));
+#ifdef Py_GIL_DISABLED
+        std::lock_guard<std::mutex> hold(share_lock);
+#endif
         if (!self.items.borrowed() || !self.keeper.get()) {
             // The elements are the list's own (a borrowed array without a
             // keeper does not exist; it would be copied first).
-            Owned capsule(PyCapsule_New(const_cast<TarskCapi*>(&table), kRowsCapsule, nullptr));
             Items own = self.items.borrowed() ? Items(self.items) : std::move(self.items);
             const std::size_t size = own.size();
             auto block = own.release();

@@ -66,6 +66,10 @@ bool Arg<VecSequence>::load(PyObject* o, Holder& h, Error& err, bool) {
             return false;
         }
         try {
+            // Without the GIL another thread may be setting the item's
+            // coordinates: it is copied under a shared borrow.
+            SharedBorrow borrow;
+            if constexpr (free_threaded) borrow.take(as_instance<tarsk::Vec3d>(item)->borrow);
             h.items.push_back(as_instance<tarsk::Vec3d>(item)->value);
         } catch (...) {
             Py_DECREF(item);

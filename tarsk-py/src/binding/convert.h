@@ -99,6 +99,13 @@ struct Arg<const T&> {
         SharedBorrow borrow;
     };
     static bool may_run_python(PyObject*) { return false; }
+#ifdef Py_GIL_DISABLED
+    // The word a call takes together with its other borrows; null for an
+    // object the conversion will refuse.
+    static std::atomic<std::uintptr_t>* borrow_word(PyObject* o) {
+        return is_instance<T>(o) ? &as_instance<T>(o)->borrow : nullptr;
+    }
+#endif
     static bool load(PyObject* o, Holder& h, Error& err, bool take) {
         if (!is_instance<T>(o)) [[unlikely]] {
             err = Error::mismatch(o, ClassInfo<T>::name);

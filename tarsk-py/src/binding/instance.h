@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <utility>
@@ -85,6 +86,10 @@ inline bool is_instance(PyObject* obj) {
 [[noreturn]] void throw_already_mutably_borrowed();
 [[noreturn]] void throw_already_borrowed();
 
+#ifndef Py_GIL_DISABLED
+
+inline constexpr bool free_threaded = false;
+
 // Takes shared access to the value of `word` or returns false when
 // exclusive access is held. Every success is matched by one release_shared.
 // The guard below uses these two; a holder that outlives one call (a view
@@ -143,6 +148,144 @@ public:
 private:
     std::atomic<std::uintptr_t>* word_ = nullptr;
 };
+
+#else  // Py_GIL_DISABLED
+
+// Without the global lock, calls on one object from several threads really
+// overlap, so every call takes its borrows (see members.h) and a request
+// that another thread's call blocks waits for it, as the lock would have
+// made it wait. A request still fails at once, with the same error as with
+// the lock, where waiting could never end or could deadlock:
+//
+//  - the calling thread itself holds the object (re-entry from a finalizer
+//    or a conversion, or extending a list with itself);
+//  - the calling thread already holds another borrow, and so might wait on a
+//    thread that waits for it (a call whose argument conversion runs Python
+//    code, or a call made from such Python code);
+//  - a holder of the object is not a call but a longer-lived view (the
+//    companion's array views), which nothing obliges to end.
+//
+// The word keeps its meaning (0 free, all-ones exclusive) and adds, for
+// shared holders: bits 0..29 the number of all shared holders, bits 30..59
+// the number of those that are calls (a view counts only in the first
+// field), and bit 62, set by a waiting exclusive request so that new shared
+// requests of threads holding nothing let it in first (for a bounded time,
+// so a reader never waits on a writer forever).
+inline constexpr bool free_threaded = true;
+
+namespace borrow_ft {
+
+inline constexpr std::uintptr_t count_mask = (std::uintptr_t{1} << 30) - 1;
+inline constexpr unsigned call_shift = 30;
+// One shared holder that is a call.
+inline constexpr std::uintptr_t call_unit = 1 | (std::uintptr_t{1} << call_shift);
+inline constexpr std::uintptr_t writer_waiting = std::uintptr_t{1} << 62;
+
+// Takes shared or exclusive access with the policy above; false when the
+// request conflicts in a way that must be reported.
+bool take_shared(std::atomic<std::uintptr_t>& word);
+bool take_exclusive(std::atomic<std::uintptr_t>& word);
+void release_shared(std::atomic<std::uintptr_t>& word) noexcept;
+void release_exclusive(std::atomic<std::uintptr_t>& word) noexcept;
+// A view's hold: counted among the shared holders but not among the calls,
+// and not recorded as held by the taking thread.
+bool take_view(std::atomic<std::uintptr_t>& word);
+void release_view(std::atomic<std::uintptr_t>& word) noexcept;
+
+// Up to N words one call reads (shared) or changes (exclusive), taken all
+// together: when another thread's call blocks one of them, every word
+// already taken is given back before waiting, so two calls that take the
+// same objects in different orders cannot deadlock. take_all() is false on
+// a conflict to report; nothing is then held.
+struct Request {
+    std::atomic<std::uintptr_t>* word;
+    bool exclusive;
+};
+bool take_all(Request* requests, std::size_t n, std::size_t& taken);
+void release_all(Request* requests, std::size_t n) noexcept;
+
+}  // namespace borrow_ft
+
+template <std::size_t N>
+class BorrowSet {
+public:
+    BorrowSet() = default;
+    BorrowSet(const BorrowSet&) = delete;
+    BorrowSet& operator=(const BorrowSet&) = delete;
+    void add(std::atomic<std::uintptr_t>* word, bool exclusive) {
+        if (word) requests_[n_++] = {word, exclusive};
+    }
+    bool take_all() {
+        std::size_t taken = 0;
+        bool ok = borrow_ft::take_all(requests_, n_, taken);
+        held_ = ok ? n_ : 0;
+        return ok;
+    }
+    ~BorrowSet() { borrow_ft::release_all(requests_, held_); }
+
+private:
+    borrow_ft::Request requests_[N > 0 ? N : 1]{};
+    std::size_t n_ = 0;
+    std::size_t held_ = 0;
+};
+
+// Holds shared access to one object's value; inert when default-constructed.
+class SharedBorrow {
+public:
+    SharedBorrow() = default;
+    // Takes shared access, waiting for another thread's exclusive access;
+    // false on a conflict to report.
+    bool try_take(std::atomic<std::uintptr_t>& word) {
+        if (!borrow_ft::take_shared(word)) return false;
+        word_ = &word;
+        return true;
+    }
+    void take(std::atomic<std::uintptr_t>& word) {
+        if (!try_take(word)) throw_already_mutably_borrowed();
+    }
+    ~SharedBorrow() {
+        if (word_) borrow_ft::release_shared(*word_);
+    }
+    SharedBorrow(SharedBorrow&& o) noexcept : word_(std::exchange(o.word_, nullptr)) {}
+    SharedBorrow& operator=(SharedBorrow&&) = delete;
+
+private:
+    std::atomic<std::uintptr_t>* word_ = nullptr;
+};
+
+// Holds exclusive access to one object's value.
+class ExclusiveBorrow {
+public:
+    ExclusiveBorrow() = default;
+    void take(std::atomic<std::uintptr_t>& word) {
+        if (!borrow_ft::take_exclusive(word)) throw_already_borrowed();
+        word_ = &word;
+    }
+    ~ExclusiveBorrow() {
+        if (word_) borrow_ft::release_exclusive(*word_);
+    }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+private:
+    std::atomic<std::uintptr_t>* word_ = nullptr;
+};
+
+#endif  // Py_GIL_DISABLED
+
+// Shared access held beyond one call: a view of a list's rows handed out
+// through the C ABI, released by whichever thread drops the view. False when
+// the request conflicts (the list is being changed, or, without the global
+// lock, changed by this thread or by a call it could wait on forever); a
+// change by another thread's call is waited for. Every success is matched by
+// one release_view.
+#ifndef Py_GIL_DISABLED
+inline bool take_view(std::atomic<std::uintptr_t>& word) { return try_take_shared(word); }
+inline void release_view(std::atomic<std::uintptr_t>& word) { release_shared(word); }
+#else
+inline bool take_view(std::atomic<std::uintptr_t>& word) { return borrow_ft::take_view(word); }
+inline void release_view(std::atomic<std::uintptr_t>& word) { borrow_ft::release_view(word); }
+#endif
 
 // The allocation slot of every class: fixed-size objects that the cycle
 // collector never tracks, so a plain object allocation does; the value and

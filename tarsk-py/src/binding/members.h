@@ -192,6 +192,14 @@ struct Loader<std::tuple<A...>> {
     static bool may_run_python(PyObject* const* slots) {
         return may_run(slots, std::index_sequence_for<A...>{});
     }
+#ifdef Py_GIL_DISABLED
+    // Adds the borrow word of every argument that is an instance of a class
+    // of the module, in order, as a shared request.
+    template <class Set>
+    static void collect(PyObject* const* slots, Set& set) {
+        collect_each(slots, set, std::index_sequence_for<A...>{});
+    }
+#endif
     // Converts every argument in declaration order; the first failure is
     // raised under its parameter's name.
     static void load(PyObject* const* slots, const char* const* names, Holders& h, bool take) {
@@ -199,6 +207,18 @@ struct Loader<std::tuple<A...>> {
     }
 
 private:
+#ifdef Py_GIL_DISABLED
+    template <class Set, std::size_t... I>
+    static void collect_each(PyObject* const* slots, Set& set, std::index_sequence<I...>) {
+        (
+            [&] {
+                if constexpr (requires { ArgOf<A>::borrow_word(slots[I]); }) {
+                    set.add(ArgOf<A>::borrow_word(slots[I]), false);
+                }
+            }(),
+            ...);
+    }
+#endif
     template <std::size_t... I>
     static bool may_run(PyObject* const* slots, std::index_sequence<I...>) {
         return (false || ... || ArgOf<A>::may_run_python(slots[I]));
@@ -241,8 +261,21 @@ inline constexpr bool refers_into_call = std::is_reference_v<R>;
 template <auto F, class S>
 PyObject* call_with_receiver(PyObject* self, PyObject* const* slots, const char* const* names) {
     using L = Loader<typename S::Params>;
+#ifdef Py_GIL_DISABLED
+    // Every borrow is taken. A call whose conversions run no Python code
+    // takes them all at once, waiting for other threads' calls; otherwise
+    // (or for a conflict within this thread, which the road below reports
+    // exactly as the GIL build does) they are taken one by one.
+    BorrowSet<L::count + 1> set;
+    if (!L::may_run_python(slots)) {
+        set.add(&as_instance<typename S::Self>(self)->borrow, S::exclusive);
+        L::collect(slots, set);
+    }
+    bool take = !(!L::may_run_python(slots) && set.take_all());
+#else
     bool take = L::may_run_python(slots) || (S::exclusive && L::count > 0) ||
                 refers_into_call<typename S::Ret>;
+#endif
     Receiver<typename S::Self, S::exclusive> recv(self, take);
     typename L::Holders h;
     L::load(slots, names, h, take);
@@ -253,8 +286,15 @@ PyObject* call_with_receiver(PyObject* self, PyObject* const* slots, const char*
 template <auto F, class S>
 PyObject* call_static(PyObject* const* slots, const char* const* names) {
     using L = Loader<typename S::Params>;
+#ifdef Py_GIL_DISABLED
+    BorrowSet<L::count> set;
+    if (!L::may_run_python(slots)) L::collect(slots, set);
+    bool take = !(!L::may_run_python(slots) && set.take_all());
+#else
+    bool take = L::may_run_python(slots) || refers_into_call<typename S::Ret>;
+#endif
     typename L::Holders h;
-    L::load(slots, names, h, L::may_run_python(slots) || refers_into_call<typename S::Ret>);
+    L::load(slots, names, h, take);
     return invoke_converted<F, S>(h);
 }
 
@@ -410,8 +450,15 @@ struct Constructor {
     template <class Cls>
     static PyObject* construct(PyTypeObject* type, PyObject* const* slots) {
         using L = Loader<typename S::Params>;
+#ifdef Py_GIL_DISABLED
+        BorrowSet<L::count> set;
+        if (!L::may_run_python(slots)) L::collect(slots, set);
+        bool take = !(!L::may_run_python(slots) && set.take_all());
+#else
+        bool take = L::may_run_python(slots);
+#endif
         typename L::Holders h;
-        L::load(slots, Names::names, h, L::may_run_python(slots));
+        L::load(slots, Names::names, h, take);
         Cls value = [&]<std::size_t... I>(std::index_sequence<I...>) {
             return std::invoke(F, ArgOf<std::tuple_element_t<I, typename S::Params>>::get(std::get<I>(h))...);
         }(std::make_index_sequence<Names::count>{});
@@ -466,7 +513,7 @@ struct Getter {
 
     static PyObject* get(PyObject* self, void*) {
         return entry<PyObject*>(nullptr, [&] {
-            Receiver<typename S::Self, false> recv(self, refers_into_call<typename S::Ret>);
+            Receiver<typename S::Self, false> recv(self, free_threaded || refers_into_call<typename S::Ret>);
             return ResultOf<typename S::Ret>::convert(std::invoke(F, *recv.value));
         });
     }

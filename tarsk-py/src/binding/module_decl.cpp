@@ -50,6 +50,14 @@ PyObject* initialise(ModuleRecord& record) {
         if (record.cache) return Py_NewRef(record.cache);
         PyObject* module = PyModule_Create2(&record.def, PYTHON_API_VERSION);
         if (!module) throw PyErrSet{};
+#ifdef Py_GIL_DISABLED
+        // Calls take their borrows for real without the GIL (instance.h), so
+        // the interpreter need not turn the GIL back on for this module.
+        if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+            Py_DECREF(module);
+            throw PyErrSet{};
+        }
+#endif
         if (record.init(module) < 0) {
             Py_DECREF(module);
             throw PyErrSet{};

@@ -74,7 +74,19 @@ struct BinaryForm {
         using Self = typename S::Self;
         using A = ArgOf<std::tuple_element_t<0, typename S::Params>>;
         if (!is_instance<Self>(receiver)) return nullptr;
+#ifdef Py_GIL_DISABLED
+        // Both borrows at once when the operand's conversion runs no Python
+        // code (see call_with_receiver); else one by one.
+        BorrowSet<2> set;
+        bool take = true;
+        if (!A::may_run_python(operand)) {
+            set.add(&as_instance<Self>(receiver)->borrow, false);
+            if constexpr (requires { A::borrow_word(operand); }) set.add(A::borrow_word(operand), false);
+            take = !set.take_all();
+        }
+#else
         bool take = A::may_run_python(operand) || refers_into_call<typename S::Ret>;
+#endif
         SharedBorrow borrow;
         if (take && !borrow.try_take(as_instance<Self>(receiver)->borrow)) return nullptr;
         typename A::Holder h;
@@ -178,8 +190,18 @@ PyObject* compare_slot(PyObject* self, PyObject* other, int op) {
                 return Py_NewRef(truth ? Py_False : Py_True);
             }
         }
+#ifdef Py_GIL_DISABLED
+        // Both values are read under shared borrows; an object this thread
+        // holds exclusively is not comparable, as with the GIL.
+        if (!is_instance<Cls>(self) || !is_instance<Cls>(other)) return Py_NewRef(Py_NotImplemented);
+        BorrowSet<2> set;
+        set.add(&as_instance<Cls>(self)->borrow, false);
+        set.add(&as_instance<Cls>(other)->borrow, false);
+        if (!set.take_all()) return Py_NewRef(Py_NotImplemented);
+#else
         if (!is_instance<Cls>(self) || !borrowable<Cls>(self)) return Py_NewRef(Py_NotImplemented);
         if (!is_instance<Cls>(other) || !borrowable<Cls>(other)) return Py_NewRef(Py_NotImplemented);
+#endif
         // One case per operator, each calling its function directly.
         auto answer = [&]<int Op>() -> PyObject* {
             if constexpr (!Defined[Op]) {
@@ -231,26 +253,39 @@ struct Unary {
         return entry<PyObject*>(nullptr, [&] {
             const Self& value = slot_receiver<Self>(self);
             SharedBorrow borrow;
-            if constexpr (refers_into_call<typename S::Ret>) borrow.take(as_instance<Self>(self)->borrow);
+            if constexpr (free_threaded || refers_into_call<typename S::Ret>) {
+                borrow.take(as_instance<Self>(self)->borrow);
+            }
             return ResultOf<typename S::Ret>::convert(std::invoke(F, value));
         });
     }
     static Py_hash_t hash_slot(PyObject* self) {
         return entry<Py_hash_t>(-1, [&] {
-            Py_hash_t h = static_cast<Py_hash_t>(std::invoke(F, slot_receiver<Self>(self)));
+            const Self& value = slot_receiver<Self>(self);
+            SharedBorrow borrow;
+            if constexpr (free_threaded) borrow.take(as_instance<Self>(self)->borrow);
+            Py_hash_t h = static_cast<Py_hash_t>(std::invoke(F, value));
             return h == -1 ? -2 : h;
         });
     }
     static Py_ssize_t len_slot(PyObject* self) {
         return entry<Py_ssize_t>(-1, [&] {
-            return static_cast<Py_ssize_t>(std::invoke(F, slot_receiver<Self>(self)));
+            const Self& value = slot_receiver<Self>(self);
+            SharedBorrow borrow;
+            if constexpr (free_threaded) borrow.take(as_instance<Self>(self)->borrow);
+            return static_cast<Py_ssize_t>(std::invoke(F, value));
         });
     }
     // F returns an optional value; an absent one ends the iteration (null
-    // without an exception, as the iteration protocol allows).
+    // without an exception, as the iteration protocol allows). Without the
+    // GIL the iterator is held exclusively while it advances, so threads
+    // sharing one iterator each get distinct elements.
     static PyObject* next_slot(PyObject* self) {
         return entry<PyObject*>(nullptr, [&]() -> PyObject* {
-            auto item = std::invoke(F, slot_receiver<Self>(self));
+            auto& value = slot_receiver<Self>(self);
+            ExclusiveBorrow borrow;
+            if constexpr (free_threaded) borrow.take(as_instance<Self>(self)->borrow);
+            auto item = std::invoke(F, value);
             if (!item) return nullptr;
             return Result<std::remove_cvref_t<decltype(*item)>>::convert(std::move(*item));
         });

@@ -1,4 +1,10 @@
 #pragma once
+// Python.h only for the free-threaded build's detaching wait below; the
+// pool itself never touches the interpreter.
+#if __has_include(<Python.h>)
+#include <Python.h>
+#endif
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -100,7 +106,18 @@ private:
         auto body = [&op](bool) { return op(*WorkerThread::current(), true); };
         StackJob<LockLatchRef, decltype(body)> job(body, kNoWorker, LockLatchRef{&latch});
         inject(job.as_ref());
+#ifdef Py_GIL_DISABLED
+        // Without the GIL the caller detaches from the interpreter while it
+        // waits, so that a collection started by another thread need not wait
+        // for this call. Its objects stay alive and borrowed meanwhile, and
+        // the workers touch no Python object.
+        PyThreadState* state = PyThreadState_GetUnchecked();
+        if (state) state = PyEval_SaveThread();
         latch.wait_and_reset();
+        if (state) PyEval_RestoreThread(state);
+#else
+        latch.wait_and_reset();
+#endif
         return job.into_result();
     }
 
