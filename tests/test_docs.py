@@ -13,7 +13,7 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PAGES = sorted((ROOT / "docs").glob("*.md")) + sorted((ROOT / "docs" / "guide").glob("*.md")) + [ROOT / "README.md"]
 # Libraries the pages compare with, which not every interpreter has.
-PEERS = ("glm", "scipy", "matplotlib")
+PEERS = ("glm", "pyglm", "scipy", "matplotlib")
 FENCE = re.compile(r"^```python[ \t]*\n(.*?)^```[ \t]*$", re.MULTILINE | re.DOTALL)
 
 
