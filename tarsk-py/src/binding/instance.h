@@ -90,64 +90,34 @@ inline bool is_instance(PyObject* obj) {
 
 inline constexpr bool free_threaded = false;
 
-// Takes shared access to the value of `word` or returns false when
-// exclusive access is held. Every success is matched by one release_shared.
-// The guard below uses these two; a holder that outlives one call (a view
-// handed out through the C ABI) calls them directly.
-inline bool try_take_shared(std::atomic<std::uintptr_t>& word) {
+// The four steps of the protocol with the global lock: a request that
+// cannot be granted fails at once (the lock serialises every call, so a
+// conflict can only be this thread's own).
+namespace borrow_step {
+// Shared access unless the word is all-ones.
+inline bool take_shared(std::atomic<std::uintptr_t>& word) {
     std::uintptr_t cur = word.load(std::memory_order_relaxed);
     do {
         if (cur == exclusive_flag) return false;
     } while (!word.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
     return true;
 }
-
-inline void release_shared(std::atomic<std::uintptr_t>& word) { word.fetch_sub(1, std::memory_order_release); }
-
-// Holds shared access to one object's value; inert when default-constructed.
-class SharedBorrow {
-public:
-    SharedBorrow() = default;
-    // Takes shared access or returns false when exclusive access is held.
-    bool try_take(std::atomic<std::uintptr_t>& word) {
-        if (!try_take_shared(word)) return false;
-        word_ = &word;
-        return true;
-    }
-    void take(std::atomic<std::uintptr_t>& word) {
-        if (!try_take(word)) throw_already_mutably_borrowed();
-    }
-    ~SharedBorrow() {
-        if (word_) release_shared(*word_);
-    }
-    SharedBorrow(SharedBorrow&& o) noexcept : word_(std::exchange(o.word_, nullptr)) {}
-    SharedBorrow& operator=(SharedBorrow&&) = delete;
-
-private:
-    std::atomic<std::uintptr_t>* word_ = nullptr;
-};
-
-// Holds exclusive access to one object's value.
-class ExclusiveBorrow {
-public:
-    ExclusiveBorrow() = default;
-    void take(std::atomic<std::uintptr_t>& word) {
-        std::uintptr_t expected = 0;
-        if (!word.compare_exchange_strong(expected, exclusive_flag, std::memory_order_acquire,
-                                          std::memory_order_relaxed)) {
-            throw_already_borrowed();
-        }
-        word_ = &word;
-    }
-    ~ExclusiveBorrow() {
-        if (word_) word_->store(0, std::memory_order_release);
-    }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-
-private:
-    std::atomic<std::uintptr_t>* word_ = nullptr;
-};
+inline void release_shared(std::atomic<std::uintptr_t>& word) noexcept {
+    word.fetch_sub(1, std::memory_order_release);
+}
+// Exclusive access from 0.
+inline bool take_exclusive(std::atomic<std::uintptr_t>& word) {
+    std::uintptr_t expected = 0;
+    return word.compare_exchange_strong(expected, exclusive_flag, std::memory_order_acquire,
+                                        std::memory_order_relaxed);
+}
+inline void release_exclusive(std::atomic<std::uintptr_t>& word) noexcept {
+    word.store(0, std::memory_order_release);
+}
+// A view holds the list as a call does.
+inline bool take_view(std::atomic<std::uintptr_t>& word) { return take_shared(word); }
+inline void release_view(std::atomic<std::uintptr_t>& word) noexcept { release_shared(word); }
+}  // namespace borrow_step
 
 #else  // Py_GIL_DISABLED
 
@@ -229,14 +199,19 @@ private:
     std::size_t held_ = 0;
 };
 
+// The four steps of the protocol without the global lock (borrow.cpp).
+namespace borrow_step = borrow_ft;
+
+#endif  // Py_GIL_DISABLED
+
 // Holds shared access to one object's value; inert when default-constructed.
 class SharedBorrow {
 public:
     SharedBorrow() = default;
-    // Takes shared access, waiting for another thread's exclusive access;
-    // false on a conflict to report.
+    // Takes shared access (without the global lock: waiting for another
+    // thread's exclusive access); false on a conflict to report.
     bool try_take(std::atomic<std::uintptr_t>& word) {
-        if (!borrow_ft::take_shared(word)) return false;
+        if (!borrow_step::take_shared(word)) return false;
         word_ = &word;
         return true;
     }
@@ -244,7 +219,7 @@ public:
         if (!try_take(word)) throw_already_mutably_borrowed();
     }
     ~SharedBorrow() {
-        if (word_) borrow_ft::release_shared(*word_);
+        if (word_) borrow_step::release_shared(*word_);
     }
     SharedBorrow(SharedBorrow&& o) noexcept : word_(std::exchange(o.word_, nullptr)) {}
     SharedBorrow& operator=(SharedBorrow&&) = delete;
@@ -258,11 +233,11 @@ class ExclusiveBorrow {
 public:
     ExclusiveBorrow() = default;
     void take(std::atomic<std::uintptr_t>& word) {
-        if (!borrow_ft::take_exclusive(word)) throw_already_borrowed();
+        if (!borrow_step::take_exclusive(word)) throw_already_borrowed();
         word_ = &word;
     }
     ~ExclusiveBorrow() {
-        if (word_) borrow_ft::release_exclusive(*word_);
+        if (word_) borrow_step::release_exclusive(*word_);
     }
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
     ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
@@ -271,21 +246,14 @@ private:
     std::atomic<std::uintptr_t>* word_ = nullptr;
 };
 
-#endif  // Py_GIL_DISABLED
-
 // Shared access held beyond one call: a view of a list's rows handed out
 // through the C ABI, released by whichever thread drops the view. False when
 // the request conflicts (the list is being changed, or, without the global
 // lock, changed by this thread or by a call it could wait on forever); a
 // change by another thread's call is waited for. Every success is matched by
 // one release_view.
-#ifndef Py_GIL_DISABLED
-inline bool take_view(std::atomic<std::uintptr_t>& word) { return try_take_shared(word); }
-inline void release_view(std::atomic<std::uintptr_t>& word) { release_shared(word); }
-#else
-inline bool take_view(std::atomic<std::uintptr_t>& word) { return borrow_ft::take_view(word); }
-inline void release_view(std::atomic<std::uintptr_t>& word) { borrow_ft::release_view(word); }
-#endif
+inline bool take_view(std::atomic<std::uintptr_t>& word) { return borrow_step::take_view(word); }
+inline void release_view(std::atomic<std::uintptr_t>& word) { borrow_step::release_view(word); }
 
 // The allocation slot of every class: fixed-size objects that the cycle
 // collector never tracks, so a plain object allocation does; the value and
