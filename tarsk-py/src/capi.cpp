@@ -404,7 +404,10 @@ int install_capi() {
         PyObject* present = PyDict_GetItemString(dict, TARSK_CAPI_NAME);  // borrowed
         if (present) return 0;
         Owned capsule(PyCapsule_New(const_cast<TarskCapi*>(&table), TARSK_CAPI_NAME, nullptr));
-        if (PyDict_SetItemString(dict, TARSK_CAPI_NAME, capsule.get()) < 0) throw PyErrSet{};
+        // A key of our own: PyDict_SetItemString makes its key an immortal
+        // interned string on 3.13, which is never freed.
+        Owned key(PyUnicode_FromString(TARSK_CAPI_NAME));
+        if (PyDict_SetItem(dict, key.get(), capsule.get()) < 0) throw PyErrSet{};
         // Cached blocks go back to the system when the interpreter ends.
         Py_AtExit(&trim_memory);
         return 0;
