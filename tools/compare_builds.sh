@@ -23,6 +23,18 @@ root="${TARSK_VARIANTS_DIR:-build/variants}"
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 read -r -a digest_args <<<"${TARSK_DIGEST_ARGS:-}"
 
+# clang++, or Debian's versioned name when only a clang-NN package is installed.
+clang_cxx() {
+  local c
+  for c in clang++ clang++-{20..14}; do
+    if command -v "$c" >/dev/null; then
+      echo "$c"
+      return
+    fi
+  done
+  echo clang++
+}
+
 declare -A digests
 run_digest() {  # name [--path DIR]
   local name="$1"
@@ -41,8 +53,8 @@ for v in "${variants[@]}"; do
   compiler="${v%%-*}"
   level="${v#*-}"
   case "$compiler" in
-    gcc) cxx=g++ ;;
-    clang) cxx=clang++ ;;
+    gcc) cxx=g++ package=g++ ;;
+    clang) cxx="$(clang_cxx)" package=clang-14 ;;
     *) echo "compare_builds: unknown compiler in $v" >&2; exit 2 ;;
   esac
   case "$level" in
@@ -52,7 +64,7 @@ for v in "${variants[@]}"; do
     *) echo "compare_builds: unknown level in $v" >&2; exit 2 ;;
   esac
   if ! command -v "$cxx" >/dev/null; then
-    echo "compare_builds: $cxx not found (Debian: apt-get install ${compiler/gcc/g++})" >&2
+    echo "compare_builds: $cxx not found (Debian: apt-get install $package)" >&2
     exit 2
   fi
   dir="$(tools/build_module.sh "$root/$v" -DCMAKE_CXX_COMPILER="$cxx" \
