@@ -103,7 +103,10 @@ TARSK_HIDDEN int __pthread_key_create(pthread_key_t* key, void (*dtor)(void*)) n
     return tarsk_glibc___pthread_key_create(key, dtor);
 }
 TARSK_HIDDEN int pthread_key_delete(pthread_key_t key) noexcept { return tarsk_glibc_pthread_key_delete(key); }
-TARSK_HIDDEN double hypot(double x, double y) noexcept { return tarsk_glibc_hypot(x, y); }
+// <cmath>, reached through the C++ headers above, has declared hypot with
+// default visibility already, so the attribute would be ignored; the module's
+// version script keeps this definition local all the same.
+double hypot(double x, double y) noexcept { return tarsk_glibc_hypot(x, y); }
 TARSK_HIDDEN void* pthread_getspecific(pthread_key_t key) noexcept { return tarsk_glibc_pthread_getspecific(key); }
 // The header marks the value as never read (it is only stored), which g++
 // takes for a possibly uninitialised read when passing it on.

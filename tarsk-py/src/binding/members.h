@@ -224,8 +224,8 @@ private:
         return (false || ... || ArgOf<A>::may_run_python(slots[I]));
     }
     template <std::size_t... I>
-    static void load_each(PyObject* const* slots, const char* const* names, Holders& h, bool take,
-                          std::index_sequence<I...>) {
+    static void load_each(PyObject* const* slots, const char* const* names, Holders& h,
+                          [[maybe_unused]] bool take, std::index_sequence<I...>) {
         Error err;
         (void)err;
         ((ArgOf<A>::load(slots[I], std::get<I>(h), err, take) ? void() : throw_arg_error(names[I], err)),
