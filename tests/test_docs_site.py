@@ -144,12 +144,16 @@ class DevTools:
             os.dup2(read_end, 3)
             os.dup2(write_end, 4)
 
+        # The browser is not the module under test: a sanitizer's preloaded
+        # runtime and options (tools/sanitize.sh) stay with the interpreter.
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")}
         self.proc = subprocess.Popen(
             [CHROMIUM, "--headless=new", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
              f"--user-data-dir={profile}", "--no-first-run", "--no-default-browser-check",
              "--disable-extensions", "--disable-background-networking", "--disable-sync",
              "--window-size=1280,900", "--hide-scrollbars", "about:blank"],
-            pass_fds=(3, 4), preexec_fn=child_fds,
+            pass_fds=(3, 4), preexec_fn=child_fds, env=env,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(to_browser_r)
         os.close(from_browser_w)
