@@ -160,10 +160,15 @@ class DevTools:
         self._buffer = b""
         self._next_id = 0
         self.events = []
-        target = self.call("Target.createTarget", url="about:blank")["targetId"]
-        self.session = self.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
-        for domain in ("Page", "Runtime", "Log"):
-            self.call(f"{domain}.enable", session=True)
+        try:
+            target = self.call("Target.createTarget", url="about:blank")["targetId"]
+            self.session = self.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+            for domain in ("Page", "Runtime", "Log"):
+                self.call(f"{domain}.enable", session=True)
+        except BaseException:
+            # A browser that never answered is not left running.
+            self.close()
+            raise
 
     def _read(self, deadline):
         while b"\0" not in self._buffer:
