@@ -8,10 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${1:-build/calibrate_grain}"
 mkdir -p "$(dirname "$out")"
-# The core's headers are included as "tarsk/...": an include root linking to them.
-root="$(dirname "$out")/include"
-mkdir -p "$root" && ln -sfn "$PWD/tarsk/src" "$root/tarsk"
 ${CXX:-g++} -std=c++20 -O3 -ffp-contract=off -fno-fast-math -fno-math-errno -pthread \
-  -I"$root" -Itarsk-py/src -o "$out" tools/calibrate_grain.cpp \
+  -Itarsk/include -Itarsk-py/src -o "$out" tools/calibrate_grain.cpp \
   tarsk/src/*.cpp tarsk/src/geometry/*.cpp tarsk-py/src/pool/*.cpp tarsk-py/src/lists/*.cpp
 "$out"
