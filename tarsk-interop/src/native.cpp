@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "capi.h"
+#include "tarsk_py/capi.h"
 #include "support.h"
 
 namespace tarsk::interop {

@@ -30,7 +30,7 @@
 #include <optional>
 #include <vector>
 
-#include "capi.h"
+#include "tarsk_py/capi.h"
 #include "support.h"
 #include "tarsk/quat.h"
 #include "tarsk/rotation.h"

@@ -3,7 +3,7 @@
 // binding's entry trampoline, so failures become the Python exceptions the
 // binding raises for the same failure, and uses the binding's own type
 // checks, conversions and borrow functions.
-#include "capi.h"
+#include "tarsk_py/capi.h"
 
 #include <cstring>
 #include <mutex>

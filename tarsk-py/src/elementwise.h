@@ -19,7 +19,7 @@
 #include <tuple>
 
 #include "binding/convert.h"
-#include "capi.h"
+#include "tarsk_py/capi.h"
 #include "tarsk/quat.h"
 #include "tarsk/vec3d.h"
 
