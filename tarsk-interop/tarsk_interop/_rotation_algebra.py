@@ -33,7 +33,7 @@ import numpy as np
 from tarsk_py import Quat as _Quat
 
 from . import _rotation  # type: ignore[attr-defined]
-from . import _real_array  # type: ignore[attr-defined]
+from ._arrays import _real_array
 
 __all__ = [
     "align_vectors", "compose", "from_euler", "from_matrix", "from_rotvec", "from_scipy_quat", "inverse",
