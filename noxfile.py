@@ -30,7 +30,7 @@ PROVIDED = ["3.14", "3.15", "3.13t"]
 nox.options.sessions = ["tests"] + [f"tests-{v}" for v in PROVIDED]
 nox.options.reuse_existing_virtualenvs = True
 
-PYTEST = ["python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "-m", "not wheel and not builds"]
+PYTEST = ["python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "-m", "not wheel and not builds and not slow"]
 
 _pyenv = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
 for _version in FOUND:
