@@ -108,6 +108,27 @@ def test_out_of_band_buffers_keep_their_bytes_when_the_list_changes():
     assert ti.to_numpy(back)[:-1].tobytes() == data.tobytes()
 
 
+def test_a_protocol_5_pickle_under_a_live_view_copies_the_elements():
+    # A view holds the list, so its storage cannot change owner: the buffer
+    # gets a copy, and the list, the view and the buffer stay independent.
+    data = BASE[:3000]
+    lst = ti.to_veclist(data)
+    view = ti.as_numpy(lst)
+    buffers = []
+    stream = pickle.dumps(lst, protocol=5, buffer_callback=buffers.append)
+    assert _address(buffers[0].raw()) != _address(view)
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        lst.rotate(Quat(0.0, 0.0, 1.0, 0.0))
+    del view
+    lst.rotate(Quat(0.0, 0.0, 1.0, 0.0))
+    assert bytes(buffers[0].raw()) == data.tobytes()
+    assert ti.to_numpy(pickle.loads(stream, buffers=buffers)).tobytes() == data.tobytes()
+    # Without a view the elements move to the buffer's owner, no copy.
+    buffers = []
+    pickle.dumps(lst, protocol=5, buffer_callback=buffers.append)
+    assert _address(buffers[0].raw()) == _address(ti.as_numpy(lst))
+
+
 # ---------------------------------------------------------------------------
 # Out-of-band buffers: raw bytes or native float64 only
 

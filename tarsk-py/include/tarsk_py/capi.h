@@ -110,7 +110,12 @@ typedef struct TarskCapi {
      * reference to an object that keeps it alive: the list hands its
      * storage over to that owner and reads it from there, copying it on its
      * first change. Used to export a list's elements without a copy and
-     * without keeping the list borrowed. */
+     * without keeping the list borrowed. The hand-over takes the list's
+     * exclusive borrow (without the GIL: waiting for other threads' calls
+     * on it); where that cannot be had (a view holds the list, or the
+     * calling thread holds a borrow), the owner gets a copy of the rows and
+     * the list is left as it is. Rows handed over before (and not changed
+     * since) are given out again with their owner. */
     int (*list_share)(PyObject* list, const double** rows, size_t* n, PyObject** owner);
 
     /* The element-wise operations. */
