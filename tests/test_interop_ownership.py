@@ -240,6 +240,50 @@ def test_loading_reads_immutable_buffers_in_place_and_copies_the_rest():
         assert ti.to_numpy(back).tobytes() == ti.rotate(data, Quat(0.0, 1.0, 0.0, 0.0)).tobytes()
 
 
+def _shared_block(data):
+    """A real block of rows that never change, as a protocol-5 pickle makes."""
+    from tarsk_interop import _native
+    return _native.share_rows(ti.to_veclist(data))
+
+
+def test_the_loader_trusts_no_exporter_by_its_name():
+    # A bytearray whose type is named like numpy's array and whose `base` is
+    # a real shared block: the bytes are the bytearray's, which the loaded
+    # list must not read in place.
+    data = BASE[:500]
+    block = _shared_block(data)
+    impostor = type("numpy.ndarray", (bytearray,), {"base": block})(data.tobytes())
+    back = pickle.loads(_stream_of(500), buffers=[impostor])
+    impostor[:24] = bytes(24)
+    assert ti.to_numpy(back).tobytes() == data.tobytes()
+    del impostor
+    scratch = [bytearray(b"\x7f" * data.nbytes) for _ in range(4)]  # reuses the freed bytes
+    assert ti.to_numpy(back).tobytes() == data.tobytes()
+    del scratch
+
+
+def test_the_loader_reads_in_place_only_inside_the_block_it_claims():
+    # numpy's own array over a shared block, its data pointer turned to a
+    # bytearray's memory: the array claims the block but the bytes lie
+    # outside it, so the list must copy them.
+    ctypes = pytest.importorskip("ctypes")
+    data = BASE[:500]
+    arr = np.asarray(_shared_block(data))
+    assert type(arr) is np.ndarray and type(arr.base).__name__ == "Block"
+    slot = ctypes.c_void_p.from_address(id(arr) + object.__basicsize__)  # the array's data pointer
+    if slot.value != _address(arr):
+        pytest.skip("this numpy keeps an array's data pointer elsewhere")
+    foreign = bytearray(data.tobytes())
+    original = slot.value
+    slot.value = ctypes.addressof((ctypes.c_char * len(foreign)).from_buffer(foreign))
+    try:
+        back = pickle.loads(_stream_of(500), buffers=[arr])
+    finally:
+        slot.value = original
+    foreign[:24] = bytes(24)
+    assert ti.to_numpy(back).tobytes() == data.tobytes()
+
+
 # ---------------------------------------------------------------------------
 # The cache of freed large blocks
 

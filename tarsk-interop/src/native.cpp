@@ -310,21 +310,44 @@ bool plain_format(const char* f) {
     return std::strcmp(f, "d") == 0;
 }
 
-// The object that guarantees the bytes of `exporter`'s buffer never change
-// while it lives, or null: an immutable bytes object, or a shared block
-// (reached through the ndarray numpy made over it).
-PyObject* immutable_owner(PyObject* exporter) {
+// numpy's array type, taken from numpy when the module is made.
+PyTypeObject* g_ndarray_type = nullptr;
+
+// True when the `len` bytes at `buf` lie inside [lo, lo + size).
+bool lies_inside(const void* buf, Py_ssize_t len, const void* lo, std::size_t size) {
+    const auto p = reinterpret_cast<std::uintptr_t>(buf);
+    const auto base = reinterpret_cast<std::uintptr_t>(lo);
+    if (!lo || len < 0 || p < base) return false;
+    const std::size_t offset = p - base;
+    return offset <= size && static_cast<std::size_t>(len) <= size - offset;
+}
+
+// The object that guarantees that the `len` bytes at `buf`, exported by
+// `exporter`, never change and stay allocated while it lives, or null. Only
+// exact types are trusted, and only for memory they hold: a bytes object, or
+// numpy's own array type whose base is a shared block (the array numpy made
+// over it) with the bytes inside that block. Anything else (a subclass, an
+// object of another type whatever it is called, bytes outside the object
+// they claim) is copied.
+PyObject* immutable_owner(PyObject* exporter, const void* buf, Py_ssize_t len) {
     if (!exporter) return nullptr;
-    if (PyBytes_CheckExact(exporter)) return exporter;
-    if (std::strcmp(Py_TYPE(exporter)->tp_name, "numpy.ndarray") != 0) return nullptr;
+    if (PyBytes_CheckExact(exporter)) {
+        return lies_inside(buf, len, PyBytes_AS_STRING(exporter), static_cast<std::size_t>(PyBytes_GET_SIZE(exporter)))
+                   ? exporter
+                   : nullptr;
+    }
+    if (!g_ndarray_type || Py_TYPE(exporter) != g_ndarray_type) return nullptr;
     PyObject* base = PyObject_GetAttrString(exporter, "base");
     if (!base) {
         PyErr_Clear();
         return nullptr;
     }
     Py_DECREF(base);  // the array keeps it
-    if (Py_TYPE(base) == g_block_type && reinterpret_cast<BlockObject*>(base)->keeper) return base;
-    return nullptr;
+    if (Py_TYPE(base) != g_block_type) return nullptr;
+    const auto* b = reinterpret_cast<BlockObject*>(base);
+    if (!b->keeper || b->kind != 'd') return nullptr;
+    const std::size_t per_row = b->ndim == 2 ? 3 * sizeof(double) : sizeof(double);
+    return lies_inside(buf, len, b->data, static_cast<std::size_t>(b->rows) * per_row) ? base : nullptr;
 }
 
 // veclist_from_buffer(buffer) -> VecList: the elements from the raw bytes of
@@ -352,7 +375,7 @@ PyObject* veclist_from_buffer(PyObject*, PyObject* arg) {
             const Py_buffer* inner = PyPickleBuffer_GetBuffer(exporter);
             exporter = inner ? inner->obj : nullptr;
         }
-        PyObject* owner = n && aligned ? immutable_owner(exporter) : nullptr;
+        PyObject* owner = n && aligned ? immutable_owner(exporter, v.buf, v.len) : nullptr;
         if (owner) return api->list_adopt(static_cast<const double*>(v.buf), n, owner);
         if (n && !aligned) {
             // Copied through an aligned array of its own.
@@ -482,6 +505,13 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
         if (!g_block_type) {
             g_block_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&block_spec));
             if (!g_block_type) throw PyErrSet{};
+        }
+        if (!g_ndarray_type) {
+            // Held for the life of the process, as numpy's module holds it.
+            Ref numpy(PyImport_ImportModule("numpy"));
+            Ref ndarray(PyObject_GetAttrString(numpy.get(), "ndarray"));
+            if (!PyType_Check(ndarray.get())) raise(PyExc_ImportError, "numpy.ndarray is not a type");
+            g_ndarray_type = reinterpret_cast<PyTypeObject*>(ndarray.release());
         }
         if (PyModule_AddObjectRef(m.get(), "Block", reinterpret_cast<PyObject*>(g_block_type)) != 0 ||
             PyModule_AddIntConstant(m.get(), "abi", TARSK_CAPI_ABI) != 0) {
