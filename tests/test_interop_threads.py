@@ -155,3 +155,85 @@ def test_readers_see_whole_states_while_protocol_5_pickles_hand_the_storage_over
     assert pickles > 0 and wrong_pickles == 0, f"{wrong_pickles} of {pickles} pickles loaded a wrong list"
     bad = {name: c for name, c in counts.items() if c[1] or c[2]}
     assert not bad, f"(reads, wrong, raised) per reader: {counts}"
+
+
+# ---------------------------------------------------------------------------
+# Calls that only read a list hold it as a method call does: a change on
+# another thread waits for them instead of being refused
+
+REFUSAL_SECONDS = min(SECONDS, 0.4 if FREE_THREADED else 0.15)
+CALL_READERS = {
+    "VecList method": lambda lst: lst.magnitude(),
+    "to_numpy": ti.to_numpy,
+    "copy.copy": copy.copy,
+    "copy.deepcopy": copy.deepcopy,
+    "protocol 4": lambda lst: pickle.dumps(lst, protocol=4),
+    "protocol 5": lambda lst: pickle.dumps(lst, protocol=5, buffer_callback=[].append),
+}
+
+
+def changes_refused_while_reading(read, seconds):
+    """One thread appends to, extends and rotates a shared list (a fresh one
+    after every 1000 changes, so that it stays small) while another reads
+    it with `read`. Returns (changes, refused changes)."""
+    box = [fresh_list()]
+    done = threading.Event()
+    changes = [0, 0]
+
+    def writer():
+        deadline = time.monotonic() + seconds
+        v, one = Vec3d(1.0, 2.0, 3.0), VecList([Vec3d(4.0, 5.0, 6.0)])
+        try:
+            i = 0
+            while time.monotonic() < deadline:
+                lst = box[0]
+                for i in range(i, i + 1000):
+                    try:
+                        if i % 50 == 49:
+                            lst.rotate(HALF_TURN)
+                        elif i % 10 == 9:
+                            lst.extend(one)
+                        else:
+                            lst.append(v)
+                    except RuntimeError:
+                        changes[1] += 1
+                changes[0] += 1000
+                i += 1
+                box[0] = fresh_list()
+        finally:
+            done.set()
+
+    def reader():
+        while not done.is_set():
+            read(box[0])
+
+    run_threads([writer, reader])
+    return changes
+
+
+@pytest.mark.parametrize("reader", list(CALL_READERS))
+def test_a_change_waits_for_a_reading_call_on_another_thread(reader):
+    changes, refused = changes_refused_while_reading(CALL_READERS[reader], REFUSAL_SECONDS)
+    assert changes > 0
+    assert refused == 0, f"{refused} of {changes} changes refused while another thread ran {reader}"
+
+
+def test_a_view_refuses_changes_from_every_thread_while_it_lives():
+    lst = fresh_list()
+    view = ti.as_numpy(lst)
+    outcome = []
+
+    def change():
+        for attempt in (lambda: lst.append(Vec3d(0.0, 0.0, 0.0)), lambda: lst.rotate(HALF_TURN)):
+            try:
+                attempt()
+                outcome.append("changed")
+            except RuntimeError as exc:
+                outcome.append(str(exc))
+
+    run_threads([change])
+    assert outcome == ["Already borrowed", "Already borrowed"]
+    assert view.tobytes() in WHOLE and len(lst) == 4
+    del view
+    run_threads([change])
+    assert outcome[2:] == ["changed", "changed"] and len(lst) == 5

@@ -189,6 +189,23 @@ private:
     std::size_t n_ = 0;
 };
 
+// A short read of a list, held as the list's own method calls hold it (so a
+// change on another thread waits for it), for the life of this object.
+class Reading {
+public:
+    explicit Reading(PyObject* list) : list_(list) { check(api->list_read(list, &rows_, &n_)); }
+    ~Reading() { api->list_read_end(list_); }
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+    const double* rows() const { return rows_; }
+    std::size_t size() const { return n_; }
+
+private:
+    PyObject* list_;
+    const double* rows_ = nullptr;
+    std::size_t n_ = 0;
+};
+
 // The rows of an (n, 3) float64 array in C order, aligned, as the package
 // prepares them (any exporter of such a buffer will do).
 class Rows {
@@ -229,7 +246,7 @@ private:
 // copy_rows(veclist) -> Block: a copy of the elements, (n, 3) float64.
 PyObject* copy_rows(PyObject*, PyObject* arg) {
     return guarded([arg]() -> PyObject* {
-        Borrowed list(list_arg(arg, "veclist"));
+        Reading list(list_arg(arg, "veclist"));
         BlockObject* b = owned_block(list.size(), 2, 'd', 3 * sizeof(double));
         if (list.size()) std::memcpy(b->data, list.rows(), list.size() * 3 * sizeof(double));
         return reinterpret_cast<PyObject*>(b);
@@ -278,7 +295,7 @@ PyObject* share_rows(PyObject*, PyObject* arg) {
 // rows_bytes(veclist) -> bytes: the elements' IEEE bytes.
 PyObject* rows_bytes(PyObject*, PyObject* arg) {
     return guarded([arg]() -> PyObject* {
-        Borrowed list(list_arg(arg, "veclist"));
+        Reading list(list_arg(arg, "veclist"));
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(list.rows()),
                                          static_cast<Py_ssize_t>(list.size() * 3 * sizeof(double)));
     });
@@ -287,7 +304,7 @@ PyObject* rows_bytes(PyObject*, PyObject* arg) {
 // copy_list(veclist) -> VecList: a new list of the same elements.
 PyObject* copy_list(PyObject*, PyObject* arg) {
     return guarded([arg]() -> PyObject* {
-        Borrowed list(list_arg(arg, "veclist"));
+        Reading list(list_arg(arg, "veclist"));
         return api->list_copy(list.rows(), list.size());
     });
 }

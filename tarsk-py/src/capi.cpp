@@ -160,6 +160,26 @@ void list_release(PyObject* list) {
     if (list && is_instance<VecListData>(list)) release_view(as_instance<VecListData>(list)->borrow);
 }
 
+// The shared borrow a method call takes (a call, not a view, on the
+// free-threaded build), held across the ABI until list_read_end.
+int list_read(PyObject* list, const double** rows, std::size_t* n) {
+    return entry<int>(-1, [&] {
+        if (!is_instance<VecListData>(list)) {
+            set_mismatch(list, ClassInfo<VecListData>::name);
+            throw PyErrSet{};
+        }
+        Instance<VecListData>* inst = as_instance<VecListData>(list);
+        if (!borrow_step::take_shared(inst->borrow)) throw_already_mutably_borrowed();
+        *rows = reinterpret_cast<const double*>(inst->value.items.data());
+        *n = inst->value.items.size();
+        return 0;
+    });
+}
+
+void list_read_end(PyObject* list) {
+    if (list && is_instance<VecListData>(list)) borrow_step::release_shared(as_instance<VecListData>(list)->borrow);
+}
+
 PyObject* list_copy(const double* rows, std::size_t n) {
     return entry<PyObject*>(nullptr, [&] {
         Items items;
@@ -409,6 +429,8 @@ const TarskCapi table = {
     &give_back_memory,
     &trim_memory,
     &memory_state,
+    &list_read,
+    &list_read_end,
 };
 
 }  // namespace

@@ -159,6 +159,18 @@ typedef struct TarskCapi {
     void (*give_back_memory)(void* p, size_t bytes);
     void (*trim_memory)(void);
     void (*memory_state)(size_t* blocks, size_t* bytes);
+
+    /* A short read of a list, held as a call of the list's own methods holds
+     * it: list_read takes the list's shared borrow (RuntimeError "Already
+     * mutably borrowed" while this thread changes it; without the GIL it
+     * waits for another thread's change) and gives its rows, which stay
+     * valid and unchanged until list_read_end. Unlike list_borrow's hold,
+     * which makes changes fail for as long as it lasts, this one makes a
+     * change on another thread wait for it. The same thread calls
+     * list_read_end exactly once, before it returns to the interpreter; the
+     * call between the two must not wait for other threads. */
+    int (*list_read)(PyObject* list, const double** rows, size_t* n);
+    void (*list_read_end)(PyObject* list);
 } TarskCapi;
 
 /* Imports tarsk_py and returns its table, checked against the ABI this file
