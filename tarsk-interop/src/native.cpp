@@ -507,7 +507,8 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_native", nullptr, -1, module_methods,
+// m_size 0: the initialisation runs on every import (see import_capi).
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_native", nullptr, 0, module_methods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
@@ -516,7 +517,8 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_native", nullptr, -1, module_
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
     using namespace tarsk::interop;
     return guarded([]() -> PyObject* {
-        if (!api) api = import_capi();
+        const TarskCapi* table = import_capi();  // on every import: it refuses other interpreters
+        if (!api) api = table;
         Ref m(PyModule_Create(&module_def));
         declare_gil_free(m.get());
         if (!g_block_type) {

@@ -33,6 +33,14 @@ extern "C" {
 #define TARSK_CAPI_NAME "tarsk_py._capi"
 #define TARSK_CAPI_ABI 1
 
+/* The ImportError text of an import in an interpreter other than the one
+ * that first imported tarsk_py: tarsk_py keeps its module, types and table
+ * for that interpreter alone, and so must every module built on the table
+ * (tarsk_capi_import does not check it: the user's initialisation does). */
+#define TARSK_SUBINTERPRETER_MESSAGE                                   \
+    "PyO3 modules do not yet support subinterpreters, see "           \
+    "https://docs.python.org/3/c-api/init.html#sub-interpreter-support"
+
 /* The value classes whose doubles get_value and make_value exchange, with
  * their count of doubles: Vec3d (x, y, z), Quat (w, i, j, k), AngleRadians
  * and AngleDegrees (angle), Plane (normal x, y, z, distance), Circle (center
