@@ -55,27 +55,32 @@ def classes() -> dict[str, type]:
 
 
 def _module_type(found: dict[str, type], base: type) -> type:
+    """A subclass of `base` (the module type of builtins) whose instances
+    answer the names of `found` after ordinary lookup and `base`'s own
+    __getattr__ (if any) for every other name."""
     fallback = getattr(base, "__getattr__", None)
 
-    class BuiltinsModule(base):  # type: ignore[misc, valid-type]
-        """The type of the builtins module while tarsk_interop is imported: a
-        module whose missing attributes include tarsk_py's classes."""
+    def __getattr__(self: Any, name: str) -> Any:
+        cls = found.get(name)
+        if cls is not None:
+            return cls
+        if fallback is not None:
+            return fallback(self, name)
+        raise AttributeError(f"module 'builtins' has no attribute '{name}'")
 
-        __slots__ = ()
+    def __reduce__(self: Any) -> Any:
+        return importlib.import_module, ("builtins",)
 
-        def __getattr__(self, name: str) -> Any:
-            cls = found.get(name)
-            if cls is not None:
-                return cls
-            if fallback is not None:
-                return fallback(self, name)
-            raise AttributeError(f"module 'builtins' has no attribute '{name}'")
-
-        def __reduce__(self) -> Any:
-            return importlib.import_module, ("builtins",)
-
-    setattr(BuiltinsModule, _MARK, True)
-    return BuiltinsModule
+    namespace = {
+        "__slots__": (),
+        "__module__": __name__,
+        "__doc__": "The type of the builtins module while tarsk_interop is imported: a module whose "
+                   "missing attributes include tarsk_py's classes.",
+        "__getattr__": __getattr__,
+        "__reduce__": __reduce__,
+        _MARK: True,
+    }
+    return type("BuiltinsModule", (base,), namespace)
 
 
 def install() -> None:
