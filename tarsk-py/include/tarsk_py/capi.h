@@ -101,10 +101,14 @@ typedef struct TarskCapi {
     int (*get_value)(int kind, PyObject* obj, double* out);
     PyObject* (*make_value)(int kind, const double* in);
 
-    /* Lists. list_borrow takes the list's shared borrow (RuntimeError
-     * "Already mutably borrowed" when it is being changed) and gives its
-     * rows; they stay valid and unchanged until list_release. Every
-     * list_borrow is matched by exactly one list_release. */
+    /* Lists. list_borrow takes the list's shared borrow as a view holds it
+     * (RuntimeError "Already mutably borrowed" when this thread is changing
+     * it; without the GIL a change on another thread is waited for) and
+     * gives its rows; they stay valid and unchanged until list_release, and
+     * every change of the list fails with "Already borrowed" meanwhile, on
+     * any thread. For holds that outlive a call (the release may come from
+     * another thread); a call that only reads the list takes list_read
+     * below. Every list_borrow is matched by exactly one list_release. */
     int (*is_list)(PyObject* obj);
     int (*list_borrow)(PyObject* list, const double** rows, size_t* n);
     void (*list_release)(PyObject* list);
