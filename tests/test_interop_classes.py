@@ -6,11 +6,13 @@ the same class, a `__main__` function naming Vec3d runs on the workers, and a
 tarsk object that cannot be rebuilt is an error on the client, not lost
 workers and a hang."""
 import builtins
+import copy
 import json
 import pickle
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 
@@ -50,13 +52,42 @@ def test_exactly_the_eight_names_are_found_and_nothing_else_changes():
     for cls in CLASSES:
         assert getattr(builtins, cls.__qualname__) is cls
         assert cls.__qualname__ not in vars(builtins)
-    with pytest.raises(NameError):
-        eval("Vec3d", {})
+    # No name reaches the builtins' dictionary, so none becomes a bare name.
+    assert "__getattr__" not in vars(builtins)
+    for name in ("Vec3d", "__getattr__"):
+        with pytest.raises(NameError):
+            eval(name, {})
     with pytest.raises(AttributeError, match="^module 'builtins' has no attribute 'Vec3dd'$"):
         getattr(builtins, "Vec3dd")
-    hook = vars(builtins)["__getattr__"]
-    _classes.install()  # a second install (a reload) keeps the one hook
-    assert vars(builtins)["__getattr__"] is hook
+    module_type = type(builtins)
+    assert isinstance(builtins, types.ModuleType)
+    _classes.install()  # a second install (a reload) keeps the one type
+    assert type(builtins) is module_type
+    # The module itself still pickles and copies by reference where it did.
+    assert copy.deepcopy(builtins) is builtins
+    cloudpickle = pytest.importorskip("cloudpickle")
+
+    def uses_the_module():
+        return builtins.len([1, 2])
+
+    assert pickle.loads(cloudpickle.dumps(uses_the_module))() == 2
+
+
+def test_a_later_hook_that_does_not_chain_leaves_the_classes_found():
+    proc = _python("""
+        import builtins, pickle
+        import tarsk_interop, tarsk_py
+        def later(name):
+            if name == "Other":
+                return 42
+            raise AttributeError(name)
+        builtins.__getattr__ = later                         # another library's hook
+        assert builtins.Other == 42
+        assert pickle.loads(pickle.dumps(tarsk_py.Vec3d)) is tarsk_py.Vec3d
+        print("found")
+        """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "found"
 
 
 def test_a_fresh_process_loads_the_classes_after_importing_tarsk_interop():

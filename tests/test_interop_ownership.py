@@ -108,6 +108,27 @@ def test_out_of_band_buffers_keep_their_bytes_when_the_list_changes():
     assert ti.to_numpy(back)[:-1].tobytes() == data.tobytes()
 
 
+def test_a_protocol_5_pickle_under_a_live_view_copies_the_elements():
+    # A view holds the list, so its storage cannot change owner: the buffer
+    # gets a copy, and the list, the view and the buffer stay independent.
+    data = BASE[:3000]
+    lst = ti.to_veclist(data)
+    view = ti.as_numpy(lst)
+    buffers = []
+    stream = pickle.dumps(lst, protocol=5, buffer_callback=buffers.append)
+    assert _address(buffers[0].raw()) != _address(view)
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        lst.rotate(Quat(0.0, 0.0, 1.0, 0.0))
+    del view
+    lst.rotate(Quat(0.0, 0.0, 1.0, 0.0))
+    assert bytes(buffers[0].raw()) == data.tobytes()
+    assert ti.to_numpy(pickle.loads(stream, buffers=buffers)).tobytes() == data.tobytes()
+    # Without a view the elements move to the buffer's owner, no copy.
+    buffers = []
+    pickle.dumps(lst, protocol=5, buffer_callback=buffers.append)
+    assert _address(buffers[0].raw()) == _address(ti.as_numpy(lst))
+
+
 # ---------------------------------------------------------------------------
 # Out-of-band buffers: raw bytes or native float64 only
 
@@ -217,6 +238,50 @@ def test_loading_reads_immutable_buffers_in_place_and_copies_the_rest():
         back.rotate(Quat(0.0, 1.0, 0.0, 0.0))
         assert bytes(source) == data.tobytes()
         assert ti.to_numpy(back).tobytes() == ti.rotate(data, Quat(0.0, 1.0, 0.0, 0.0)).tobytes()
+
+
+def _shared_block(data):
+    """A real block of rows that never change, as a protocol-5 pickle makes."""
+    from tarsk_interop import _native
+    return _native.share_rows(ti.to_veclist(data))
+
+
+def test_the_loader_trusts_no_exporter_by_its_name():
+    # A bytearray whose type is named like numpy's array and whose `base` is
+    # a real shared block: the bytes are the bytearray's, which the loaded
+    # list must not read in place.
+    data = BASE[:500]
+    block = _shared_block(data)
+    impostor = type("numpy.ndarray", (bytearray,), {"base": block})(data.tobytes())
+    back = pickle.loads(_stream_of(500), buffers=[impostor])
+    impostor[:24] = bytes(24)
+    assert ti.to_numpy(back).tobytes() == data.tobytes()
+    del impostor
+    scratch = [bytearray(b"\x7f" * data.nbytes) for _ in range(4)]  # reuses the freed bytes
+    assert ti.to_numpy(back).tobytes() == data.tobytes()
+    del scratch
+
+
+def test_the_loader_reads_in_place_only_inside_the_block_it_claims():
+    # numpy's own array over a shared block, its data pointer turned to a
+    # bytearray's memory: the array claims the block but the bytes lie
+    # outside it, so the list must copy them.
+    ctypes = pytest.importorskip("ctypes")
+    data = BASE[:500]
+    arr = np.asarray(_shared_block(data))
+    assert type(arr) is np.ndarray and type(arr.base).__name__ == "Block"
+    slot = ctypes.c_void_p.from_address(id(arr) + object.__basicsize__)  # the array's data pointer
+    if slot.value != _address(arr):
+        pytest.skip("this numpy keeps an array's data pointer elsewhere")
+    foreign = bytearray(data.tobytes())
+    original = slot.value
+    slot.value = ctypes.addressof((ctypes.c_char * len(foreign)).from_buffer(foreign))
+    try:
+        back = pickle.loads(_stream_of(500), buffers=[arr])
+    finally:
+        slot.value = original
+    foreign[:24] = bytes(24)
+    assert ti.to_numpy(back).tobytes() == data.tobytes()
 
 
 # ---------------------------------------------------------------------------

@@ -447,6 +447,8 @@ BAD_INPUT = [
     (lambda: ti.from_euler("xyz", np.zeros((2, 2))), ValueError, "argument 'angles'"),
     (lambda: ti.from_rotvec(np.zeros((2, 4))), ValueError, "argument 'r'"),
     (lambda: ti.random(-1, 0), ValueError, "argument 'n'"),
+    (lambda: ti.random(2**63, 1), ValueError, "argument 'n'"),
+    (lambda: ti.random(sys.maxsize // 32 + 1, 1), ValueError, "argument 'n'"),
     (lambda: ti.random(2, 2**64), ValueError, "argument 'seed'"),
     (lambda: ti.random(2, 1.5), TypeError, "argument 'seed'"),
     (lambda: ti.mean(Q[:0]), ValueError, "argument 'q': the mean of no rotations"),

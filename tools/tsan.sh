@@ -51,7 +51,7 @@ export PYTHONPATH="$build_dir/tarsk-py:$build_dir/tarsk-interop${PYTHONPATH:+:$P
 export TARSK_THREAD_SECONDS="${TARSK_THREAD_SECONDS:-1.5}"
 
 "$python" -c "import tarsk_py, sys; assert tarsk_py.__file__.startswith('$build_dir/'), tarsk_py.__file__"
-(($#)) || set -- tests/test_free_threading.py tests/test_threads.py
+(($#)) || set -- tests/test_free_threading.py tests/test_threads.py tests/test_interop_threads.py
 status=0
 "$python" -m pytest -p no:cacheprovider -q "$@" || status=$?
 if compgen -G "$reports/*" >/dev/null; then

@@ -189,6 +189,23 @@ private:
     std::size_t n_ = 0;
 };
 
+// A short read of a list, held as the list's own method calls hold it (so a
+// change on another thread waits for it), for the life of this object.
+class Reading {
+public:
+    explicit Reading(PyObject* list) : list_(list) { check(api->list_read(list, &rows_, &n_)); }
+    ~Reading() { api->list_read_end(list_); }
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+    const double* rows() const { return rows_; }
+    std::size_t size() const { return n_; }
+
+private:
+    PyObject* list_;
+    const double* rows_ = nullptr;
+    std::size_t n_ = 0;
+};
+
 // The rows of an (n, 3) float64 array in C order, aligned, as the package
 // prepares them (any exporter of such a buffer will do).
 class Rows {
@@ -229,7 +246,7 @@ private:
 // copy_rows(veclist) -> Block: a copy of the elements, (n, 3) float64.
 PyObject* copy_rows(PyObject*, PyObject* arg) {
     return guarded([arg]() -> PyObject* {
-        Borrowed list(list_arg(arg, "veclist"));
+        Reading list(list_arg(arg, "veclist"));
         BlockObject* b = owned_block(list.size(), 2, 'd', 3 * sizeof(double));
         if (list.size()) std::memcpy(b->data, list.rows(), list.size() * 3 * sizeof(double));
         return reinterpret_cast<PyObject*>(b);
@@ -278,7 +295,7 @@ PyObject* share_rows(PyObject*, PyObject* arg) {
 // rows_bytes(veclist) -> bytes: the elements' IEEE bytes.
 PyObject* rows_bytes(PyObject*, PyObject* arg) {
     return guarded([arg]() -> PyObject* {
-        Borrowed list(list_arg(arg, "veclist"));
+        Reading list(list_arg(arg, "veclist"));
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(list.rows()),
                                          static_cast<Py_ssize_t>(list.size() * 3 * sizeof(double)));
     });
@@ -287,7 +304,7 @@ PyObject* rows_bytes(PyObject*, PyObject* arg) {
 // copy_list(veclist) -> VecList: a new list of the same elements.
 PyObject* copy_list(PyObject*, PyObject* arg) {
     return guarded([arg]() -> PyObject* {
-        Borrowed list(list_arg(arg, "veclist"));
+        Reading list(list_arg(arg, "veclist"));
         return api->list_copy(list.rows(), list.size());
     });
 }
@@ -310,21 +327,44 @@ bool plain_format(const char* f) {
     return std::strcmp(f, "d") == 0;
 }
 
-// The object that guarantees the bytes of `exporter`'s buffer never change
-// while it lives, or null: an immutable bytes object, or a shared block
-// (reached through the ndarray numpy made over it).
-PyObject* immutable_owner(PyObject* exporter) {
+// numpy's array type, taken from numpy when the module is made.
+PyTypeObject* g_ndarray_type = nullptr;
+
+// True when the `len` bytes at `buf` lie inside [lo, lo + size).
+bool lies_inside(const void* buf, Py_ssize_t len, const void* lo, std::size_t size) {
+    const auto p = reinterpret_cast<std::uintptr_t>(buf);
+    const auto base = reinterpret_cast<std::uintptr_t>(lo);
+    if (!lo || len < 0 || p < base) return false;
+    const std::size_t offset = p - base;
+    return offset <= size && static_cast<std::size_t>(len) <= size - offset;
+}
+
+// The object that guarantees that the `len` bytes at `buf`, exported by
+// `exporter`, never change and stay allocated while it lives, or null. Only
+// exact types are trusted, and only for memory they hold: a bytes object, or
+// numpy's own array type whose base is a shared block (the array numpy made
+// over it) with the bytes inside that block. Anything else (a subclass, an
+// object of another type whatever it is called, bytes outside the object
+// they claim) is copied.
+PyObject* immutable_owner(PyObject* exporter, const void* buf, Py_ssize_t len) {
     if (!exporter) return nullptr;
-    if (PyBytes_CheckExact(exporter)) return exporter;
-    if (std::strcmp(Py_TYPE(exporter)->tp_name, "numpy.ndarray") != 0) return nullptr;
+    if (PyBytes_CheckExact(exporter)) {
+        return lies_inside(buf, len, PyBytes_AS_STRING(exporter), static_cast<std::size_t>(PyBytes_GET_SIZE(exporter)))
+                   ? exporter
+                   : nullptr;
+    }
+    if (!g_ndarray_type || Py_TYPE(exporter) != g_ndarray_type) return nullptr;
     PyObject* base = PyObject_GetAttrString(exporter, "base");
     if (!base) {
         PyErr_Clear();
         return nullptr;
     }
     Py_DECREF(base);  // the array keeps it
-    if (Py_TYPE(base) == g_block_type && reinterpret_cast<BlockObject*>(base)->keeper) return base;
-    return nullptr;
+    if (Py_TYPE(base) != g_block_type) return nullptr;
+    const auto* b = reinterpret_cast<BlockObject*>(base);
+    if (!b->keeper || b->kind != 'd') return nullptr;
+    const std::size_t per_row = b->ndim == 2 ? 3 * sizeof(double) : sizeof(double);
+    return lies_inside(buf, len, b->data, static_cast<std::size_t>(b->rows) * per_row) ? base : nullptr;
 }
 
 // veclist_from_buffer(buffer) -> VecList: the elements from the raw bytes of
@@ -352,7 +392,7 @@ PyObject* veclist_from_buffer(PyObject*, PyObject* arg) {
             const Py_buffer* inner = PyPickleBuffer_GetBuffer(exporter);
             exporter = inner ? inner->obj : nullptr;
         }
-        PyObject* owner = n && aligned ? immutable_owner(exporter) : nullptr;
+        PyObject* owner = n && aligned ? immutable_owner(exporter, v.buf, v.len) : nullptr;
         if (owner) return api->list_adopt(static_cast<const double*>(v.buf), n, owner);
         if (n && !aligned) {
             // Copied through an aligned array of its own.
@@ -467,7 +507,8 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_native", nullptr, -1, module_methods,
+// m_size 0: the initialisation runs on every import (see import_capi).
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_native", nullptr, 0, module_methods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
@@ -476,12 +517,20 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_native", nullptr, -1, module_
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
     using namespace tarsk::interop;
     return guarded([]() -> PyObject* {
-        if (!api) api = import_capi();
+        const TarskCapi* table = import_capi();  // on every import: it refuses other interpreters
+        if (!api) api = table;
         Ref m(PyModule_Create(&module_def));
         declare_gil_free(m.get());
         if (!g_block_type) {
             g_block_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&block_spec));
             if (!g_block_type) throw PyErrSet{};
+        }
+        if (!g_ndarray_type) {
+            // Held for the life of the process, as numpy's module holds it.
+            Ref numpy(PyImport_ImportModule("numpy"));
+            Ref ndarray(PyObject_GetAttrString(numpy.get(), "ndarray"));
+            if (!PyType_Check(ndarray.get())) raise(PyExc_ImportError, "numpy.ndarray is not a type");
+            g_ndarray_type = reinterpret_cast<PyTypeObject*>(ndarray.release());
         }
         if (PyModule_AddObjectRef(m.get(), "Block", reinterpret_cast<PyObject*>(g_block_type)) != 0 ||
             PyModule_AddIntConstant(m.get(), "abi", TARSK_CAPI_ABI) != 0) {

@@ -645,7 +645,8 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_rotation", nullptr, -1, module_methods,
+// m_size 0: the initialisation runs on every import (see import_capi).
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_rotation", nullptr, 0, module_methods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
@@ -655,7 +656,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__rotation() {
     using namespace tarsk::interop;
     using namespace tarsk::interop::rotation_module;
     return guarded([]() -> PyObject* {
-        if (!g_api) g_api = import_capi();
+        const TarskCapi* table = import_capi();  // on every import: it refuses other interpreters
+        if (!g_api) g_api = table;
         Ref m(PyModule_Create(&module_def));
         declare_gil_free(m.get());
         return m.release();

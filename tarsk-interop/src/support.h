@@ -6,9 +6,13 @@
 
 #include <cxxabi.h>
 
+#include <atomic>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <utility>
+
+#include "tarsk_py/capi.h"
 
 namespace tarsk::interop {
 
@@ -70,8 +74,22 @@ inline void declare_gil_free([[maybe_unused]] PyObject* module) {
 #endif
 }
 
-// tarsk_py's C ABI table, found and checked once at import.
+// tarsk_py's C ABI table, found and checked, for the initialisation of a
+// module of the companion. Call it from every run of the module's
+// initialisation, and give the module an m_size of 0 (not -1), so that the
+// interpreter runs that initialisation on each import instead of copying the
+// first interpreter's module: the module's state (the table, its type
+// objects) belongs to the interpreter that first loaded it, as tarsk_py's
+// does, so an import from any other interpreter fails as tarsk_py's import
+// fails there, with the same ImportError.
 inline const TarskCapi* import_capi() {
+    static std::atomic<std::int64_t> owner{-1};  // one per module: the header's statics are not exported
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) throw PyErrSet{};
+    std::int64_t expected = -1;
+    if (!owner.compare_exchange_strong(expected, id, std::memory_order_acq_rel) && expected != id) {
+        raise(PyExc_ImportError, TARSK_SUBINTERPRETER_MESSAGE);
+    }
     const TarskCapi* table = tarsk_capi_import();
     if (!table) throw PyErrSet{};
     return table;

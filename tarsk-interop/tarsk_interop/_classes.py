@@ -7,31 +7,42 @@ write a class as that pair and read it back with
 ``getattr(sys.modules["builtins"], "Vec3d")``, which fails as long as no such
 attribute exists.
 
-``install()`` gives the ``builtins`` module a module-level ``__getattr__``
-(the hook that ``getattr(module, name)`` consults for names the module does
-not hold) that answers the eight class names ``AngleDegrees``,
-``AngleRadians``, ``Circle``, ``Plane``, ``Quat``, ``Vec3d``, ``VecList`` and
-``VecListIterator`` with tarsk_py's classes. That is the whole change to the
-interpreter:
+``install()`` makes the ``builtins`` module object an instance of a subclass
+of its module type (``builtins.__class__ = ...``, the documented way to
+customise a module's attribute access) whose ``__getattr__`` answers the
+eight class names ``AngleDegrees``, ``AngleRadians``, ``Circle``, ``Plane``,
+``Quat``, ``Vec3d``, ``VecList`` and ``VecListIterator`` with tarsk_py's
+classes. Python asks a type's ``__getattr__`` only for a name that ordinary
+lookup does not find, so exactly this changes:
 
-- ``builtins.__getattr__`` exists (a hook already there is kept and asked
-  for every other name);
-- ``getattr(builtins, "Vec3d")`` and ``hasattr(builtins, "Vec3d")`` find the
-  class, so pickle finds it;
-- nothing else: the builtins' dictionary gains no class, so a bare name
-  ``Vec3d`` in code that did not import it is still a NameError, and a name
-  that the builtins do hold (say a ``builtins.Quat`` set by someone else)
-  keeps its value; pickling that class then fails as it did before.
+- ``getattr(builtins, "Vec3d")``, ``hasattr(builtins, "Vec3d")`` and
+  ``from builtins import Vec3d`` find the class, so pickle finds it;
+- ``type(builtins)`` is that subclass (``isinstance(builtins,
+  types.ModuleType)`` still holds), which pickles and copies by reference,
+  as cloudpickle and dill pickle the module;
+- nothing else: the builtins' dictionary gains no name (neither the classes
+  nor a hook), so a bare ``Vec3d`` or ``__getattr__`` in code is still a
+  NameError; a name the builtins do hold (say a ``builtins.Quat`` set by
+  someone else) keeps its value, and pickling that class then fails as it did
+  before; a module-level hook (a ``builtins.__getattr__`` in the dictionary,
+  set before or after the import) is asked first, and this one answers the
+  names it leaves unanswered, so a later hook that does not chain turns
+  nothing off.
+
+A type of the builtins module set by someone else before is kept as the
+base of the subclass and asked for every other name; one set after the
+import replaces this one unless it derives from it.
 """
 from __future__ import annotations
 
 import builtins
-from typing import Any, Callable
+import importlib
+from typing import Any
 
 import tarsk_py
 
-# Marks the hook of this module, so that installing twice (a reload) does not
-# stack two hooks.
+# Marks the type made here, so that installing twice (a reload) does not
+# stack two.
 _MARK = "_tarsk_interop_classes"
 
 
@@ -43,24 +54,40 @@ def classes() -> dict[str, type]:
     return {cls.__qualname__: cls for cls in found}
 
 
-def _hook(found: dict[str, type], previous: Callable[[str], Any] | None) -> Callable[[str], Any]:
-    def __getattr__(name: str) -> Any:
+def _module_type(found: dict[str, type], base: type) -> type:
+    """A subclass of `base` (the module type of builtins) whose instances
+    answer the names of `found` after ordinary lookup and `base`'s own
+    __getattr__ (if any) for every other name."""
+    fallback = getattr(base, "__getattr__", None)
+
+    def __getattr__(self: Any, name: str) -> Any:
         cls = found.get(name)
         if cls is not None:
             return cls
-        if previous is not None:
-            return previous(name)
+        if fallback is not None:
+            return fallback(self, name)
         raise AttributeError(f"module 'builtins' has no attribute '{name}'")
-    setattr(__getattr__, _MARK, True)
-    return __getattr__
+
+    def __reduce__(self: Any) -> Any:
+        return importlib.import_module, ("builtins",)
+
+    namespace = {
+        "__slots__": (),
+        "__module__": __name__,
+        "__doc__": "The type of the builtins module while tarsk_interop is imported: a module whose "
+                   "missing attributes include tarsk_py's classes.",
+        "__getattr__": __getattr__,
+        "__reduce__": __reduce__,
+        _MARK: True,
+    }
+    return type("BuiltinsModule", (base,), namespace)
 
 
 def install() -> None:
     """Makes ``getattr(builtins, name)`` find each class of tarsk_py (see the
     module's description for exactly what that changes)."""
-    previous = builtins.__dict__.get("__getattr__")
-    if getattr(previous, _MARK, False):
+    base = type(builtins)
+    if getattr(base, _MARK, False):
         return
-    found = {name: cls for name, cls in classes().items()
-             if cls.__module__ == "builtins" and name not in builtins.__dict__}
-    setattr(builtins, "__getattr__", _hook(found, previous))
+    found = {name: cls for name, cls in classes().items() if cls.__module__ == "builtins"}
+    builtins.__class__ = _module_type(found, base)

@@ -25,6 +25,7 @@ Conventions (every function):
 from __future__ import annotations
 
 import operator
+import sys
 import warnings
 from typing import Any
 
@@ -281,6 +282,11 @@ def to_euler(q: Any, seq: str) -> np.ndarray:
 # ---------------------------------------------------------------------------
 # Generated rotations and reductions
 
+# The most rows of four doubles an array can have (its bytes must fit in a
+# Py_ssize_t).
+_MAX_ROWS = sys.maxsize // 32
+
+
 def random(n: int, seed: int) -> np.ndarray:
     try:
         count = operator.index(n)
@@ -292,6 +298,8 @@ def random(n: int, seed: int) -> np.ndarray:
         raise TypeError(f"argument 'seed': expected an int, got '{type(seed).__name__}'") from None
     if count < 0:
         raise ValueError(f"argument 'n': expected a count of at least 0, got {count}")
+    if count > _MAX_ROWS:
+        raise ValueError(f"argument 'n': expected a count of at most {_MAX_ROWS}, got {count}")
     if not 0 <= key < 2**64:
         raise ValueError(f"argument 'seed': expected an int in [0, 2**64), got {key}")
     out = _empty((count, 4))

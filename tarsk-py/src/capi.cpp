@@ -6,7 +6,6 @@
 #include "tarsk_py/capi.h"
 
 #include <cstring>
-#include <mutex>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -161,6 +160,26 @@ void list_release(PyObject* list) {
     if (list && is_instance<VecListData>(list)) release_view(as_instance<VecListData>(list)->borrow);
 }
 
+// The shared borrow a method call takes (a call, not a view, on the
+// free-threaded build), held across the ABI until list_read_end.
+int list_read(PyObject* list, const double** rows, std::size_t* n) {
+    return entry<int>(-1, [&] {
+        if (!is_instance<VecListData>(list)) {
+            set_mismatch(list, ClassInfo<VecListData>::name);
+            throw PyErrSet{};
+        }
+        Instance<VecListData>* inst = as_instance<VecListData>(list);
+        if (!borrow_step::take_shared(inst->borrow)) throw_already_mutably_borrowed();
+        *rows = reinterpret_cast<const double*>(inst->value.items.data());
+        *n = inst->value.items.size();
+        return 0;
+    });
+}
+
+void list_read_end(PyObject* list) {
+    if (list && is_instance<VecListData>(list)) borrow_step::release_shared(as_instance<VecListData>(list)->borrow);
+}
+
 PyObject* list_copy(const double* rows, std::size_t n) {
     return entry<PyObject*>(nullptr, [&] {
         Items items;
@@ -194,54 +213,71 @@ void free_rows(PyObject* capsule) {
     Items::deallocate(static_cast<Vec3d*>(data), static_cast<std::size_t>(capacity));
 }
 
-#ifdef Py_GIL_DISABLED
-// Without the global lock, two threads may share one list's elements at
-// once: the change of its ownership fields is serialised by this lock, which
-// is held for plain field writes only (no Python code, no allocation of an
-// object the collector tracks).
-std::mutex share_lock;
-#endif
+// Gives the capsule `capsule` the memory of `block` to free, and `rows`,
+// `n` the rows it holds.
+void own_block(PyObject* capsule, Items::Block block) {
+    // None of these can fail on a valid capsule and a non-null pointer.
+    PyCapsule_SetPointer(capsule, block.data);
+    PyCapsule_SetContext(capsule, reinterpret_cast<void*>(static_cast<std::uintptr_t>(block.capacity)));
+    PyCapsule_SetDestructor(capsule, &free_rows);
+}
 
-// The list's elements move to a new owner and the list borrows them from
-// there. The data pointer stays where it is, so views of the list that are
-// alive keep reading the same memory. Shared access is enough: only the
-// list's ownership fields change (under the interpreter's lock, or the lock
-// above without it), and no reader of the elements looks at them.
+// The list's elements as rows that never change, with their owner:
+//
+//  - elements the list already reads from such an owner (shared before) are
+//    handed out as they are;
+//  - elements of the list's own move to a new owner, and the list reads them
+//    from there. That rewrites the list's storage fields, which every reader
+//    of the list looks at, so it happens only under exclusive access: after
+//    every other thread's call on the list has ended, and never while a view
+//    holds the list. The data pointer stays where it is;
+//  - when exclusive access cannot be had at once or by waiting (a view holds
+//    the list, or this thread holds a borrow of its own), the new owner gets
+//    a copy of the elements and the list is left as it is.
 int list_share(PyObject* list, const double** rows, std::size_t* n, PyObject** owner) {
     return entry<int>(-1, [&] {
-        SharedBorrow borrow;
-        VecListData& self = const_cast<VecListData&>(checked<VecListData>(list, borrow));
-        if (self.items.empty()) {
-            *rows = nullptr;
-            *n = 0;
-            *owner = Py_NewRef(Py_None);
-            return 0;
+        if (!is_instance<VecListData>(list)) {
+            set_mismatch(list, ClassInfo<VecListData>::name);
+            throw PyErrSet{};
         }
-        // The elements' owner, should they still be the list's own: made
-        // before the fields are looked at, since creating it can run Python
-        // code; unused (and dropped) when they were shared before.
+        Instance<VecListData>* inst = as_instance<VecListData>(list);
+        // The new owner, made before any access is taken, since creating it
+        // can run Python code; unused (and dropped) when nothing needs it.
         Owned capsule(PyCapsule_New(const_cast<TarskCapi*>(&table), kRowsCapsule, nullptr));
-#ifdef Py_GIL_DISABLED
-        std::lock_guard<std::mutex> hold(share_lock);
-#endif
-        if (!self.items.borrowed() || !self.keeper.get()) {
-            // The elements are the list's own (a borrowed array without a
-            // keeper does not exist; it would be copied first).
-            Items own = self.items.borrowed() ? Items(self.items) : std::move(self.items);
-            const std::size_t size = own.size();
-            auto block = own.release();
-            // None of these can fail on a valid capsule and a non-null pointer.
-            PyCapsule_SetPointer(capsule.get(), block.data);
-            PyCapsule_SetContext(capsule.get(),
-                                 reinterpret_cast<void*>(static_cast<std::uintptr_t>(block.capacity)));
-            PyCapsule_SetDestructor(capsule.get(), &free_rows);
-            self.items = Items::borrow(block.data, size);
-            self.keeper = Keeper(capsule.release());
+        auto hand_out = [&](const Vec3d* data, std::size_t size, PyObject* keeper) {
+            *rows = reinterpret_cast<const double*>(data);
+            *n = size;
+            *owner = Py_NewRef(keeper);
+            return 0;
+        };
+        auto shared_before = [](const VecListData& self) { return self.items.borrowed() && self.keeper.get(); };
+
+        ExclusiveBorrow exclusive;
+        if (exclusive.try_take(inst->borrow)) {
+            VecListData& self = inst->value;
+            if (self.items.empty()) return hand_out(nullptr, 0, Py_None);
+            if (!shared_before(self)) {
+                // Owned elements (a borrowed array without a keeper does not
+                // exist; it would be copied first).
+                Items own = self.items.borrowed() ? Items(self.items) : std::move(self.items);
+                const std::size_t size = own.size();
+                const Items::Block block = own.release();
+                own_block(capsule.get(), block);
+                self.items = Items::borrow(block.data, size);
+                self.keeper = Keeper(capsule.release());
+            }
+            return hand_out(self.items.data(), self.items.size(), self.keeper.get());
         }
-        *rows = reinterpret_cast<const double*>(self.items.data());
-        *n = self.items.size();
-        *owner = Py_NewRef(self.keeper.get());
-        return 0;
+        SharedBorrow shared;
+        shared.take(inst->borrow);  // "Already mutably borrowed" while this thread changes it
+        const VecListData& self = inst->value;
+        if (self.items.empty()) return hand_out(nullptr, 0, Py_None);
+        if (shared_before(self)) return hand_out(self.items.data(), self.items.size(), self.keeper.get());
+        Items copy(self.items);
+        const std::size_t size = copy.size();
+        const Items::Block block = copy.release();
+        own_block(capsule.get(), block);
+        return hand_out(block.data, size, capsule.get());
     });
 }
 
@@ -393,6 +429,8 @@ const TarskCapi table = {
     &give_back_memory,
     &trim_memory,
     &memory_state,
+    &list_read,
+    &list_read_end,
 };
 
 }  // namespace

@@ -33,6 +33,14 @@ extern "C" {
 #define TARSK_CAPI_NAME "tarsk_py._capi"
 #define TARSK_CAPI_ABI 1
 
+/* The ImportError text of an import in an interpreter other than the one
+ * that first imported tarsk_py: tarsk_py keeps its module, types and table
+ * for that interpreter alone, and so must every module built on the table
+ * (tarsk_capi_import does not check it: the user's initialisation does). */
+#define TARSK_SUBINTERPRETER_MESSAGE                                   \
+    "PyO3 modules do not yet support subinterpreters, see "           \
+    "https://docs.python.org/3/c-api/init.html#sub-interpreter-support"
+
 /* The value classes whose doubles get_value and make_value exchange, with
  * their count of doubles: Vec3d (x, y, z), Quat (w, i, j, k), AngleRadians
  * and AngleDegrees (angle), Plane (normal x, y, z, distance), Circle (center
@@ -93,10 +101,14 @@ typedef struct TarskCapi {
     int (*get_value)(int kind, PyObject* obj, double* out);
     PyObject* (*make_value)(int kind, const double* in);
 
-    /* Lists. list_borrow takes the list's shared borrow (RuntimeError
-     * "Already mutably borrowed" when it is being changed) and gives its
-     * rows; they stay valid and unchanged until list_release. Every
-     * list_borrow is matched by exactly one list_release. */
+    /* Lists. list_borrow takes the list's shared borrow as a view holds it
+     * (RuntimeError "Already mutably borrowed" when this thread is changing
+     * it; without the GIL a change on another thread is waited for) and
+     * gives its rows; they stay valid and unchanged until list_release, and
+     * every change of the list fails with "Already borrowed" meanwhile, on
+     * any thread. For holds that outlive a call (the release may come from
+     * another thread); a call that only reads the list takes list_read
+     * below. Every list_borrow is matched by exactly one list_release. */
     int (*is_list)(PyObject* obj);
     int (*list_borrow)(PyObject* list, const double** rows, size_t* n);
     void (*list_release)(PyObject* list);
@@ -110,7 +122,12 @@ typedef struct TarskCapi {
      * reference to an object that keeps it alive: the list hands its
      * storage over to that owner and reads it from there, copying it on its
      * first change. Used to export a list's elements without a copy and
-     * without keeping the list borrowed. */
+     * without keeping the list borrowed. The hand-over takes the list's
+     * exclusive borrow (without the GIL: waiting for other threads' calls
+     * on it); where that cannot be had (a view holds the list, or the
+     * calling thread holds a borrow), the owner gets a copy of the rows and
+     * the list is left as it is. Rows handed over before (and not changed
+     * since) are given out again with their owner. */
     int (*list_share)(PyObject* list, const double** rows, size_t* n, PyObject** owner);
 
     /* The element-wise operations. */
@@ -154,6 +171,18 @@ typedef struct TarskCapi {
     void (*give_back_memory)(void* p, size_t bytes);
     void (*trim_memory)(void);
     void (*memory_state)(size_t* blocks, size_t* bytes);
+
+    /* A short read of a list, held as a call of the list's own methods holds
+     * it: list_read takes the list's shared borrow (RuntimeError "Already
+     * mutably borrowed" while this thread changes it; without the GIL it
+     * waits for another thread's change) and gives its rows, which stay
+     * valid and unchanged until list_read_end. Unlike list_borrow's hold,
+     * which makes changes fail for as long as it lasts, this one makes a
+     * change on another thread wait for it. The same thread calls
+     * list_read_end exactly once, before it returns to the interpreter; the
+     * call between the two must not wait for other threads. */
+    int (*list_read)(PyObject* list, const double** rows, size_t* n);
+    void (*list_read_end)(PyObject* list);
 } TarskCapi;
 
 /* Imports tarsk_py and returns its table, checked against the ABI this file

@@ -232,9 +232,15 @@ private:
 class ExclusiveBorrow {
 public:
     ExclusiveBorrow() = default;
-    void take(std::atomic<std::uintptr_t>& word) {
-        if (!borrow_step::take_exclusive(word)) throw_already_borrowed();
+    // Takes exclusive access (without the global lock: waiting for other
+    // threads' calls); false on a conflict to report.
+    bool try_take(std::atomic<std::uintptr_t>& word) {
+        if (!borrow_step::take_exclusive(word)) return false;
         word_ = &word;
+        return true;
+    }
+    void take(std::atomic<std::uintptr_t>& word) {
+        if (!try_take(word)) throw_already_borrowed();
     }
     ~ExclusiveBorrow() {
         if (word_) borrow_step::release_exclusive(*word_);

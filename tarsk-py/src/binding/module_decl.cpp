@@ -2,13 +2,14 @@
 
 #include <string>
 
+#include "tarsk_py/capi.h"
+
 namespace tarsk::py {
 
 namespace {
 
-constexpr const char* subinterpreter_message =
-    "PyO3 modules do not yet support subinterpreters, see "
-    "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
+// Shared with the modules built on the C ABI, which refuse the same imports.
+constexpr const char* subinterpreter_message = TARSK_SUBINTERPRETER_MESSAGE;
 
 }  // namespace
 
