@@ -179,6 +179,20 @@ for _index, (_name, _face, _param, _arg, _result) in enumerate(_OPS):
 __all__.sort()
 del _index, _name, _face, _param, _arg, _result
 
+_rotate_by_one = globals()["rotate"]
+_rotate_rows = _rotation_algebra._rotate_rows
+
+
+def rotate(a: Any, q: Any) -> np.ndarray:
+    """The rows of `a` rotated: by one Quat (VecList.rotate of a copy), or
+    row i of a by row i of an (n, 4) array q in (w, i, j, k), one row of
+    either broadcasting against n, with the bits of Quat(*q_i).rotate."""
+    if type(q) is _Quat:
+        if type(a) is not np.ndarray or a.ndim == 2:
+            return _rotate_by_one(a, q)
+        q = np.array([q.w, q.i, q.j, q.k])
+    return _rotate_rows(a, q)
+
 
 def minimum_distance_to(a: Any, v: Any, stride: int) -> tuple[int, float]:
     """VecList.minimum_distance_to: the (index, distance) tuple."""
@@ -191,5 +205,10 @@ def minimum_distance_to(a: Any, v: Any, stride: int) -> tuple[int, float]:
 # Rotation algebra on arrays of quaternions (compose, slerp, conversions).
 
 __all__ += _rotation_algebra.__all__
+for _name in _rotation_algebra.TABLE:
+    globals()[_name] = getattr(_rotation_algebra, _name)
+    __all__.append(_name)
+__all__.sort()
+del _name
 
 _classes.install()  # the classes themselves pickle by name (see _classes)

@@ -24,6 +24,7 @@ Conventions (every function):
 """
 from __future__ import annotations
 
+import math
 import operator
 import warnings
 from typing import Any
@@ -35,16 +36,11 @@ from tarsk_py import Quat as _Quat
 from . import _rotation  # type: ignore[attr-defined]
 from ._arrays import _real_array
 
-__all__ = [
-    "align_vectors", "compose", "from_euler", "from_matrix", "from_rotvec", "from_scipy_quat", "inverse",
-    "magnitude_angle", "mean", "random", "slerp", "to_euler", "to_matrix", "to_rotvec", "to_scipy_quat",
-]
+# The functions written out here; the package adds those of the table
+# (TABLE below), which are made from its rows.
+__all__ = ["align_vectors", "mean", "random"]
 
 _F64 = np.dtype(np.float64)
-
-# Operation codes of the native element loops.
-_COMPOSE, _INVERSE, _TO_MATRIX, _FROM_MATRIX, _FROM_SCIPY, _TO_SCIPY = 0, 1, 2, 3, 4, 5
-_FROM_ROTVEC, _TO_ROTVEC, _MAGNITUDE, _SLERP, _FROM_EULER, _TO_EULER, _RANDOM = 6, 7, 8, 9, 10, 11, 12
 
 GIMBAL_LOCK_WARNING = ("Gimbal lock detected. Setting third angle to zero since it is not possible "
                        "to uniquely determine all angles.")
@@ -52,6 +48,8 @@ GIMBAL_LOCK_WARNING = ("Gimbal lock detected. Setting third angle to zero since 
 _run = _rotation.run
 _single = _rotation.single
 _empty = np.empty
+_deg2rad = np.deg2rad
+_rad2deg = np.rad2deg
 # Argument types that the path of single calls may take as they are (it
 # hands anything it does not take, and every fault, to the general path).
 _ONE: tuple[type, ...] = (_Quat, np.ndarray)
@@ -84,6 +82,91 @@ def _quats(q: Any, name: str) -> tuple[np.ndarray, bool]:
     return _rows(q, name, 4, "a Quat or an array of shape (4,) or (n, 4)")
 
 
+def _matrices(m: Any, name: str) -> tuple[np.ndarray, bool]:
+    arr = _real_array(m, name, "(3, 3) or (n, 3, 3)")
+    if arr.ndim == 2 and arr.shape == (3, 3):
+        return _f64(arr).reshape(1, 9), True
+    if arr.ndim == 3 and arr.shape[1:] == (3, 3):
+        return _f64(arr).reshape(arr.shape[0], 9), False
+    raise ValueError(f"argument '{name}': expected an array of shape (3, 3) or (n, 3, 3), got shape {arr.shape}")
+
+
+def _scalars(t: Any, name: str) -> tuple[np.ndarray, bool]:
+    if isinstance(t, (str, bytes, bytearray, complex)) or t is None:
+        raise TypeError(f"argument '{name}': expected a real number or an array of shape (n,), "
+                        f"got '{type(t).__name__}'")
+    arr = _real_array(t, name, "a number or (n,)")
+    if arr.ndim == 0:
+        return _f64(arr).reshape(1, 1), True
+    if arr.ndim == 1:
+        return _f64(arr).reshape(arr.shape[0], 1), False
+    raise ValueError(f"argument '{name}': expected a number or an array of shape (n,), got shape {arr.shape}")
+
+
+# ---------------------------------------------------------------------------
+# The table of the element-wise functions. A row per function:
+#
+#   name: (arguments, result, degrees, summary)
+#
+# arguments: (parameter name, kind) in call order; an Euler sequence is the
+#   parameter "seq" of kind "seq" (not a row argument). Kinds:
+#     quat     a Quat, (4,) or (n, 4) in (w, i, j, k)       -> "the quaternion"
+#     scipy    (4,) or (n, 4) scalar-last (x, y, z, w)       -> "the quaternion"
+#     rotvec   (3,) or (n, 3) axis times angle               -> "the rotation vector"
+#     angles   (3,) or (n, 3) Euler angles                   -> "the angles"
+#     vector   (3,) or (n, 3) vectors                        -> "the vector"
+#     matrix   (3, 3) or (n, 3, 3)                           -> "the matrix"
+#     scalar   a number or (n,)                              -> the parameter's name
+# result: the shape of one result row, () for a number, "bool" for a flag.
+# degrees: None, "in" (angles given in degrees) or "out" (angles returned in
+#   degrees) -- the function then takes degrees=False as scipy does.
+#
+# The native module's table (ops()) gives each name its index and row
+# widths; the wrappers below, the Dask wrappers (tarsk_interop.dask), the
+# fault messages and the stubs' signatures (checked by the tests) follow
+# from these rows.
+
+_KIND_TYPE = {"quat": "_QuatLike", "scipy": "npt.ArrayLike", "rotvec": "npt.ArrayLike", "angles": "npt.ArrayLike",
+              "vector": "npt.ArrayLike", "matrix": "npt.ArrayLike", "scalar": "float | npt.ArrayLike", "seq": "str"}
+_KIND_WHAT = {"quat": "quaternion", "scipy": "quaternion", "rotvec": "rotation vector", "angles": "angles",
+              "vector": "vector", "matrix": "matrix"}
+_KIND_EXPECTED = {"scipy": "an array of shape (4,) or (n, 4) in scipy's order (x, y, z, w)",
+                  "rotvec": "an array of shape (3,) or (n, 3)", "angles": "an array of shape (3,) or (n, 3)",
+                  "vector": "an array of shape (3,) or (n, 3)"}
+
+TABLE: dict[str, tuple[tuple[tuple[str, str], ...], Any, str | None, str]] = {
+    "compose": ((("p", "quat"), ("q", "quat")), (4,), None,
+                "The rotation that applies q first, then p (scipy's p * q)."),
+    "inverse": ((("q", "quat"),), (4,), None, "The opposite rotation: the conjugate (w, -i, -j, -k), exact."),
+    "to_matrix": ((("q", "quat"),), (3, 3), None, "Matrices that map column vectors as rotate does."),
+    "from_matrix": ((("m", "matrix"),), (4,), None, "The rotations of matrices that map column vectors."),
+    "from_scipy_quat": ((("a", "scipy"),), (4,), None, "scipy's scalar-last quaternions as (w, -x, -y, -z)."),
+    "to_scipy_quat": ((("q", "quat"),), (4,), None, "The scalar-last quaternions (x, y, z, w) = (-i, -j, -k, w)."),
+    "from_rotvec": ((("r", "rotvec"),), (4,), "in", "Rotations from rotation vectors (axis times angle)."),
+    "to_rotvec": ((("q", "quat"),), (3,), "out", "Rotation vectors with the angle in [0, pi]."),
+    "magnitude_angle": ((("q", "quat"),), (), "out", "The rotation angle in [0, pi]."),
+    "slerp": ((("p", "quat"), ("q", "quat"), ("t", "scalar")), (4,), None,
+              "Spherical linear interpolation on the shortest path."),
+    "from_euler": ((("seq", "seq"), ("angles", "angles")), (4,), "in", "Rotations from Euler angles."),
+    "to_euler": ((("q", "quat"), ("seq", "seq")), (3,), "out", "Euler angles in scipy's ranges."),
+    "approx_equal": ((("p", "quat"), ("q", "quat"), ("atol", "scalar")), "bool", None,
+                     "Whether p and q turn by at most atol (radians) from each other."),
+}
+
+_CONVERT = {
+    "quat": _quats,
+    "matrix": _matrices,
+    "scalar": _scalars,
+}
+for _kind, _expected in _KIND_EXPECTED.items():
+    _CONVERT[_kind] = (lambda width, expected: lambda a, name: _rows(a, name, width, expected))(
+        4 if _kind == "scipy" else 3, _expected)
+del _kind, _expected
+
+# name -> (index, widths, out width, parameter kind) from the native table.
+_NATIVE = {row[0]: (k,) + tuple(row[1:]) for k, row in enumerate(_rotation.ops())}
+
+
 def _count(args: list[tuple[str, np.ndarray, bool]]) -> int:
     """The row count of a call: every argument has n rows or one."""
     n = 1
@@ -99,26 +182,31 @@ def _count(args: list[tuple[str, np.ndarray, bool]]) -> int:
     return n
 
 
-_FAULTS = {
-    3: "the matrix{where} has a non-finite entry",
-    4: "the matrix{where} has a determinant that is not positive (a reflection or a singular matrix)",
-    5: "t{where} is not finite",
-}
+def _fault_message(fault: int, name: str, kind: str, where: str) -> str:
+    """The message of a fault code of the native module: (code - 1) // 3 is
+    what is wrong, (code - 1) % 3 the argument."""
+    what = (fault - 1) // 3
+    if kind == "scalar":
+        return f"argument '{name}': {name}{where} is not finite"
+    thing = _KIND_WHAT[kind]
+    if what == 0:
+        return f"argument '{name}': the {thing}{where} has zero norm and names no rotation"
+    if what == 1:
+        return f"argument '{name}': the {thing}{where} has a non-finite entry"
+    if what == 2:
+        return (f"argument '{name}': the matrix{where} has a negative determinant: its nearest orthogonal matrix "
+                f"is a reflection, not a rotation")
+    return f"argument '{name}': the matrix{where} has rank below two and is near no single rotation"
 
 
-# The argument each fault is found in.
-_FAULT_ARGUMENT = {1: 0, 2: 1, 3: 0, 4: 0, 5: 2}
-
-
-def _fail(fault: int, row: int, args: list[tuple[str, np.ndarray, bool]]) -> None:
-    name, arr, single = args[_FAULT_ARGUMENT[fault]]
+def _fail(fault: int, row: int, args: list[tuple[str, np.ndarray, bool]], kinds: tuple[str, ...]) -> None:
+    position = (fault - 1) % 3
+    name, arr, single = args[position]
     where = "" if single else f" at row {row if arr.shape[0] != 1 else 0}"
-    if fault in (1, 2):
-        raise ValueError(f"argument '{name}': the quaternion{where} has zero norm and names no rotation")
-    raise ValueError(f"argument '{name}': " + _FAULTS[fault].format(where=where))
+    raise ValueError(_fault_message(fault, name, kinds[position], where))
 
 
-def _call(op: int, width: int, args: list[tuple[str, np.ndarray, bool]], param: int = 0,
+def _call(op: int, width: int, args: list[tuple[str, np.ndarray, bool]], kinds: tuple[str, ...], param: int = 0,
           shape: tuple[int, ...] = ()) -> np.ndarray:
     """The element loop `op` over the arguments (name, rows, single); a
     single result when every argument is single."""
@@ -127,109 +215,12 @@ def _call(op: int, width: int, args: list[tuple[str, np.ndarray, bool]], param: 
     arrays = [arr for _, arr, _ in args] + [None] * (3 - len(args))
     fault, row, warned = _run(op, out, arrays[0], arrays[1], arrays[2], param)
     if fault:
-        _fail(fault, row, args)
+        _fail(fault, row, args, kinds)
     if warned:
-        warnings.warn(GIMBAL_LOCK_WARNING, UserWarning, stacklevel=3)
+        warnings.warn(GIMBAL_LOCK_WARNING, UserWarning, stacklevel=4)
     if width == 1 and not shape:
         out = out.reshape(n)
     return out[0] if all(single for _, _, single in args) else out
-
-
-# ---------------------------------------------------------------------------
-# Element-wise functions
-
-
-def compose(p: Any, q: Any) -> np.ndarray:
-    if type(p) in _ONE and type(q) in _ONE:
-        out = _empty(4)
-        if not _single(_COMPOSE, out, p, q, None, 0):
-            return out
-    return _call(_COMPOSE, 4, [("p",) + _quats(p, "p"), ("q",) + _quats(q, "q")])
-
-
-def inverse(q: Any) -> np.ndarray:
-    if type(q) in _ONE:
-        out = _empty(4)
-        if not _single(_INVERSE, out, q, None, None, 0):
-            return out
-    return _call(_INVERSE, 4, [("q",) + _quats(q, "q")])
-
-
-def to_matrix(q: Any) -> np.ndarray:
-    if type(q) in _ONE:
-        out = _empty((3, 3))
-        if not _single(_TO_MATRIX, out, q, None, None, 0):
-            return out
-    return _call(_TO_MATRIX, 9, [("q",) + _quats(q, "q")], shape=(3, 3))
-
-
-def from_matrix(m: Any) -> np.ndarray:
-    if type(m) is np.ndarray:
-        out = _empty(4)
-        if not _single(_FROM_MATRIX, out, m, None, None, 0):
-            return out
-    arr = _real_array(m, "m", "(3, 3) or (n, 3, 3)")
-    if arr.ndim == 2 and arr.shape == (3, 3):
-        rows, single = _f64(arr).reshape(1, 9), True
-    elif arr.ndim == 3 and arr.shape[1:] == (3, 3):
-        rows, single = _f64(arr).reshape(arr.shape[0], 9), False
-    else:
-        raise ValueError(f"argument 'm': expected an array of shape (3, 3) or (n, 3, 3), got shape {arr.shape}")
-    return _call(_FROM_MATRIX, 4, [("m", rows, single)])
-
-
-def from_scipy_quat(a: Any) -> np.ndarray:
-    rows = _rows(a, "a", 4, "an array of shape (4,) or (n, 4) in scipy's order (x, y, z, w)")
-    return _call(_FROM_SCIPY, 4, [("a",) + rows])
-
-
-def to_scipy_quat(q: Any) -> np.ndarray:
-    if type(q) in _ONE:
-        out = _empty(4)
-        if not _single(_TO_SCIPY, out, q, None, None, 0):
-            return out
-    return _call(_TO_SCIPY, 4, [("q",) + _quats(q, "q")])
-
-
-def from_rotvec(r: Any) -> np.ndarray:
-    if type(r) is np.ndarray:
-        out = _empty(4)
-        if not _single(_FROM_ROTVEC, out, r, None, None, 0):
-            return out
-    return _call(_FROM_ROTVEC, 4, [("r",) + _rows(r, "r", 3, "an array of shape (3,) or (n, 3)")])
-
-
-def to_rotvec(q: Any) -> np.ndarray:
-    if type(q) in _ONE:
-        out = _empty(3)
-        if not _single(_TO_ROTVEC, out, q, None, None, 0):
-            return out
-    return _call(_TO_ROTVEC, 3, [("q",) + _quats(q, "q")])
-
-
-def magnitude_angle(q: Any) -> Any:
-    args = [("q",) + _quats(q, "q")]
-    out = _call(_MAGNITUDE, 1, args)
-    return float(out) if args[0][2] else out
-
-
-def _times(t: Any) -> tuple[np.ndarray, bool]:
-    if isinstance(t, (str, bytes, bytearray, complex)) or t is None:
-        raise TypeError(f"argument 't': expected a real number or an array of shape (n,), got '{type(t).__name__}'")
-    arr = _real_array(t, "t", "a number or (n,)")
-    if arr.ndim == 0:
-        return _f64(arr).reshape(1, 1), True
-    if arr.ndim == 1:
-        return _f64(arr).reshape(arr.shape[0], 1), False
-    raise ValueError(f"argument 't': expected a number or an array of shape (n,), got shape {arr.shape}")
-
-
-def slerp(p: Any, q: Any, t: Any) -> np.ndarray:
-    if type(p) in _ONE and type(q) in _ONE and type(t) in _NUMBER:
-        out = _empty(4)
-        if not _single(_SLERP, out, p, q, t, 0):
-            return out
-    return _call(_SLERP, 4, [("p",) + _quats(p, "p"), ("q",) + _quats(q, "q"), ("t",) + _times(t)])
 
 
 _AXES = {"x": 0, "y": 1, "z": 2}
@@ -252,30 +243,85 @@ _SEQ_CODES = {a + b + c: _seq_code(a + b + c) for axes in ("xyz", "XYZ") for a i
               if a != b and b != c}
 
 
-def from_euler(seq: str, angles: Any) -> np.ndarray:
-    code = _SEQ_CODES.get(seq) if type(seq) is str else None
-    if code is None:
-        code = _seq_code(seq)
-    elif type(angles) is np.ndarray:
-        out = _empty(4)
-        if not _single(_FROM_EULER, out, angles, None, None, code):
-            return out
-    rows = _rows(angles, "angles", 3, "an array of shape (3,) or (n, 3)")
-    return _call(_FROM_EULER, 4, [("angles",) + rows], code)
+def _singles(kinds: tuple[str, ...]) -> tuple[tuple[type, ...], ...]:
+    """The argument types the single path takes for each row argument."""
+    return tuple(_NUMBER if k == "scalar" else (np.ndarray,) if k in ("matrix", "scipy", "rotvec", "angles",
+                                                                       "vector") else _ONE for k in kinds)
 
 
-def to_euler(q: Any, seq: str) -> np.ndarray:
-    code = _SEQ_CODES.get(seq) if type(seq) is str else None
-    if code is not None and type(q) in _ONE:
-        out = _empty(3)
-        done = _single(_TO_EULER, out, q, None, None, code)
-        if done <= 0:
-            if done:
-                warnings.warn(GIMBAL_LOCK_WARNING, UserWarning, stacklevel=2)
-            return out
-    rows = _quats(q, "q")
-    code = _seq_code(seq)
-    return _call(_TO_EULER, 3, [("q",) + rows], code)
+def _make(name: str) -> Any:
+    """The wrapper of a table row: its parameters in order, degrees=False
+    where the row has angles, the single path for single rows, the general
+    path (conversions, broadcasting, faults) otherwise."""
+    arguments, result, degrees, summary = TABLE[name]
+    op, widths, out_width, _ = _NATIVE[name]
+    names = tuple(a for a, k in arguments if k != "seq")
+    kinds = tuple(k for a, k in arguments if k != "seq")
+    has_seq = any(k == "seq" for _, k in arguments)
+    shape = result if isinstance(result, tuple) and len(result) > 1 else ()
+    out_shape = (out_width,) if result != () and result != "bool" else ()
+    single_shape = shape or out_shape
+    single_types = _singles(kinds)
+    converts = tuple(_CONVERT[k] for k in kinds)
+    boolean = result == "bool"
+    number = result == ()
+    to_degrees = degrees == "out"
+    from_degrees = degrees == "in"
+
+    def body(values: tuple[Any, ...], seq: Any, in_degrees: bool) -> Any:
+        code = 0
+        if has_seq:
+            known = _SEQ_CODES.get(seq) if type(seq) is str else None
+            code = known if known is not None else _seq_code(seq)
+        if from_degrees and in_degrees:
+            values = (_deg2rad(_real_array(values[0], names[0], "an array of shape (3,) or (n, 3)")),)
+        if all(type(v) in t for v, t in zip(values, single_types)):
+            out = _empty(single_shape)
+            done = _single(op, out, *values, *([None] * (3 - len(values))), code)
+            if done <= 0:
+                if done:
+                    warnings.warn(GIMBAL_LOCK_WARNING, UserWarning, stacklevel=3)
+                if boolean:
+                    return bool(out)
+                if to_degrees and in_degrees:
+                    out = _rad2deg(out)
+                return float(out) if number else out
+        args = [(n,) + convert(v, n) for n, convert, v in zip(names, converts, values)]
+        out = _call(op, out_width, args, kinds, code, shape)
+        if boolean:
+            return bool(out) if args and all(s for _, _, s in args) else out.astype(bool)
+        if to_degrees and in_degrees:
+            out = _rad2deg(out)
+        if number and all(s for _, _, s in args):
+            return float(out)
+        return out
+
+    params = [a for a, _ in arguments]
+    signature = ", ".join(params) + (", *, degrees=False" if degrees else "")
+    values = "(" + ", ".join(names) + ",)"
+    source = (f"def {name}({signature}):\n"
+              f"    return body({values}, {'seq' if has_seq else 'None'}, {'degrees' if degrees else 'False'})\n")
+    scope: dict[str, Any] = {"body": body}
+    exec(source, scope)  # a real signature for each row, checked against the stubs by the tests
+    fn = scope[name]
+    fn.__module__ = "tarsk_interop"
+    fn.__doc__ = summary
+    return fn
+
+
+_pi = np.pi
+
+for _name in TABLE:
+    globals()[_name] = _make(_name)
+del _name
+
+
+def _rotate_rows(a: Any, q: Any) -> np.ndarray:
+    """rotate(a, q) for q an (n, 4) or (4,) array: row i of a turned by row i
+    of q (one row of either broadcasts), the bits of Quat(*q_i).rotate."""
+    args = [("a",) + _rows(a, "a", 3, "an array of shape (3,) or (n, 3)"), ("q",) + _quats(q, "q")]
+    op, _, _, _ = _NATIVE["rotate"]
+    return _call(op, 3, args, ("vector", "quat"))
 
 
 # ---------------------------------------------------------------------------
@@ -295,11 +341,11 @@ def random(n: int, seed: int) -> np.ndarray:
     if not 0 <= key < 2**64:
         raise ValueError(f"argument 'seed': expected an int in [0, 2**64), got {key}")
     out = _empty((count, 4))
-    _run(_RANDOM, out, None, None, None, key)
+    _run(_NATIVE["random"][0], out, None, None, None, key)
     return out
 
 
-def _weights(weights: Any, n: int) -> np.ndarray | None:
+def _weights(weights: Any, n: int, scale: bool = False) -> np.ndarray | None:
     if weights is None:
         return None
     arr = _real_array(weights, "weights", "(n,)")
@@ -310,6 +356,13 @@ def _weights(weights: Any, n: int) -> np.ndarray | None:
         raise ValueError("argument 'weights': expected finite weights")
     if (arr < 0).any():
         raise ValueError("argument 'weights': expected non-negative weights")
+    if scale and n:
+        # Weights whose largest is outside [2^-300, 2^300] are multiplied by a
+        # power of two (exact): the sums neither overflow nor vanish, and a
+        # mean does not depend on the scale of its weights.
+        largest = float(arr.max())
+        if largest > 0.0 and not 2.0**-300 <= largest <= 2.0**300:
+            arr = np.ldexp(arr, -math.frexp(largest)[1])
     return arr
 
 
@@ -318,11 +371,11 @@ def mean(q: Any, weights: Any = None) -> np.ndarray:
     n = rows.shape[0]
     if n == 0:
         raise ValueError("argument 'q': the mean of no rotations is undefined")
-    w = _weights(weights, n)
+    w = _weights(weights, n, scale=True)
     out = _empty((1, 4))
     fault, row = _rotation.mean(out, rows, w)
     if fault:
-        _fail(fault, row, [("q", rows, False)])
+        _fail(fault, row, [("q", rows, False)], ("quat",))
     return out[0]
 
 
@@ -336,7 +389,9 @@ def align_vectors(a: Any, b: Any, weights: Any = None) -> tuple[np.ndarray, floa
         raise ValueError("argument 'a': expected at least one pair of vectors")
     w = _weights(weights, n)
     out = _empty((1, 4))
-    fault, rssd = _rotation.align(out, a_rows, b_rows, w)
-    if fault:
+    fault, row, rssd = _rotation.align(out, a_rows, b_rows, w)
+    if fault == 1:
         raise ValueError("argument 'a': cannot align a single pair of vectors when one of them has zero length")
+    if fault:
+        _fail(fault, row, [("a", a_rows, a_single), ("b", b_rows, b_single)], ("vector", "vector"))
     return out[0], rssd
