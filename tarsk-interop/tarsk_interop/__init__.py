@@ -16,6 +16,7 @@ that changes in the interpreter).
 """
 from __future__ import annotations
 
+import operator
 from typing import Any
 
 import numpy as np
@@ -148,9 +149,24 @@ def _kernel_float(index: int) -> Any:
     return kernel
 
 
+def _index_value(x: Any) -> int | None:
+    """x as an int when it is one (operator.index), else None (the native
+    conversion then raises its own TypeError)."""
+    try:
+        return operator.index(x)
+    except TypeError:
+        return None
+
+
 def _kernel_axis(index: int) -> Any:
     def kernel(a: Any, axis: int) -> np.ndarray:
-        return _asarray(_apply(index, _rows(a), axis))
+        rows = _rows(a)
+        value = _index_value(axis)
+        if value is not None and value > 2:
+            # Refused here: the list method's own refusal is an internal
+            # failure (PanicException), not an ordinary exception.
+            raise ValueError(f"argument 'axis': expected 0, 1 or 2, got {value}")
+        return _asarray(_apply(index, rows, axis))
     return kernel
 
 
@@ -197,7 +213,14 @@ def rotate(a: Any, q: Any) -> np.ndarray:
 def minimum_distance_to(a: Any, v: Any, stride: int) -> tuple[int, float]:
     """VecList.minimum_distance_to: the (index, distance) tuple."""
     rows = _rows(a)
-    result: tuple[int, float] = _native.minimum_distance_to(rows, _vec(v), stride)
+    vec = _vec(v)
+    # Refused here with ordinary exceptions; the list method treats both as
+    # internal failures (PanicException).
+    if rows.shape[0] == 0:
+        raise ValueError("argument 'a': expected at least one row to search")
+    if _index_value(stride) == 0:
+        raise ValueError("argument 'stride': expected a stride of at least 1, got 0")
+    result: tuple[int, float] = _native.minimum_distance_to(rows, vec, stride)
     return result
 
 

@@ -75,7 +75,7 @@ def distance_squared(a: npt.ArrayLike, v: Vec3d | npt.ArrayLike) -> npt.NDArray[
 def rotate(a: npt.ArrayLike, q: Quat | npt.ArrayLike) -> npt.NDArray[np.float64]:
     """The rows of a rotated, as a new array; a is left alone. q a Quat: VecList.rotate applied to a copy of the (n, 3) a. q an (n, 4) or (4,) array in (w, i, j, k): row i of a ((n, 3) or (3,)) turned by row i of q, one row of either broadcasting against n (scipy's apply of n rotations), with the bits of Quat(*q_i).rotate (q is not normalised, so a non-unit row also scales). Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': "."""
 def collapse(a: npt.ArrayLike, axis: int) -> npt.NDArray[np.float64]:
-    """VecList.collapse: coordinate axis (0, 1 or 2) set to +0.0. Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': ". An axis above 2 raises pyo3_runtime.PanicException "assertion failed: axis <= 2"."""
+    """VecList.collapse: coordinate axis (0, 1 or 2) set to +0.0. Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': ". An axis above 2 raises ValueError (a negative one OverflowError)."""
 def add(a: npt.ArrayLike, v: Vec3d | npt.ArrayLike) -> npt.NDArray[np.float64]:
     """VecList + Vec3d. Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': "."""
 def subtract(a: npt.ArrayLike, v: Vec3d | npt.ArrayLike) -> npt.NDArray[np.float64]:
@@ -85,7 +85,7 @@ def multiply(a: npt.ArrayLike, s: float) -> npt.NDArray[np.float64]:
 def divide(a: npt.ArrayLike, s: float) -> npt.NDArray[np.float64]:
     """VecList / s (true division, never a multiplication by 1/s). Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': "."""
 def minimum_distance_to(a: npt.ArrayLike, v: Vec3d | npt.ArrayLike, stride: int) -> tuple[int, float]:
-    """VecList.minimum_distance_to of to_veclist(a): the (row index, distance) of the nearest row found by the two-level strided search (exact for stride 1 or a stride of at least n). Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': ". Stride 0 or an empty array raise pyo3_runtime.PanicException as the VecList method does."""
+    """VecList.minimum_distance_to of to_veclist(a): the (row index, distance) of the nearest row found by the two-level strided search (exact for stride 1 or a stride of at least n). Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': ". Stride 0 or an empty array raise ValueError (where the VecList method raises pyo3_runtime.PanicException); nothing is printed."""
 
 # Rotation algebra. A quaternion array is (n, 4) float64 in tarsk_py's own storage and sense, (w, i, j, k): row q
 # turns vectors as Quat(*q).rotate does (the conjugate of the textbook/scipy quaternion of the same turn). A Quat or a
