@@ -95,6 +95,11 @@ def test_compose_inverse_and_scipy_bridge_are_exact(p, q):
 def test_conversions_of_one_quaternion_match_the_models(q):
     t = tuple(float(c) for c in q)
     assert rows_same(ti.to_matrix(q), model.to_matrix(t))
+    # Whole arrays take the loops over rows (with a unit row beside, so that
+    # a row out of range sends the block to the row path).
+    rows = np.array([q, (0.5, 0.5, 0.5, 0.5), q])
+    assert rows_same(ti.to_matrix(rows)[[0, 2]], [model.to_matrix(t)] * 2)
+    assert rows_same(ti.to_scipy_quat(rows)[2], (-t[1], -t[2], -t[3], t[0]))
     assert rows_same(ti.to_rotvec(q), model.to_rotvec(t))
     assert same(ti.magnitude_angle(q), model.magnitude_angle(t))
 

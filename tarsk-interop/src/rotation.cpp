@@ -176,6 +176,7 @@ struct ToMatrix {
     static constexpr const char* name = "to_matrix";
     static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
     static constexpr std::size_t out_width = 9;
+    static bool rows(const double* in, std::size_t n, double* out) { return rot::to_matrix_rows(in, n, out); }
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = quat_at(in[0]);
         if (int f = check_quat(q, 0)) return f;
@@ -225,6 +226,7 @@ struct ToScipyQuat {
     static constexpr const char* name = "to_scipy_quat";
     static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
     static constexpr std::size_t out_width = 4;
+    static bool rows(const double* in, std::size_t n, double* out) { return rot::to_scalar_last_rows(in, n, out); }
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = quat_at(in[0]);
         if (int f = check_quat(q, 0)) return f;
@@ -372,6 +374,12 @@ struct Loop {
 template <class Op>
 void element_body(void* ctx, std::size_t begin, std::size_t end) {
     auto* loop = static_cast<Loop*>(ctx);
+    if constexpr (requires { Op::rows(nullptr, 0, nullptr); }) {
+        // The operation's loop over whole rows, when it can take them all.
+        if (loop->stride[0] == Op::widths[0] &&
+            Op::rows(loop->in[0] + begin * Op::widths[0], end - begin, loop->out + begin * Op::out_width))
+            return;
+    }
     std::size_t fault_row = std::numeric_limits<std::size_t>::max();
     bool warned = false;
     for (std::size_t r = begin; r < end; ++r) {
@@ -786,7 +794,56 @@ PyObject* align(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// ---------------------------------------------------------------------------
+// The element-wise kernels of tarsk_py's table into a result array of the
+// caller's: the path of small arrays, where handing a block of the pool over
+// to numpy costs more than the rows.
+
+// kernel_into(op, out, rows, arg) -> None: out[i] = element-wise operation
+// `op` of rows[i] and arg, as tarsk_py's apply (and the VecList method)
+// gives it. rows a C-contiguous aligned float64 (n, 3) buffer, out a
+// writable one of n results of the operation's kind. An axis above 2 is
+// refused with ValueError.
+PyObject* kernel_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([args, nargs]() -> PyObject* {
+        if (nargs != 4) raise(PyExc_TypeError, "kernel_into(op, out, rows, arg)");
+        const std::size_t k = PyLong_AsSize_t(args[0]);
+        if (k == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyErrSet{};
+        if (k >= g_api->op_count) raise(PyExc_ValueError, "unknown element-wise operation");
+        const TarskOp& op = g_api->ops[k];
+        Rows rows(args[2], 3, false);
+        double arg[4] = {0.0, 0.0, 0.0, 0.0};
+        if (op.arg == TARSK_ARG_AXIS) {
+            // Refused here: the list method's conversion treats an axis above
+            // 2 as an internal failure.
+            const long axis = PyLong_Check(args[3]) ? PyLong_AsLong(args[3]) : 0;
+            if (axis == -1 && PyErr_Occurred()) PyErr_Clear();
+            if (axis > 2) {
+                PyErr_Format(PyExc_ValueError, "argument 'axis': expected 0, 1 or 2, got %ld", axis);
+                throw PyErrSet{};
+            }
+        }
+        if (op.arg != TARSK_ARG_NONE) check(g_api->convert_arg(k, args[3], arg));
+        const std::size_t n = rows.count();
+        const std::size_t item = op.result == TARSK_RESULT_ROWS ? 3 * sizeof(double)
+                                 : op.result == TARSK_RESULT_DOUBLE ? sizeof(double)
+                                                                    : 1;
+        Py_buffer view;
+        if (PyObject_GetBuffer(args[1], &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) throw PyErrSet{};
+        const bool fits = static_cast<std::size_t>(view.len) == n * item &&
+                          (n == 0 || reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0);
+        int rc = 0;
+        if (fits && n) rc = g_api->apply(k, rows.data(), n, arg, view.buf);
+        PyBuffer_Release(&view);
+        if (!fits) raise(PyExc_ValueError, "the result buffer does not fit the rows");
+        check(rc);
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef module_methods[] = {
+    {"kernel_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&kernel_into)), METH_FASTCALL,
+     nullptr},
     {"ops", ops, METH_NOARGS, nullptr},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&run)), METH_FASTCALL, nullptr},
     {"single", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&single)), METH_FASTCALL, nullptr},

@@ -296,12 +296,60 @@ def _make(name: str) -> Any:
             return float(out)
         return out
 
+    # The wrapper itself, written out for this row: the single path (every
+    # argument one row of a type the native single path reads) and the path
+    # of whole float64 arrays of n rows (handed to the loop as they are; one
+    # the loop cannot read as it is, or any fault, goes to the general path,
+    # which converts, checks and reports).
     params = [a for a, _ in arguments]
     signature = ", ".join(params) + (", *, degrees=False" if degrees else "")
     values = "(" + ", ".join(names) + ",)"
-    source = (f"def {name}({signature}):\n"
-              f"    return body({values}, {'seq' if has_seq else 'None'}, {'degrees' if degrees else 'False'})\n")
-    scope: dict[str, Any] = {"body": body}
+    padded = ", ".join(list(names) + ["None"] * (3 - len(names)))
+    plain = "not degrees and " if degrees else ""
+    lines = [f"def {name}({signature}):"]
+    if has_seq:
+        lines.append("    code = _SEQ_CODES.get(seq) if type(seq) is str else None")
+        guard = f"code is not None and {plain}"
+    else:
+        lines.append("    code = 0")
+        guard = plain
+    row_tests = []
+    for k, (n, kind) in enumerate(zip(names, kinds)):
+        if kind == "scalar":
+            row_tests.append(f"type({n}) is _ndarray and {n}.ndim == 1 and {n}.dtype is _F64")
+        elif kind == "matrix":
+            row_tests.append(f"type({n}) is _ndarray and {n}.ndim == 3 and {n}.dtype is _F64 and "
+                             f"{n}.shape[1:] == (3, 3)")
+        else:
+            row_tests.append(f"type({n}) is _ndarray and {n}.ndim == 2 and {n}.dtype is _F64 and "
+                             f"{n}.shape[1] == {widths[k]}")
+    same_n = " and ".join(f"{n}.shape[0] == {names[0]}.shape[0]" for n in names[1:]) or "True"
+    tail = shape if shape else ((out_width,) if out_width > 1 else ())
+    lines.append(f"    if {guard}{' and '.join(row_tests)} and {same_n}:")
+    lines.append(f"        out = _empty(({names[0]}.shape[0],) + {tail!r})")
+    lines.append("        try:")
+    lines.append(f"            fault, row, warned = _run({op}, out, {padded}, code)")
+    lines.append("        except (BufferError, ValueError):")
+    lines.append("            fault = -1")
+    lines.append("        if not fault:")
+    lines.append("            if warned:")
+    lines.append("                _warn(_GIMBAL, UserWarning, stacklevel=2)")
+    lines.append("            return " + ("out.astype(bool)" if boolean else "out"))
+    single_test = " and ".join(f"type({n}) in _T{k}" for k, n in enumerate(names))
+    lines.append(f"    elif {guard}{single_test}:")
+    lines.append(f"        out = _empty({single_shape!r})")
+    lines.append(f"        done = _single({op}, out, {padded}, code)")
+    lines.append("        if done <= 0:")
+    lines.append("            if done:")
+    lines.append("                _warn(_GIMBAL, UserWarning, stacklevel=2)")
+    lines.append("            return " + ("bool(out)" if boolean else "float(out)" if number else "out"))
+    lines.append(f"    return body({values}, {'seq' if has_seq else 'None'}, {'degrees' if degrees else 'False'})")
+    source = "\n".join(lines) + "\n"
+    scope: dict[str, Any] = {"body": body, "_SEQ_CODES": _SEQ_CODES, "_empty": _empty, "_single": _single,
+                             "_run": _run, "_warn": warnings.warn, "_GIMBAL": GIMBAL_LOCK_WARNING,
+                             "_ndarray": np.ndarray, "_F64": _F64}
+    for k, types in enumerate(single_types):
+        scope[f"_T{k}"] = types
     exec(source, scope)  # a real signature for each row, checked against the stubs by the tests
     fn = scope[name]
     fn.__module__ = "tarsk_interop"

@@ -31,21 +31,38 @@ int scale_exponent(double largest) {
     return e;
 }
 
-Quat in_range(const Quat& q) {
-    if (squares_in_range(((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k)) return q;
+// The scaled copies of the rare quaternions and vectors out of range, out of
+// line so that the common path stays small.
+[[gnu::noinline, gnu::cold]] Quat rescaled(const Quat& q) {
     const int e = scale_exponent(std::max(std::max(abs(q.w), abs(q.i)), std::max(abs(q.j), abs(q.k))));
     return {std::ldexp(q.w, -e), std::ldexp(q.i, -e), std::ldexp(q.j, -e), std::ldexp(q.k, -e)};
 }
 
-Vec3d in_range(const Vec3d& v) {
-    if (squares_in_range((v.x * v.x + v.y * v.y) + v.z * v.z)) return v;
+[[gnu::noinline, gnu::cold]] Vec3d rescaled(const Vec3d& v) {
     const int e = scale_exponent(std::max(std::max(abs(v.x), abs(v.y)), abs(v.z)));
     return {std::ldexp(v.x, -e), std::ldexp(v.y, -e), std::ldexp(v.z, -e)};
 }
 
+inline Quat in_range(const Quat& q) {
+    if (squares_in_range(((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k)) [[likely]] return q;
+    return rescaled(q);
+}
+
+inline Vec3d in_range(const Vec3d& v) {
+    if (squares_in_range((v.x * v.x + v.y * v.y) + v.z * v.z)) [[likely]] return v;
+    return rescaled(v);
+}
+
 // The normalised q: four true divisions by its magnitude (of q brought into
-// range first).
-Quat unit(const Quat& q) { return in_range(q).normalize(); }
+// range first); in range, exactly Quat::normalize.
+inline Quat unit(const Quat& q) {
+    const double norm2 = ((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k;
+    if (squares_in_range(norm2)) [[likely]] {
+        const double m = std::sqrt(norm2);
+        return {q.w / m, q.i / m, q.j / m, q.k / m};
+    }
+    return rescaled(q).normalize();
+}
 
 // A textbook quaternion (w, x, y, z) as this library stores the same turn.
 Quat from_textbook(double w, double x, double y, double z) { return {w, -x, -y, -z}; }
@@ -169,6 +186,45 @@ Matrix3 to_matrix(const Quat& q) {
         {m[0][1], m[1][1], m[2][1]},
         {m[0][2], m[1][2], m[2][2]},
     }};
+}
+
+bool to_matrix_rows(const double* q, std::size_t n, double* out) {
+    unsigned bad = 0;
+    for (std::size_t r = 0; r < n; ++r) {
+        const double* p = q + 4 * r;
+        double* m = out + 9 * r;
+        const double norm2 = ((p[0] * p[0] + p[1] * p[1]) + p[2] * p[2]) + p[3] * p[3];
+        bad |= static_cast<unsigned>(!(norm2 >= low_square && norm2 <= high_square));
+        const double s = std::sqrt(norm2);
+        const double w = p[0] / s, i = p[1] / s, j = p[2] / s, k = p[3] / s;
+        // Quat::to_rotation_matrix of the unit quaternion, transposed.
+        m[0] = 1.0 - 2.0 * (j * j + k * k);
+        m[1] = 2.0 * (i * j + w * k);
+        m[2] = 2.0 * (i * k - w * j);
+        m[3] = 2.0 * (i * j - w * k);
+        m[4] = 1.0 - 2.0 * (k * k + i * i);
+        m[5] = 2.0 * (j * k + w * i);
+        m[6] = 2.0 * (i * k + w * j);
+        m[7] = 2.0 * (j * k - w * i);
+        m[8] = 1.0 - 2.0 * (j * j + i * i);
+    }
+    return bad == 0;
+}
+
+bool to_scalar_last_rows(const double* q, std::size_t n, double* out) {
+    unsigned bad = 0;
+    for (std::size_t r = 0; r < n; ++r) {
+        const double* p = q + 4 * r;
+        double* o = out + 4 * r;
+        const double finite = ((p[0] - p[0]) + (p[1] - p[1])) + ((p[2] - p[2]) + (p[3] - p[3]));
+        const double any = (abs(p[0]) + abs(p[1])) + (abs(p[2]) + abs(p[3]));
+        bad |= static_cast<unsigned>(!(finite == 0.0 && any > 0.0));
+        o[0] = -p[1];
+        o[1] = -p[2];
+        o[2] = -p[3];
+        o[3] = p[0];
+    }
+    return bad == 0;
 }
 
 double determinant(const Matrix3& m) {
