@@ -367,9 +367,25 @@ del _name
 def _rotate_rows(a: Any, q: Any) -> np.ndarray:
     """rotate(a, q) for q an (n, 4) or (4,) array: row i of a turned by row i
     of q (one row of either broadcasts), the bits of Quat(*q_i).rotate."""
+    op = _ROTATE
+    if type(a) is np.ndarray and type(q) is np.ndarray and a.dtype is _F64 and q.dtype is _F64:
+        if a.ndim == 1 and q.ndim == 1:
+            out = _empty(3)
+            if not _single(op, out, a, q, None, 0):
+                return out
+        elif a.ndim == 2 and q.ndim == 2 and a.shape[0] == q.shape[0] and a.shape[1] == 3 and q.shape[1] == 4:
+            out = _empty(a.shape)
+            try:
+                fault, _, _ = _run(op, out, a, q, None, 0)
+            except (BufferError, ValueError):
+                fault = -1
+            if not fault:
+                return out
     args = [("a",) + _rows(a, "a", 3, "an array of shape (3,) or (n, 3)"), ("q",) + _quats(q, "q")]
-    op, _, _, _ = _NATIVE["rotate"]
     return _call(op, 3, args, ("vector", "quat"))
+
+
+_ROTATE = _NATIVE["rotate"][0]
 
 
 # ---------------------------------------------------------------------------
