@@ -746,6 +746,9 @@ def test_the_table_gives_the_signatures_of_the_wrappers_and_the_stubs():
             expected = [a for a, _ in arguments]
             stub = stubs[name]
             assert [a.arg for a in stub.args.args] == expected, (stub_name, name)
+            if stub_name == "__init__.pyi":
+                kinds = [ti._rotation_algebra._KIND_TYPE[k] for _, k in arguments]
+                assert [ast.unparse(a.annotation) for a in stub.args.args] == kinds, name
             assert [a.arg for a in stub.args.kwonlyargs] == (["degrees"] if degrees else []), (stub_name, name)
             runtime = inspect.signature(getattr(module, name))
             assert list(runtime.parameters) == expected + (["degrees"] if degrees else []), name

@@ -126,7 +126,7 @@ def _scalars(t: Any, name: str) -> tuple[np.ndarray, bool]:
 # fault messages and the stubs' signatures (checked by the tests) follow
 # from these rows.
 
-_KIND_TYPE = {"quat": "_QuatLike", "scipy": "npt.ArrayLike", "rotvec": "npt.ArrayLike", "angles": "npt.ArrayLike",
+_KIND_TYPE = {"quat": "Quat | npt.ArrayLike", "scipy": "npt.ArrayLike", "rotvec": "npt.ArrayLike", "angles": "npt.ArrayLike",
               "vector": "npt.ArrayLike", "matrix": "npt.ArrayLike", "scalar": "float | npt.ArrayLike", "seq": "str"}
 _KIND_WHAT = {"quat": "quaternion", "scipy": "quaternion", "rotvec": "rotation vector", "angles": "angles",
               "vector": "vector", "matrix": "matrix"}
