@@ -28,6 +28,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "tarsk_py/capi.h"

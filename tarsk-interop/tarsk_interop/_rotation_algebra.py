@@ -9,15 +9,19 @@ Conventions (every function):
   (4,) array-like is taken too; one rotation (or any argument of one row)
   broadcasts against n rows, with the bits of the tiled call. Only single
   rotations in give a single result out ((4,), (3, 3), (3,) or a float).
-- Any nonzero multiple of a quaternion names the same rotation: conversions
-  normalise first; ``compose`` and ``inverse`` are the exact Hamilton product
-  and conjugate. A quaternion of zero norm is refused (ValueError).
+- Any nonzero finite multiple of a quaternion names the same rotation (from
+  subnormal components to the largest double): conversions normalise first;
+  ``compose`` and ``inverse`` are the exact Hamilton product and conjugate. A
+  quaternion of zero norm, and a non-finite entry in any argument of any
+  function, are refused (ValueError naming the argument and the first bad
+  row).
 - ``compose(p, q)`` applies q first, then p (scipy's ``p * q``).
 - Matrices are (n, 3, 3) and map column vectors the way ``rotate`` turns
   them: ``m @ v == rotate(v, q)`` up to rounding. This is the transpose of
   ``Quat.to_rotation_matrix``, which reads the components the textbook way.
 - Euler angles follow scipy's ``Rotation``: three letters, lowercase x/y/z
-  extrinsic (fixed axes), uppercase intrinsic (moving axes), radians.
+  extrinsic (fixed axes), uppercase intrinsic (moving axes), radians;
+  ``degrees=True`` takes or gives degrees where scipy has the option.
 - Inputs are never modified; views, Fortran order, float32 and read-only
   arrays give the bits of their float64 copy. Results are bit-identical for
   every worker count.
@@ -443,6 +447,9 @@ def mean(q: Any, weights: Any = None) -> np.ndarray:
     return out[0]
 
 
+_ZERO_PAIR = 1  # the native fault code of a zero norm in the first argument
+
+
 def align_vectors(a: Any, b: Any, weights: Any = None) -> tuple[np.ndarray, float]:
     a_rows, a_single = _rows(a, "a", 3, "an array of shape (3,) or (n, 3)")
     b_rows, b_single = _rows(b, "b", 3, "an array of shape (3,) or (n, 3)")
@@ -454,7 +461,7 @@ def align_vectors(a: Any, b: Any, weights: Any = None) -> tuple[np.ndarray, floa
     w = _weights(weights, n)
     out = _empty((1, 4))
     fault, row, rssd = _rotation.align(out, a_rows, b_rows, w)
-    if fault == 1:
+    if fault == _ZERO_PAIR:
         raise ValueError("argument 'a': cannot align a single pair of vectors when one of them has zero length")
     if fault:
         _fail(fault, row, [("a", a_rows, a_single), ("b", b_rows, b_single)], ("vector", "vector"))

@@ -10,8 +10,8 @@ whatever the chunking and the workers.
 
 Shapes, dtypes, the Euler sequence and the row counts are checked when the
 graph is built, with the in-memory function's exceptions. Faults that only
-the values show (a quaternion of zero norm, a matrix with a non-finite entry
-or a determinant that is not positive, a non-finite t) raise the in-memory
+the values show (a quaternion of zero norm, a non-finite entry, a matrix
+that is a reflection or of rank below two) raise the in-memory
 ValueError when the graph is computed, with the row counted within its chunk;
 ``to_euler`` warns at gimbal lock once per chunk that has one.
 """

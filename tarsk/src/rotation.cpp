@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 #include <numbers>
 
 namespace tarsk::rotation {
@@ -12,10 +11,10 @@ constexpr double pi = std::numbers::pi;
 
 double abs(double x) { return x < 0 ? -x : x; }
 
-// Sums of squares of components whose largest magnitude lies in
-// [2^-500, 2^500] neither overflow nor lose the largest square to underflow;
-// a quaternion or vector outside that range is first multiplied by a power of
-// two (exact) that brings its largest component to [0.5, 1). Inside the range
+// A sum of squares in [2^-1000, 2^1000] has neither overflowed nor lost its
+// largest square to underflow. A quaternion or vector whose sum of squares
+// falls outside (or is not finite) is first multiplied by the power of two
+// (exact) that brings its largest component to [0.5, 1). Inside the range
 // nothing is scaled, so the bits there are those of the plain formulas, and
 // every nonzero finite multiple of q gives the rotation of its unit multiple.
 constexpr double low_square = 0x1p-1000;
