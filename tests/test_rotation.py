@@ -561,6 +561,8 @@ def test_non_finite_rows_are_refused_naming_the_argument_and_the_first_row(bad):
         (lambda: ti.align_vectors(_with(RV, 3, bad), E, np.where(np.arange(6) == 3, 0.0, 1.0)),
          "argument 'a': the vector at row 3"),
         (lambda: ti.align_vectors(RV, _with(E, 2, bad)), "argument 'b': the vector at row 2"),
+        (lambda: ti.mean(Q, _with(np.ones((6, 1)), 3, bad)[:, 0]), "argument 'weights': expected finite weights, "
+                                                                    "the weight at row 3"),
         (lambda: ti.align_vectors(RV[0], _with(E[:1], 0, bad)[0]), "argument 'b': the vector has"),
         (lambda: ti.compose(P, _with(Q, 1, bad)), "argument 'q': the quaternion at row 1"),
         (lambda: ti.inverse(_with(Q, 5, bad)), "argument 'q': the quaternion at row 5"),
@@ -578,7 +580,7 @@ def test_non_finite_rows_are_refused_naming_the_argument_and_the_first_row(bad):
     for call, text in calls:
         with pytest.raises(ValueError) as info:
             call()
-        assert text in str(info.value) and "non-finite" in str(info.value)
+        assert text in str(info.value) and ("non-finite" in str(info.value) or "finite weights" in str(info.value))
 
 
 def _euler_rows(seq, rng):

@@ -420,8 +420,10 @@ def _weights(weights: Any, n: int, scale: bool = False) -> np.ndarray | None:
     if arr.ndim != 1 or arr.shape[0] != n:
         raise ValueError(f"argument 'weights': expected an array of shape ({n},), got shape {arr.shape}")
     arr = _f64(arr)
-    if not np.isfinite(arr).all():
-        raise ValueError("argument 'weights': expected finite weights")
+    finite = np.isfinite(arr)
+    if not finite.all():
+        row = int(np.flatnonzero(~finite)[0])
+        raise ValueError(f"argument 'weights': expected finite weights, the weight at row {row} is {float(arr[row])}")
     if (arr < 0).any():
         raise ValueError("argument 'weights': expected non-negative weights")
     if scale and n:
