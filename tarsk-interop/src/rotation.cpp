@@ -227,7 +227,6 @@ struct ToScipyQuat {
     static constexpr const char* name = "to_scipy_quat";
     static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
     static constexpr std::size_t out_width = 4;
-    static bool rows(const double* in, std::size_t n, double* out) { return rot::to_scalar_last_rows(in, n, out); }
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = quat_at(in[0]);
         if (int f = check_quat(q, 0)) return f;

@@ -210,22 +210,6 @@ bool to_matrix_rows(const double* q, std::size_t n, double* out) {
     return bad == 0;
 }
 
-bool to_scalar_last_rows(const double* q, std::size_t n, double* out) {
-    unsigned bad = 0;
-    for (std::size_t r = 0; r < n; ++r) {
-        const double* p = q + 4 * r;
-        double* o = out + 4 * r;
-        const double finite = ((p[0] - p[0]) + (p[1] - p[1])) + ((p[2] - p[2]) + (p[3] - p[3]));
-        const double any = (abs(p[0]) + abs(p[1])) + (abs(p[2]) + abs(p[3]));
-        bad |= static_cast<unsigned>(!(finite == 0.0 && any > 0.0));
-        o[0] = -p[1];
-        o[1] = -p[2];
-        o[2] = -p[3];
-        o[3] = p[0];
-    }
-    return bad == 0;
-}
-
 double determinant(const Matrix3& m) {
     return (m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0])) +
            m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);

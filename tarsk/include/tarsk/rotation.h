@@ -47,14 +47,13 @@ constexpr Quat from_scalar_last(const std::array<double, 4>& a) { return {a[3], 
 // normalised q, entry for entry.
 Matrix3 to_matrix(const Quat& q);
 
-// to_matrix and to_scalar_last of n rows of four doubles (w, i, j, k) into
-// n rows of nine (row-major) or four, in loops without branches that the
-// compiler may run on several rows at once: the same bits as the calls row
-// by row. Each returns false when some row needs more than the plain
-// formula (to_matrix: a sum of squares outside [2^-1000, 2^1000]; both: a
-// non-finite or zero row); what it wrote is then to be discarded.
+// to_matrix of n rows of four doubles (w, i, j, k) into n rows of nine
+// (row-major), in a loop without branches that the compiler may run on
+// several rows at once: the same bits as to_matrix row by row. Returns false
+// when some row needs more than the plain formula (a sum of squares outside
+// [2^-1000, 2^1000], which includes non-finite and zero rows); what it wrote
+// is then to be discarded.
 bool to_matrix_rows(const double* q, std::size_t n, double* out);
-bool to_scalar_last_rows(const double* q, std::size_t n, double* out);
 
 // What from_matrix found wrong with a matrix.
 enum class MatrixFault { none, non_finite, reflection, rank_below_two };
