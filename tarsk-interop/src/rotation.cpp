@@ -494,7 +494,8 @@ bool single_row(PyObject* o, std::size_t width, double* row) {
 }
 
 // single(op, out, a, b, c, param) -> int: 0 done, -1 done at gimbal lock,
-// 1 not done (the general path takes over).
+// 1 not done (the general path takes over). With out None, an operation of
+// one number returns it as a float when done.
 template <class Op>
 PyObject* single_op(PyObject* out_obj, PyObject* const* inputs, const Params& params) {
     std::array<std::array<double, 9>, 3> rows{};
@@ -503,6 +504,16 @@ PyObject* single_op(PyObject* out_obj, PyObject* const* inputs, const Params& pa
         if (Op::widths[k] == 0) continue;
         if (!single_row(inputs[k], Op::widths[k], rows[k].data())) return PyLong_FromLong(1);
         in[k] = rows[k].data();
+    }
+    if (out_obj == Py_None) {
+        // A result of one number is returned as a float.
+        if constexpr (Op::out_width == 1) {
+            std::array<double, 9> result{};
+            if (Op::apply(in, result.data(), 0, params) > 0) return PyLong_FromLong(1);
+            return PyFloat_FromDouble(result[0]);
+        } else {
+            return PyLong_FromLong(1);
+        }
     }
     Py_buffer view;
     if (PyObject_GetBuffer(out_obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) {

@@ -341,12 +341,18 @@ def _make(name: str) -> Any:
     lines.append("            return " + ("out.astype(bool)" if boolean else "out"))
     single_test = " and ".join(f"type({n}) in _T{k}" for k, n in enumerate(names))
     lines.append(f"    elif {guard}{single_test}:")
-    lines.append(f"        out = _empty({single_shape!r})")
-    lines.append(f"        done = _single({op}, out, {padded}, code)")
-    lines.append("        if done <= 0:")
-    lines.append("            if done:")
-    lines.append("                _warn(_GIMBAL, UserWarning, stacklevel=2)")
-    lines.append("            return " + ("bool(out)" if boolean else "float(out)" if number else "out"))
+    if number or boolean:
+        # One number: the native single path returns it as a float.
+        lines.append(f"        done = _single({op}, None, {padded}, code)")
+        lines.append("        if type(done) is float:")
+        lines.append("            return " + ("done != 0.0" if boolean else "done"))
+    else:
+        lines.append(f"        out = _empty({single_shape!r})")
+        lines.append(f"        done = _single({op}, out, {padded}, code)")
+        lines.append("        if done <= 0:")
+        lines.append("            if done:")
+        lines.append("                _warn(_GIMBAL, UserWarning, stacklevel=2)")
+        lines.append("            return out")
     lines.append(f"    return body({values}, {'seq' if has_seq else 'None'}, {'degrees' if degrees else 'False'})")
     source = "\n".join(lines) + "\n"
     scope: dict[str, Any] = {"body": body, "_SEQ_CODES": _SEQ_CODES, "_empty": _empty, "_single": _single,
