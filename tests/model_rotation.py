@@ -2,12 +2,27 @@
 operation rounded as the native code rounds it (Python floats are IEEE
 doubles; math.sin, cos and atan2 are the C library's, math.sqrt is correctly
 rounded). Quaternions are tuples (w, i, j, k) in tarsk's storage."""
+import ctypes
+import ctypes.util
 import math
 
 MASK = (1 << 64) - 1
 
 
+def in_range(v):
+    """v itself when its sum of squares lies in [2^-1000, 2^1000], else v
+    times the power of two that brings its largest component to [0.5, 1)."""
+    n2 = 0.0
+    for c in v:
+        n2 = n2 + c * c
+    if 2.0**-1000 <= n2 <= 2.0**1000:
+        return tuple(v)
+    e = math.frexp(max(abs(c) for c in v))[1]
+    return tuple(math.ldexp(c, -e) for c in v)
+
+
 def normalize(q):
+    q = in_range(q)
     m = math.sqrt(((q[0] * q[0] + q[1] * q[1]) + q[2] * q[2]) + q[3] * q[3])
     return tuple(c / m for c in q)
 
@@ -39,7 +54,13 @@ def from_textbook(w, x, y, z):
 
 def from_rotvec(r):
     x, y, z = r
-    angle = math.sqrt((x * x + y * y) + z * z)
+    angle = (x * x + y * y) + z * z
+    if 2.0**-1000 <= angle <= 2.0**1000:
+        angle = math.sqrt(angle)
+    else:
+        e = math.frexp(max(abs(x), abs(y), abs(z)))[1]
+        sx, sy, sz = (math.ldexp(c, -e) for c in r)
+        angle = math.ldexp(math.sqrt((sx * sx + sy * sy) + sz * sz), e)
     if angle <= 1e-3:
         a2 = angle * angle
         scale = (0.5 - a2 / 48.0) + (a2 * a2) / 3840.0
@@ -63,7 +84,7 @@ def to_rotvec(q):
 
 
 def magnitude_angle(q):
-    w, i, j, k = q
+    w, i, j, k = in_range(q)
     return 2.0 * math.atan2(math.sqrt((i * i + j * j) + k * k), abs(w))
 
 
@@ -129,3 +150,50 @@ def random(seed, index):
         s = ((w * w + x * x) + y * y) + z * z
         if 0.0 < s <= 1.0:
             return normalize((w, x, y, z))
+
+
+_libm = ctypes.CDLL(ctypes.util.find_library("m"))
+_libm.hypot.restype = ctypes.c_double
+_libm.hypot.argtypes = [ctypes.c_double, ctypes.c_double]
+
+
+def to_euler(q, seq):
+    """(angles, gimbal lock): the angle-from-quaternion method on the textbook
+    (x, y, z, w) normalised in that order; hypot is the C library's."""
+    w, i, j, k = in_range(q)
+    t = [-i, -j, -k, w]
+    m = math.sqrt(((t[0] * t[0] + t[1] * t[1]) + t[2] * t[2]) + t[3] * t[3])
+    t = [c / m for c in t]
+    extrinsic = seq.islower()
+    axes = ["xyz".index(c) for c in seq.lower()]
+    a0, b0, c0 = (axes[0], axes[1], axes[2]) if extrinsic else (axes[2], axes[1], axes[0])
+    symmetric = a0 == c0
+    if symmetric:
+        c0 = 3 - a0 - b0
+    sign = float((a0 - b0) * (b0 - c0) * (c0 - a0) // 2)
+    if symmetric:
+        a, b, c, d = t[3], t[a0], t[b0], t[c0] * sign
+    else:
+        a, b, c, d = t[3] - t[b0], t[a0] + t[c0] * sign, t[b0] + t[3], t[c0] * sign - t[a0]
+    half_sum = math.atan2(b, a)
+    half_diff = math.atan2(d, c)
+    angles = [0.0, 0.0, 0.0]
+    angles[1] = 2.0 * math.atan2(_libm.hypot(c, d), _libm.hypot(a, b))
+    near_zero = abs(angles[1]) <= 1e-7
+    near_pi = abs(angles[1] - math.pi) <= 1e-7
+    regular = not (near_zero or near_pi)
+    first, third = (0, 2) if extrinsic else (2, 0)
+    angles[0] = 2.0 * half_sum if near_zero else (2.0 * half_diff) * (-1.0 if extrinsic else 1.0)
+    if regular:
+        angles[first] = half_sum - half_diff
+    last = half_sum + half_diff if regular else angles[third]
+    if not symmetric:
+        last = last * sign
+        angles[1] = angles[1] - math.pi / 2.0
+    angles[third] = last
+    for n in range(3):
+        if angles[n] < -math.pi:
+            angles[n] = angles[n] + 2.0 * math.pi
+        elif angles[n] > math.pi:
+            angles[n] = angles[n] - 2.0 * math.pi
+    return tuple(angles), not regular

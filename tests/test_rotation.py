@@ -69,8 +69,8 @@ def unit_quats(draw):
 
 
 vectors = st.tuples(*[st.floats(min_value=-10, max_value=10, allow_nan=False)] * 3).map(np.array)
-hostile_quats = st.tuples(doubles, doubles, doubles, doubles).filter(
-    lambda q: ((q[0] * q[0] + q[1] * q[1]) + q[2] * q[2]) + q[3] * q[3] != 0.0)
+finite_doubles = doubles.filter(math.isfinite)
+hostile_quats = st.tuples(finite_doubles, finite_doubles, finite_doubles, finite_doubles).filter(any)
 rotvecs = st.one_of(st.tuples(*[st.floats(min_value=-7, max_value=7, allow_nan=False)] * 3),
                     st.tuples(*[st.floats(min_value=-1e-3, max_value=1e-3, allow_nan=False)] * 3))
 times = st.one_of(st.floats(min_value=-2.0, max_value=3.0, allow_nan=False), st.sampled_from([0.0, 1.0, 0.5]))
@@ -95,6 +95,11 @@ def test_compose_inverse_and_scipy_bridge_are_exact(p, q):
 def test_conversions_of_one_quaternion_match_the_models(q):
     t = tuple(float(c) for c in q)
     assert rows_same(ti.to_matrix(q), model.to_matrix(t))
+    # Whole arrays take the loops over rows (with a unit row beside, so that
+    # a row out of range sends the block to the row path).
+    rows = np.array([q, (0.5, 0.5, 0.5, 0.5), q])
+    assert rows_same(ti.to_matrix(rows)[[0, 2]], [model.to_matrix(t)] * 2)
+    assert rows_same(ti.to_scipy_quat(rows)[2], (-t[1], -t[2], -t[3], t[0]))
     assert rows_same(ti.to_rotvec(q), model.to_rotvec(t))
     assert same(ti.magnitude_angle(q), model.magnitude_angle(t))
 
@@ -421,11 +426,10 @@ ZERO = [0.0, 0.0, 0.0, 0.0]
 BAD_INPUT = [
     (lambda: ti.compose(Q, ZERO), ValueError, "argument 'q': the quaternion has zero norm"),
     (lambda: ti.compose(np.vstack([Q, [ZERO]]), Q[0]), ValueError, "argument 'p': the quaternion at row 6 has zero"),
-    (lambda: ti.to_matrix([1e-170, 0.0, 0.0, 0.0]), ValueError, "argument 'q'"),
     (lambda: ti.to_matrix(np.zeros(4)), ValueError, "argument 'q': the quaternion has zero norm"),
     (lambda: ti.inverse(Quat(0.0, 0.0, 0.0, 0.0)), ValueError, "argument 'q': the quaternion has zero norm"),
     (lambda: ti.slerp(Q[0], Q[1], math.inf), ValueError, "argument 't': t is not finite"),
-    (lambda: ti.from_matrix(-np.eye(3)), ValueError, "argument 'm': the matrix has a determinant"),
+    (lambda: ti.from_matrix(-np.eye(3)), ValueError, "argument 'm': the matrix has a negative determinant"),
     (lambda: ti.mean([Q[0], ZERO]), ValueError, "argument 'q': the quaternion at row 1 has zero norm"),
     (lambda: ti.compose(Q, P[:4]), ValueError, "argument 'q': expected 1 or 6 rows"),
     (lambda: ti.slerp(Q, P, np.zeros(5)), ValueError, "argument 't': expected 1 or 6 rows"),
@@ -436,8 +440,9 @@ BAD_INPUT = [
     (lambda: ti.inverse("abcd"), TypeError, "argument 'q'"),
     (lambda: ti.from_matrix(np.zeros((3, 4))), ValueError, "argument 'm': expected an array of shape (3, 3)"),
     (lambda: ti.from_matrix(np.diag([1.0, 1.0, math.inf])), ValueError, "argument 'm': the matrix has a non-finite"),
-    (lambda: ti.from_matrix(np.diag([1.0, 1.0, -1.0])), ValueError, "determinant that is not positive"),
-    (lambda: ti.from_matrix(np.zeros((3, 3))), ValueError, "determinant that is not positive"),
+    (lambda: ti.from_matrix(np.diag([1.0, 1.0, -1.0])), ValueError, "is a reflection"),
+    (lambda: ti.from_matrix(np.zeros((3, 3))), ValueError, "rank below two"),
+    (lambda: ti.from_matrix(np.outer([1.0, 2.0, 4.0], [0.5, -1.0, 0.25])), ValueError, "rank below two"),
     (lambda: ti.from_matrix(np.stack([np.eye(3), np.eye(3) * math.nan])), ValueError, "at row 1 has a non-finite"),
     (lambda: ti.from_euler("xxy", [0, 0, 0]), ValueError, "argument 'seq': expected consecutive axes"),
     (lambda: ti.to_euler(Q, "xYz"), ValueError, "argument 'seq': expected three axes"),
@@ -458,6 +463,8 @@ BAD_INPUT = [
     (lambda: ti.align_vectors(RV, RV[:5]), ValueError, "argument 'b': expected the shape of 'a'"),
     (lambda: ti.align_vectors([0.0, 0.0, 0.0], [1.0, 0.0, 0.0]), ValueError, "zero length"),
     (lambda: ti.align_vectors(RV[:0], RV[:0]), ValueError, "argument 'a'"),
+    (lambda: ti.approx_equal(Q, P, math.nan), ValueError, "argument 'atol': atol is not finite"),
+    (lambda: ti.rotate(RV, Q[:4]), ValueError, "argument 'q': expected 1 or 6 rows"),
 ]
 
 
@@ -535,3 +542,218 @@ def test_core_formulas_give_the_same_bits_from_every_compiler(tmp_path):
             assert run.returncode == 0, run.stdout
             digests[f"{compiler} {level}"] = run.stdout.strip()
     assert len(set(digests.values())) == 1, digests
+
+
+# ---------------------------------------------------------------------------
+# The edges: non-finite input, Euler angles at half turns and at the gimbal
+# threshold, matrices far from rotations, and the ends of the double range
+
+
+def _with(a, row, value):
+    a = np.array(a, dtype=np.float64)
+    a.reshape(a.shape[0], -1)[row, 0] = value
+    return a
+
+
+@pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf])
+def test_non_finite_rows_are_refused_naming_the_argument_and_the_first_row(bad):
+    calls = [
+        (lambda: ti.mean(_with(Q, 4, bad), np.where(np.arange(6) == 4, 0.0, 1.0)), "argument 'q': the quaternion at row 4"),
+        (lambda: ti.mean(_with(_with(Q, 4, bad), 5, bad)), "argument 'q': the quaternion at row 4"),
+        (lambda: ti.align_vectors(_with(RV, 3, bad), E, np.where(np.arange(6) == 3, 0.0, 1.0)),
+         "argument 'a': the vector at row 3"),
+        (lambda: ti.align_vectors(RV, _with(E, 2, bad)), "argument 'b': the vector at row 2"),
+        (lambda: ti.mean(Q, _with(np.ones((6, 1)), 3, bad)[:, 0]), "argument 'weights': expected finite weights, "
+                                                                    "the weight at row 3"),
+        (lambda: ti.align_vectors(RV[0], _with(E[:1], 0, bad)[0]), "argument 'b': the vector has"),
+        (lambda: ti.compose(P, _with(Q, 1, bad)), "argument 'q': the quaternion at row 1"),
+        (lambda: ti.inverse(_with(Q, 5, bad)), "argument 'q': the quaternion at row 5"),
+        (lambda: ti.to_matrix(_with(Q, 0, bad)[0]), "argument 'q': the quaternion has"),
+        (lambda: ti.to_scipy_quat(_with(Q, 2, bad)), "argument 'q': the quaternion at row 2"),
+        (lambda: ti.from_scipy_quat(_with(Q, 2, bad)), "argument 'a': the quaternion at row 2"),
+        (lambda: ti.to_rotvec(_with(Q, 3, bad)), "argument 'q': the quaternion at row 3"),
+        (lambda: ti.magnitude_angle(_with(Q, 3, bad)), "argument 'q': the quaternion at row 3"),
+        (lambda: ti.to_euler(_with(Q, 1, bad), "xyz"), "argument 'q': the quaternion at row 1"),
+        (lambda: ti.slerp(_with(P, 1, bad), Q, 0.5), "argument 'p': the quaternion at row 1"),
+        (lambda: ti.from_rotvec(_with(RV, 4, bad)), "argument 'r': the rotation vector at row 4"),
+        (lambda: ti.from_euler("xyz", _with(E, 4, bad)), "argument 'angles': the angles at row 4"),
+        (lambda: ti.from_matrix(_with(M, 2, bad)), "argument 'm': the matrix at row 2"),
+    ]
+    for call, text in calls:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert text in str(info.value) and ("non-finite" in str(info.value) or "finite weights" in str(info.value))
+
+
+def _euler_rows(seq, rng):
+    """Rows of every kind for seq: random, exact half turns (outer angles of
+    0, +-pi/2, +-pi), and middle angles placed within a few ulps of the
+    gimbal threshold 1e-7 from 0 or pi (or from +-pi/2)."""
+    symmetric = seq[0].lower() == seq[2].lower()
+    rows = [ti.random(64, 9)]
+    middles = [0.0, math.pi] if symmetric else [math.pi / 2, -math.pi / 2]
+    angles = []
+    for middle in middles:
+        for offset in (0.0, 1e-7, -1e-7, 2e-7, -2e-7, 5e-8, -5e-8):
+            for ulps in range(-6, 7, 2):
+                m = middle + offset * (1 + ulps * 2.0**-52)
+                angles.append([rng.uniform(-4, 4), m, rng.uniform(-4, 4)])
+                angles.append([math.pi * rng.choice([-1, -0.5, 0, 0.5, 1]), m, math.pi * rng.choice([-1, 0, 0.5, 1])])
+    rows.append(ti.from_euler(seq, np.array(angles)))
+    return np.vstack(rows)
+
+
+@pytest.mark.parametrize("seq", SEQUENCES)
+def test_euler_angles_are_scipys_to_the_bit_at_half_turns_and_the_gimbal_threshold(seq):
+    rng = np.random.default_rng(sum(map(ord, seq)))
+    q = _euler_rows(seq, rng)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        ours = ti.to_euler(q, seq)
+        theirs = R.from_quat(ti.to_scipy_quat(q)).as_euler(seq)
+    assert ours.tobytes() == theirs.tobytes()
+    assert (np.abs(ours) <= math.pi).all()
+    middle = ours[:, 1]
+    if seq[0].lower() == seq[2].lower():
+        assert ((middle >= 0) & (middle <= math.pi)).all()
+    else:
+        assert (np.abs(middle) <= math.pi / 2).all()
+
+
+@settings(max_examples=100, deadline=None)
+@given(q=hostile_quats, seq=st.sampled_from(SEQUENCES))
+def test_euler_angles_match_the_model(q, seq):
+    angles, lock = model.to_euler(q, seq)
+    with warnings.catch_warnings(record=True) as record:
+        warnings.simplefilter("always")
+        ours = ti.to_euler(q, seq)
+    assert rows_same(ours, angles)
+    assert bool(record) == lock
+
+
+def test_from_matrix_gives_the_nearest_rotation_of_every_matrix_that_is_not_a_reflection():
+    rng = np.random.default_rng(5)
+    base = R.random(200, random_state=6).as_matrix()
+    # Nearly singular with a positive determinant, rank two, and scaled to
+    # the ends of the double range.
+    near = base.copy()
+    near[:, :, 2] = near[:, :, 0] * 0.6 + near[:, :, 1] * 0.8 + 1e-12 * rng.normal(size=(200, 3))
+    det = np.linalg.det(near)
+    near[det < 0, :, 2] = near[det < 0, :, 0] * 0.6 + near[det < 0, :, 1] * 0.8 - (near[det < 0, :, 2] - (
+        near[det < 0, :, 0] * 0.6 + near[det < 0, :, 1] * 0.8))
+    expected = R.from_matrix(near).as_matrix()
+    assert np.allclose(ti.to_matrix(ti.from_matrix(near)), expected, rtol=0, atol=1e-6)
+    # A rotation with its last column zeroed (rank two) is nearest to the
+    # rotation itself (scipy refuses it).
+    rank_two = base.copy()
+    rank_two[:, :, 2] = 0.0
+    assert np.allclose(ti.to_matrix(ti.from_matrix(rank_two)), base, rtol=0, atol=1e-12)
+    for scale, tol in ((1e160, 1e-14), (1e-160, 1e-14), (2.0**1000, 1e-14), (2.0**-1040, 1e-9)):
+        # (the last scale leaves the entries about 34 significant bits)
+        ours = ti.to_matrix(ti.from_matrix(base[:20] * scale))
+        assert np.allclose(ours, base[:20], rtol=0, atol=tol)
+    with pytest.raises(ValueError, match="reflection"):
+        ti.from_matrix(base[0] @ np.diag([1.0, 1.0, -1e-300]))
+
+
+def test_every_finite_multiple_names_the_rotation_of_its_unit_multiple():
+    q = ti.random(50, 4)
+    a = ti.to_matrix(q)[:, 0] * np.linspace(0.5, 2.0, 50)[:, None]
+    b = ti.rotate(a, ti.inverse(ti.random(1, 8)[0])) + 1e-3 * np.cos(np.arange(150)).reshape(50, 3)
+    expected = [ti.to_matrix(q), ti.to_rotvec(q), ti.magnitude_angle(q), ti.to_euler(q, "zyx"),
+                ti.slerp(q, q[::-1], 0.3), ti.mean(q)]
+    fit, rssd = ti.align_vectors(a, b)
+    for scale in (1e155, 1e-170, 2.0**1020, 5e-324 * 2**30):
+        s = q * scale
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            got = [ti.to_matrix(s), ti.to_rotvec(s), ti.magnitude_angle(s), ti.to_euler(s, "zyx"),
+                   ti.slerp(s, s[::-1], 0.3), ti.mean(s)]
+        tol = 1e-8 if scale < 1e-300 else 1e-14  # subnormal components keep about 30 bits
+        for want, have in zip(expected, got):
+            assert np.allclose(have, want, rtol=0, atol=tol)
+    # Vectors and weights: the rotation of align_vectors and mean, and the
+    # rssd scaled by the vectors' scale.
+    for scale in (1e154, 1e-170):
+        fit_s, rssd_s = ti.align_vectors(a * scale, b * scale)
+        assert np.allclose(ti.to_matrix(fit_s), ti.to_matrix(fit), rtol=0, atol=1e-12)
+        assert abs(rssd_s / scale - rssd) < 1e-9 * rssd
+        fit_w, rssd_w = ti.align_vectors(a, b, np.full(50, 1e308))
+        assert np.allclose(ti.to_matrix(fit_w), ti.to_matrix(fit), rtol=0, atol=1e-12)
+        assert abs(rssd_w / 1e154 - rssd) < 1e-9 * rssd
+    pair, _ = ti.align_vectors(a[0] * 1e154, b[0] * 1e-170)
+    assert np.allclose(ti.to_matrix(pair), ti.to_matrix(ti.align_vectors(a[0], b[0])[0]), rtol=0, atol=1e-12)
+    weights = np.linspace(0.1, 1.0, 50)
+    assert np.allclose(ti.to_matrix(ti.mean(q, weights * 1e308)), ti.to_matrix(ti.mean(q, weights)), rtol=0,
+                       atol=1e-12)
+    assert np.allclose(ti.to_matrix(ti.mean(q, weights * 1e-310)), ti.to_matrix(ti.mean(q, weights)), rtol=0,
+                       atol=1e-12)
+    # A rotation vector at the top of the range turns by its angle modulo a
+    # turn: no NaN.
+    assert np.isfinite(ti.from_rotvec([1e300, 1e300, 0.0])).all()
+
+
+# ---------------------------------------------------------------------------
+# n rotations on n points, degrees, approx_equal
+
+
+def test_rotate_by_rows_of_quaternions_gives_the_bits_of_quat_rotate_row_by_row():
+    a = RV * np.array([1.0, -3.0, 1e-3])
+    q = np.vstack([Q[:5], [[2.0, 0.0, 0.0, 0.0]]])  # not normalised: as Quat.rotate takes it
+    out = ti.rotate(a, q)
+    for k in range(6):
+        assert out[k].tobytes() == rotate(a[k], q[k]).tobytes()
+    # One row of either broadcasts; a single vector and quaternion give one row.
+    assert ti.rotate(a[2], q).tobytes() == ti.rotate(np.tile(a[2], (6, 1)), q).tobytes()
+    assert ti.rotate(a, q[3]).tobytes() == ti.rotate(a, np.tile(q[3], (6, 1))).tobytes()
+    assert ti.rotate(a, Quat(*q[3].tolist())).tobytes() == ti.rotate(a, q[3:4]).tobytes()
+    assert ti.rotate(a[1], q[1]).tobytes() == out[1].tobytes()
+    # scipy's apply with n rotations.
+    assert np.allclose(scipy_rot(q[:5]).apply(a[:5]), out[:5], rtol=0, atol=1e-12 * (1 + np.abs(a).max()))
+
+
+def test_degrees_are_scipys():
+    e = np.degrees(E)
+    assert ti.from_euler("zxz", e, degrees=True).tobytes() == ti.from_euler("zxz", np.deg2rad(e)).tobytes()
+    assert ti.to_euler(Q, "XYZ", degrees=True).tobytes() == R.from_quat(ti.to_scipy_quat(Q)).as_euler(
+        "XYZ", degrees=True).tobytes()
+    assert np.allclose(ti.to_matrix(ti.from_euler("zxz", e, degrees=True)),
+                       R.from_euler("zxz", e, degrees=True).as_matrix(), rtol=0, atol=TOL)
+    assert np.allclose(ti.to_matrix(ti.from_rotvec(np.degrees(RV), degrees=True)),
+                       R.from_rotvec(np.degrees(RV), degrees=True).as_matrix(), rtol=0, atol=TOL)
+    assert np.allclose(ti.to_rotvec(Q, degrees=True), scipy_rot(Q).as_rotvec(degrees=True), rtol=0, atol=1e-10)
+    assert ti.magnitude_angle(Q[0], degrees=True) == np.rad2deg(ti.magnitude_angle(Q[0]))
+    assert ti.to_euler(Q[0], "xyz", degrees=True).tobytes() == ti.to_euler(Q[:1], "xyz", degrees=True)[0].tobytes()
+
+
+def test_approx_equal_compares_rotations_not_components():
+    q = ti.random(6, 2)
+    near = ti.compose(ti.from_rotvec([1e-9, 0.0, 0.0]), q)
+    assert ti.approx_equal(q, -q * 3.0, 1e-15).all()
+    assert ti.approx_equal(q, near, 1e-8).all()
+    assert not ti.approx_equal(q, near, 1e-10).any()
+    assert ti.approx_equal(q[0], Quat(*(-q[0]).tolist()), 1e-12) is True
+    theirs = scipy_rot(q).approx_equal(scipy_rot(near), atol=1e-8)
+    assert (ti.approx_equal(q, near, 1e-8) == theirs).all()
+
+
+def test_the_table_gives_the_signatures_of_the_wrappers_and_the_stubs():
+    import ast
+    import inspect
+    import pathlib
+    import tarsk_interop.dask as tid
+    root = pathlib.Path(ti.__file__).parent
+    for stub_name, module in (("__init__.pyi", ti), ("dask.pyi", tid)):
+        tree = ast.parse((root / stub_name).read_text())
+        stubs = {f.name: f for f in tree.body if isinstance(f, ast.FunctionDef)}
+        for name, (arguments, _, degrees, _) in ti._rotation_algebra.TABLE.items():
+            expected = [a for a, _ in arguments]
+            stub = stubs[name]
+            assert [a.arg for a in stub.args.args] == expected, (stub_name, name)
+            if stub_name == "__init__.pyi":
+                kinds = [ti._rotation_algebra._KIND_TYPE[k] for _, k in arguments]
+                assert [ast.unparse(a.annotation) for a in stub.args.args] == kinds, name
+            assert [a.arg for a in stub.args.kwonlyargs] == (["degrees"] if degrees else []), (stub_name, name)
+            runtime = inspect.signature(getattr(module, name))
+            assert list(runtime.parameters) == expected + (["degrees"] if degrees else []), name
+            assert name in module.__all__

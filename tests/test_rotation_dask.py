@@ -40,6 +40,14 @@ CASES = {
     "slerp_scalar_t": (lambda c: tid.slerp(c(P), Q[3], 0.75), lambda: ti.slerp(P, Q[3], 0.75)),
     "from_euler": (lambda c: tid.from_euler("zyx", c(EULER)), lambda: ti.from_euler("zyx", EULER)),
     "to_euler": (lambda c: tid.to_euler(c(Q), "XZX"), lambda: ti.to_euler(Q, "XZX")),
+    "to_euler_degrees": (lambda c: tid.to_euler(c(Q), "zyz", degrees=True), lambda: ti.to_euler(Q, "zyz", degrees=True)),
+    "from_euler_degrees": (lambda c: tid.from_euler("zyx", c(EULER * 50), degrees=True),
+                           lambda: ti.from_euler("zyx", EULER * 50, degrees=True)),
+    "rotvec_degrees": (lambda c: tid.to_rotvec(tid.from_rotvec(c(RV * 40), degrees=True), degrees=True),
+                       lambda: ti.to_rotvec(ti.from_rotvec(RV * 40, degrees=True), degrees=True)),
+    "magnitude_degrees": (lambda c: tid.magnitude_angle(c(Q), degrees=True),
+                          lambda: ti.magnitude_angle(Q, degrees=True)),
+    "approx_equal": (lambda c: tid.approx_equal(c(P), c(Q), 2.0), lambda: ti.approx_equal(P, Q, 2.0)),
 }
 
 

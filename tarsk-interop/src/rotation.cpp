@@ -28,6 +28,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "tarsk_py/capi.h"
@@ -107,19 +108,16 @@ private:
 
 // ---------------------------------------------------------------------------
 // Element operations. Each reads its input rows, writes its result row and
-// returns a fault: 0 none, 1 or 2 a quaternion of zero norm in the first or
-// second argument, 3 a non-finite matrix, 4 a matrix whose determinant is not
-// positive, 5 a non-finite t; -1 marks a row at gimbal lock (a warning).
+// returns a fault: 0 none, -1 a row at gimbal lock (a warning), else
+// fault_code(kind, argument): what is wrong and in which argument (0, 1, 2).
+// The package turns a code into its message from the argument's name and
+// kind, so no operation has codes of its own.
 
-enum Fault : int {
-    gimbal_lock = -1,
-    no_fault = 0,
-    zero_norm_first = 1,
-    zero_norm_second = 2,
-    non_finite_matrix = 3,
-    non_positive_determinant = 4,
-    non_finite_t = 5,
-};
+enum FaultKind : int { zero_norm = 0, non_finite = 1, reflection = 2, rank_below_two = 3 };
+
+constexpr int fault_code(FaultKind kind, int argument) { return 1 + 3 * static_cast<int>(kind) + argument; }
+constexpr int gimbal_lock = -1;
+constexpr int no_fault = 0;
 
 struct Params {
     rot::EulerSeq seq{{0, 1, 2}, false};
@@ -136,35 +134,53 @@ void put(double* out, const Quat& q) {
     out[3] = q.k;
 }
 
+// A quaternion argument that names a rotation: finite and not all zero.
+int check_quat(const Quat& q, int argument) {
+    if (!rot::is_finite(q)) return fault_code(non_finite, argument);
+    if (rot::has_zero_norm(q)) return fault_code(zero_norm, argument);
+    return no_fault;
+}
+
+// A row of `width` finite doubles.
+int check_finite(const double* row, std::size_t width, int argument) {
+    double zero = 0.0;
+    for (std::size_t c = 0; c < width; ++c) zero = zero + (row[c] - row[c]);
+    return zero == 0.0 ? no_fault : fault_code(non_finite, argument);
+}
+
 struct Compose {
+    static constexpr const char* name = "compose";
     static constexpr std::array<std::size_t, 3> widths{4, 4, 0};
     static constexpr std::size_t out_width = 4;
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat p = quat_at(in[0]), q = quat_at(in[1]);
-        if (rot::has_zero_norm(p)) return zero_norm_first;
-        if (rot::has_zero_norm(q)) return zero_norm_second;
+        if (int f = check_quat(p, 0)) return f;
+        if (int f = check_quat(q, 1)) return f;
         put(out, rot::compose(p, q));
         return no_fault;
     }
 };
 
 struct Inverse {
+    static constexpr const char* name = "inverse";
     static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
     static constexpr std::size_t out_width = 4;
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = quat_at(in[0]);
-        if (rot::has_zero_norm(q)) return zero_norm_first;
+        if (int f = check_quat(q, 0)) return f;
         put(out, rot::inverse(q));
         return no_fault;
     }
 };
 
 struct ToMatrix {
+    static constexpr const char* name = "to_matrix";
     static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
     static constexpr std::size_t out_width = 9;
+    static bool rows(const double* in, std::size_t n, double* out) { return rot::to_matrix_rows(in, n, out); }
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = quat_at(in[0]);
-        if (rot::has_zero_norm(q)) return zero_norm_first;
+        if (int f = check_quat(q, 0)) return f;
         Matrix3 m = rot::to_matrix(q);
         for (int r = 0; r < 3; ++r) {
             for (int c = 0; c < 3; ++c) out[3 * r + c] = m[r][c];
@@ -174,6 +190,7 @@ struct ToMatrix {
 };
 
 struct FromMatrix {
+    static constexpr const char* name = "from_matrix";
     static constexpr std::array<std::size_t, 3> widths{9, 0, 0};
     static constexpr std::size_t out_width = 4;
     static int apply(const In& in, double* out, std::size_t, const Params&) {
@@ -183,30 +200,36 @@ struct FromMatrix {
         }
         rot::MatrixFault fault;
         Quat q = rot::from_matrix(m, fault);
-        if (fault == rot::MatrixFault::non_finite) return non_finite_matrix;
-        if (fault == rot::MatrixFault::non_positive_determinant) return non_positive_determinant;
+        switch (fault) {
+            case rot::MatrixFault::none: break;
+            case rot::MatrixFault::non_finite: return fault_code(non_finite, 0);
+            case rot::MatrixFault::reflection: return fault_code(reflection, 0);
+            case rot::MatrixFault::rank_below_two: return fault_code(rank_below_two, 0);
+        }
         put(out, q);
         return no_fault;
     }
 };
 
 struct FromScipyQuat {
+    static constexpr const char* name = "from_scipy_quat";
     static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
     static constexpr std::size_t out_width = 4;
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = rot::from_scalar_last({in[0][0], in[0][1], in[0][2], in[0][3]});
-        if (rot::has_zero_norm(q)) return zero_norm_first;
+        if (int f = check_quat(q, 0)) return f;
         put(out, q);
         return no_fault;
     }
 };
 
 struct ToScipyQuat {
+    static constexpr const char* name = "to_scipy_quat";
     static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
     static constexpr std::size_t out_width = 4;
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = quat_at(in[0]);
-        if (rot::has_zero_norm(q)) return zero_norm_first;
+        if (int f = check_quat(q, 0)) return f;
         std::array<double, 4> a = rot::to_scalar_last(q);
         for (int c = 0; c < 4; ++c) out[c] = a[c];
         return no_fault;
@@ -214,20 +237,23 @@ struct ToScipyQuat {
 };
 
 struct FromRotvec {
+    static constexpr const char* name = "from_rotvec";
     static constexpr std::array<std::size_t, 3> widths{3, 0, 0};
     static constexpr std::size_t out_width = 4;
     static int apply(const In& in, double* out, std::size_t, const Params&) {
+        if (int f = check_finite(in[0], 3, 0)) return f;
         put(out, rot::from_rotvec({in[0][0], in[0][1], in[0][2]}));
         return no_fault;
     }
 };
 
 struct ToRotvec {
+    static constexpr const char* name = "to_rotvec";
     static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
     static constexpr std::size_t out_width = 3;
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = quat_at(in[0]);
-        if (rot::has_zero_norm(q)) return zero_norm_first;
+        if (int f = check_quat(q, 0)) return f;
         Vec3d r = rot::to_rotvec(q);
         out[0] = r.x;
         out[1] = r.y;
@@ -237,45 +263,50 @@ struct ToRotvec {
 };
 
 struct MagnitudeAngle {
+    static constexpr const char* name = "magnitude_angle";
     static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
     static constexpr std::size_t out_width = 1;
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = quat_at(in[0]);
-        if (rot::has_zero_norm(q)) return zero_norm_first;
+        if (int f = check_quat(q, 0)) return f;
         out[0] = rot::magnitude_angle(q);
         return no_fault;
     }
 };
 
 struct Slerp {
+    static constexpr const char* name = "slerp";
     static constexpr std::array<std::size_t, 3> widths{4, 4, 1};
     static constexpr std::size_t out_width = 4;
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat p = quat_at(in[0]), q = quat_at(in[1]);
         double t = in[2][0];
-        if (rot::has_zero_norm(p)) return zero_norm_first;
-        if (rot::has_zero_norm(q)) return zero_norm_second;
-        if (!(t - t == 0.0)) return non_finite_t;
+        if (int f = check_quat(p, 0)) return f;
+        if (int f = check_quat(q, 1)) return f;
+        if (int f = check_finite(in[2], 1, 2)) return f;
         put(out, rot::slerp(p, q, t));
         return no_fault;
     }
 };
 
 struct FromEuler {
+    static constexpr const char* name = "from_euler";
     static constexpr std::array<std::size_t, 3> widths{3, 0, 0};
     static constexpr std::size_t out_width = 4;
     static int apply(const In& in, double* out, std::size_t, const Params& p) {
+        if (int f = check_finite(in[0], 3, 0)) return f;
         put(out, rot::from_euler(p.seq, {in[0][0], in[0][1], in[0][2]}));
         return no_fault;
     }
 };
 
 struct ToEuler {
+    static constexpr const char* name = "to_euler";
     static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
     static constexpr std::size_t out_width = 3;
     static int apply(const In& in, double* out, std::size_t, const Params& p) {
         Quat q = quat_at(in[0]);
-        if (rot::has_zero_norm(q)) return zero_norm_first;
+        if (int f = check_quat(q, 0)) return f;
         bool lock = false;
         std::array<double, 3> a = rot::to_euler(q, p.seq, lock);
         out[0] = a[0];
@@ -286,10 +317,45 @@ struct ToEuler {
 };
 
 struct Random {
+    static constexpr const char* name = "random";
     static constexpr std::array<std::size_t, 3> widths{0, 0, 0};
     static constexpr std::size_t out_width = 4;
     static int apply(const In&, double* out, std::size_t index, const Params& p) {
         put(out, rot::random(p.seed, index));
+        return no_fault;
+    }
+};
+
+// Row i of the vectors turned by row i of the quaternions, as Quat.rotate
+// turns it (q not normalised, nothing refused): the bits of
+// Quat(*q_i).rotate(Vec3d(*a_i)).
+struct Rotate {
+    static constexpr const char* name = "rotate";
+    static constexpr std::array<std::size_t, 3> widths{3, 4, 0};
+    static constexpr std::size_t out_width = 3;
+    static int apply(const In& in, double* out, std::size_t, const Params&) {
+        const Vec3d r = quat_at(in[1]).rotate(Vec3d{in[0][0], in[0][1], in[0][2]});
+        out[0] = r.x;
+        out[1] = r.y;
+        out[2] = r.z;
+        return no_fault;
+    }
+};
+
+// Whether p and q name rotations within atol of each other: the angle of
+// the turn between them, 2 atan2(|p - q|, |p + q|) of the normalised p and
+// q turned to the same half (their dot product not negative), is at most
+// atol (radians). 1.0 or 0.0.
+struct ApproxEqual {
+    static constexpr const char* name = "approx_equal";
+    static constexpr std::array<std::size_t, 3> widths{4, 4, 1};
+    static constexpr std::size_t out_width = 1;
+    static int apply(const In& in, double* out, std::size_t, const Params&) {
+        Quat p = quat_at(in[0]), q = quat_at(in[1]);
+        if (int f = check_quat(p, 0)) return f;
+        if (int f = check_quat(q, 1)) return f;
+        if (int f = check_finite(in[2], 1, 2)) return f;
+        out[0] = rot::angle_between(p, q) <= in[2][0] ? 1.0 : 0.0;
         return no_fault;
     }
 };
@@ -308,6 +374,12 @@ struct Loop {
 template <class Op>
 void element_body(void* ctx, std::size_t begin, std::size_t end) {
     auto* loop = static_cast<Loop*>(ctx);
+    if constexpr (requires { Op::rows(nullptr, 0, nullptr); }) {
+        // The operation's loop over whole rows, when it can take them all.
+        if (loop->stride[0] == Op::widths[0] &&
+            Op::rows(loop->in[0] + begin * Op::widths[0], end - begin, loop->out + begin * Op::out_width))
+            return;
+    }
     std::size_t fault_row = std::numeric_limits<std::size_t>::max();
     bool warned = false;
     for (std::size_t r = begin; r < end; ++r) {
@@ -422,7 +494,8 @@ bool single_row(PyObject* o, std::size_t width, double* row) {
 }
 
 // single(op, out, a, b, c, param) -> int: 0 done, -1 done at gimbal lock,
-// 1 not done (the general path takes over).
+// 1 not done (the general path takes over). With out None, an operation of
+// one number returns it as a float when done.
 template <class Op>
 PyObject* single_op(PyObject* out_obj, PyObject* const* inputs, const Params& params) {
     std::array<std::array<double, 9>, 3> rows{};
@@ -431,6 +504,16 @@ PyObject* single_op(PyObject* out_obj, PyObject* const* inputs, const Params& pa
         if (Op::widths[k] == 0) continue;
         if (!single_row(inputs[k], Op::widths[k], rows[k].data())) return PyLong_FromLong(1);
         in[k] = rows[k].data();
+    }
+    if (out_obj == Py_None) {
+        // A result of one number is returned as a float.
+        if constexpr (Op::out_width == 1) {
+            std::array<double, 9> result{};
+            if (Op::apply(in, result.data(), 0, params) > 0) return PyLong_FromLong(1);
+            return PyFloat_FromDouble(result[0]);
+        } else {
+            return PyLong_FromLong(1);
+        }
     }
     Py_buffer view;
     if (PyObject_GetBuffer(out_obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) {
@@ -447,14 +530,16 @@ PyObject* single_op(PyObject* out_obj, PyObject* const* inputs, const Params& pa
     return PyLong_FromLong(fault > 0 ? 1 : fault);
 }
 
-// The parameter of op: an Euler sequence code or a seed.
-Params params_of(long op, PyObject* param) {
+// What the last argument of run and single carries for an operation.
+enum ParamKind { no_param, sequence_param, seed_param };
+
+Params params_of(ParamKind kind, PyObject* param) {
     Params params;
-    if (op == 10 || op == 11) {
+    if (kind == sequence_param) {
         unsigned long code = PyLong_AsUnsignedLong(param);
         if (code == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PyErrSet{};
         params.seq = seq_of(code);
-    } else if (op == 12) {
+    } else if (kind == seed_param) {
         unsigned long long seed = PyLong_AsUnsignedLongLong(param);
         if (seed == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrSet{};
         params.seed = seed;
@@ -462,56 +547,67 @@ Params params_of(long op, PyObject* param) {
     return params;
 }
 
-// Calls F<Op>(out, inputs, params) for the operation code `op`.
-template <template <class> class F>
-PyObject* dispatch(long op, PyObject* out, PyObject* const* inputs, const Params& params) {
-    switch (op) {
-        case 0: return F<Compose>::call(out, inputs, params);
-        case 1: return F<Inverse>::call(out, inputs, params);
-        case 2: return F<ToMatrix>::call(out, inputs, params);
-        case 3: return F<FromMatrix>::call(out, inputs, params);
-        case 4: return F<FromScipyQuat>::call(out, inputs, params);
-        case 5: return F<ToScipyQuat>::call(out, inputs, params);
-        case 6: return F<FromRotvec>::call(out, inputs, params);
-        case 7: return F<ToRotvec>::call(out, inputs, params);
-        case 8: return F<MagnitudeAngle>::call(out, inputs, params);
-        case 9: return F<Slerp>::call(out, inputs, params);
-        case 10: return F<FromEuler>::call(out, inputs, params);
-        case 11: return F<ToEuler>::call(out, inputs, params);
-        case 12: return F<Random>::call(out, inputs, params);
-        default: raise(PyExc_ValueError, "unknown operation");
-    }
+// The table of element operations: one row per operation, in the order of
+// the indices run and single take; the package reads the names (ops()) and
+// finds its own description of each by name.
+struct OpRow {
+    const char* name;
+    ParamKind param;
+    std::array<std::size_t, 3> widths;
+    std::size_t out_width;
+    PyObject* (*run)(PyObject* out, PyObject* const* inputs, const Params& params);
+    PyObject* (*single)(PyObject* out, PyObject* const* inputs, const Params& params);
+};
+
+template <class Op>
+constexpr OpRow row(ParamKind param = no_param) {
+    return {Op::name, param, Op::widths, Op::out_width, &run_op<Op>, &single_op<Op>};
 }
 
-template <class Op>
-struct RunLoop {
-    static PyObject* call(PyObject* out, PyObject* const* inputs, const Params& params) {
-        return run_op<Op>(out, inputs, params);
-    }
+constexpr OpRow op_table[] = {
+    row<Compose>(),       row<Inverse>(),         row<ToMatrix>(),       row<FromMatrix>(),
+    row<FromScipyQuat>(), row<ToScipyQuat>(),     row<FromRotvec>(),     row<ToRotvec>(),
+    row<MagnitudeAngle>(), row<Slerp>(),          row<FromEuler>(sequence_param), row<ToEuler>(sequence_param),
+    row<Random>(seed_param), row<Rotate>(),       row<ApproxEqual>(),
 };
+constexpr std::size_t op_count = sizeof op_table / sizeof op_table[0];
 
-template <class Op>
-struct RunSingle {
-    static PyObject* call(PyObject* out, PyObject* const* inputs, const Params& params) {
-        return single_op<Op>(out, inputs, params);
-    }
-};
+const OpRow& op_row(PyObject* index) {
+    const long k = PyLong_AsLong(index);
+    if (k == -1 && PyErr_Occurred()) throw PyErrSet{};
+    if (k < 0 || static_cast<std::size_t>(k) >= op_count) raise(PyExc_ValueError, "unknown operation");
+    return op_table[k];
+}
 
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
         if (nargs != 6) raise(PyExc_TypeError, "run(op, out, a, b, c, param)");
-        long op = PyLong_AsLong(args[0]);
-        if (op == -1 && PyErr_Occurred()) throw PyErrSet{};
-        return dispatch<RunLoop>(op, args[1], args + 2, params_of(op, args[5]));
+        const OpRow& op = op_row(args[0]);
+        return op.run(args[1], args + 2, params_of(op.param, args[5]));
     });
 }
 
 PyObject* single(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
         if (nargs != 6) raise(PyExc_TypeError, "single(op, out, a, b, c, param)");
-        long op = PyLong_AsLong(args[0]);
-        if (op == -1 && PyErr_Occurred()) throw PyErrSet{};
-        return dispatch<RunSingle>(op, args[1], args + 2, params_of(op, args[5]));
+        const OpRow& op = op_row(args[0]);
+        return op.single(args[1], args + 2, params_of(op.param, args[5]));
+    });
+}
+
+// ops() -> tuple of (name, (widths...), out width, param kind): the table.
+PyObject* ops(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* {
+        Ref t(PyTuple_New(static_cast<Py_ssize_t>(op_count)));
+        for (std::size_t k = 0; k < op_count; ++k) {
+            const OpRow& r = op_table[k];
+            PyObject* item = Py_BuildValue("(s(nnn)ni)", r.name, static_cast<Py_ssize_t>(r.widths[0]),
+                                           static_cast<Py_ssize_t>(r.widths[1]), static_cast<Py_ssize_t>(r.widths[2]),
+                                           static_cast<Py_ssize_t>(r.out_width), static_cast<int>(r.param));
+            if (!item) throw PyErrSet{};
+            PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(k), item);
+        }
+        return t.release();
     });
 }
 
@@ -567,7 +663,7 @@ PyObject* mean(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         parallel_for(nblocks, 1, &mean_body, &loop);
         std::size_t row = loop.first_fault.load(std::memory_order_relaxed);
         if (row != std::numeric_limits<std::size_t>::max()) {
-            return Py_BuildValue("(in)", static_cast<int>(zero_norm_first), static_cast<Py_ssize_t>(row));
+            return Py_BuildValue("(in)", check_quat(quat_at(loop.q + 4 * row), 0), static_cast<Py_ssize_t>(row));
         }
         rot::Matrix4 total = loop.blocks[0];
         for (std::size_t b = 1; b < nblocks; ++b) rot::sum_into(total, loop.blocks[b]);
@@ -596,8 +692,34 @@ void align_body(void* ctx, std::size_t begin, std::size_t end) {
     }
 }
 
-// align(out, a, b, weights) -> (fault, rssd): the rotation that best maps the
-// rows of b onto those of a, into out. fault 1: one pair with a zero vector.
+// The sums of align over its blocks, in block order.
+rot::AlignSums align_sums(AlignLoop& loop) {
+    const std::size_t nblocks = (loop.n + block_rows - 1) / block_rows;
+    loop.blocks.assign(nblocks, rot::align_zero());
+    parallel_for(nblocks, 1, &align_body, &loop);
+    rot::AlignSums total = loop.blocks[0];
+    for (std::size_t blk = 1; blk < nblocks; ++blk) rot::align_sum_into(total, loop.blocks[blk]);
+    return total;
+}
+
+bool sums_in_range(const rot::AlignSums& s) {
+    double zero = 0.0;
+    for (const auto& row : s.b) {
+        for (double x : row) zero = zero + (x - x);
+    }
+    return zero == 0.0 && s.norms >= 0x1p-900 && s.norms <= 0x1p900;
+}
+
+// frexp's exponent of x (0 for zero).
+int exponent_of(double x) {
+    int e = 0;
+    if (x != 0.0) std::frexp(x, &e);
+    return e;
+}
+
+// align(out, a, b, weights) -> (fault, row, rssd): the rotation that best
+// maps the rows of b onto those of a, into out; fault as the element
+// operations give it (argument 0 a, 1 b), at row `row`.
 PyObject* align(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
         if (nargs != 4) raise(PyExc_TypeError, "align(out, a, b, weights)");
@@ -615,29 +737,125 @@ PyObject* align(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (weights->count() != loop.n) raise(PyExc_ValueError, "bad weights buffer");
             loop.weights = weights->data();
         }
+        auto first_non_finite = [&loop]() -> std::pair<int, std::size_t> {
+            for (std::size_t r = 0; r < loop.n; ++r) {
+                if (int f = check_finite(loop.a + 3 * r, 3, 0)) return {f, r};
+                if (int f = check_finite(loop.b + 3 * r, 3, 1)) return {f, r};
+            }
+            return {no_fault, 0};
+        };
         if (loop.n == 1) {
+            auto [fault, row] = first_non_finite();
+            if (fault) return Py_BuildValue("(ind)", fault, static_cast<Py_ssize_t>(row), 0.0);
             const Vec3d av{loop.a[0], loop.a[1], loop.a[2]};
             const Vec3d bv{loop.b[0], loop.b[1], loop.b[2]};
             bool zero = false;
             Quat q = rot::align_pair(av, bv, zero);
-            if (zero) return Py_BuildValue("(id)", 1, 0.0);
+            if (zero) return Py_BuildValue("(ind)", fault_code(zero_norm, 0), static_cast<Py_ssize_t>(0), 0.0);
             const double w = loop.weights ? loop.weights[0] : 1.0;
-            const double rssd = std::sqrt(w * av.distance_squared(q.rotate(bv)));
+            double rssd = std::sqrt(w * av.distance_squared(q.rotate(bv)));
+            auto in_range = [](double x) { return x >= 0x1p-1000 && x <= 0x1p1000; };
+            if (!(in_range(av.dot(av)) && in_range(bv.dot(bv)) && w <= 0x1p100)) {
+                // Out of the range of the plain formula: the distance of the
+                // vectors scaled by a common power of two, scaled back.
+                const int e = exponent_of(std::max({std::abs(av.x), std::abs(av.y), std::abs(av.z), std::abs(bv.x),
+                                                    std::abs(bv.y), std::abs(bv.z)}));
+                const Vec3d as{std::ldexp(av.x, -e), std::ldexp(av.y, -e), std::ldexp(av.z, -e)};
+                const Vec3d bs{std::ldexp(bv.x, -e), std::ldexp(bv.y, -e), std::ldexp(bv.z, -e)};
+                rssd = std::ldexp(std::sqrt(w) * std::sqrt(as.distance_squared(q.rotate(bs))), e);
+            }
             put(out.data(), q);
-            return Py_BuildValue("(id)", 0, rssd);
+            return Py_BuildValue("(ind)", 0, static_cast<Py_ssize_t>(0), rssd);
         }
-        const std::size_t nblocks = (loop.n + block_rows - 1) / block_rows;
-        loop.blocks.resize(nblocks);
-        parallel_for(nblocks, 1, &align_body, &loop);
-        rot::AlignSums total = loop.blocks[0];
-        for (std::size_t blk = 1; blk < nblocks; ++blk) rot::align_sum_into(total, loop.blocks[blk]);
+        rot::AlignSums total = align_sums(loop);
+        double scale_back = 0.0;
+        int exponent = 0;
+        if (!sums_in_range(total)) {
+            // Rare: a non-finite row is refused; sums that overflowed or
+            // vanished are made again from the vectors and weights multiplied
+            // by powers of two (exact), which turn neither the rotation nor
+            // the root of the sum of squares but by the same powers.
+            auto [fault, row] = first_non_finite();
+            if (fault) return Py_BuildValue("(ind)", fault, static_cast<Py_ssize_t>(row), 0.0);
+            double largest = 0.0, heaviest = 0.0;
+            for (std::size_t k = 0; k < 3 * loop.n; ++k) {
+                largest = std::max(largest, std::max(std::abs(loop.a[k]), std::abs(loop.b[k])));
+            }
+            for (std::size_t k = 0; loop.weights && k < loop.n; ++k) heaviest = std::max(heaviest, loop.weights[k]);
+            const int ev = exponent_of(largest);
+            int ew = exponent_of(heaviest);
+            ew = ew - (ew & 1);  // even: the root of 2^ew is exact
+            std::vector<double> as(3 * loop.n), bs(3 * loop.n), ws(loop.weights ? loop.n : 0);
+            for (std::size_t k = 0; k < 3 * loop.n; ++k) {
+                as[k] = std::ldexp(loop.a[k], -ev);
+                bs[k] = std::ldexp(loop.b[k], -ev);
+            }
+            for (std::size_t k = 0; k < ws.size(); ++k) ws[k] = std::ldexp(loop.weights[k], -ew);
+            loop.a = as.data();
+            loop.b = bs.data();
+            loop.weights = loop.weights ? ws.data() : nullptr;
+            total = align_sums(loop);
+            scale_back = 1.0;
+            exponent = ev + ew / 2;
+        }
         double rssd = 0.0;
         put(out.data(), rot::align_finish(total, rssd));
-        return Py_BuildValue("(id)", 0, rssd);
+        if (scale_back != 0.0) rssd = std::ldexp(rssd, exponent);
+        return Py_BuildValue("(ind)", 0, static_cast<Py_ssize_t>(0), rssd);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// The element-wise kernels of tarsk_py's table into a result array of the
+// caller's: the path of small arrays, where handing a block of the pool over
+// to numpy costs more than the rows.
+
+// kernel_into(op, out, rows, arg) -> None: out[i] = element-wise operation
+// `op` of rows[i] and arg, as tarsk_py's apply (and the VecList method)
+// gives it. rows a C-contiguous aligned float64 (n, 3) buffer, out a
+// writable one of n results of the operation's kind. An axis above 2 is
+// refused with ValueError.
+PyObject* kernel_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([args, nargs]() -> PyObject* {
+        if (nargs != 4) raise(PyExc_TypeError, "kernel_into(op, out, rows, arg)");
+        const std::size_t k = PyLong_AsSize_t(args[0]);
+        if (k == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyErrSet{};
+        if (k >= g_api->op_count) raise(PyExc_ValueError, "unknown element-wise operation");
+        const TarskOp& op = g_api->ops[k];
+        Rows rows(args[2], 3, false);
+        double arg[4] = {0.0, 0.0, 0.0, 0.0};
+        if (op.arg == TARSK_ARG_AXIS) {
+            // Refused here: the list method's conversion treats an axis above
+            // 2 as an internal failure.
+            const long axis = PyLong_Check(args[3]) ? PyLong_AsLong(args[3]) : 0;
+            if (axis == -1 && PyErr_Occurred()) PyErr_Clear();
+            if (axis > 2) {
+                PyErr_Format(PyExc_ValueError, "argument 'axis': expected 0, 1 or 2, got %ld", axis);
+                throw PyErrSet{};
+            }
+        }
+        if (op.arg != TARSK_ARG_NONE) check(g_api->convert_arg(k, args[3], arg));
+        const std::size_t n = rows.count();
+        const std::size_t item = op.result == TARSK_RESULT_ROWS ? 3 * sizeof(double)
+                                 : op.result == TARSK_RESULT_DOUBLE ? sizeof(double)
+                                                                    : 1;
+        Py_buffer view;
+        if (PyObject_GetBuffer(args[1], &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) throw PyErrSet{};
+        const bool fits = static_cast<std::size_t>(view.len) == n * item &&
+                          (n == 0 || reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0);
+        int rc = 0;
+        if (fits && n) rc = g_api->apply(k, rows.data(), n, arg, view.buf);
+        PyBuffer_Release(&view);
+        if (!fits) raise(PyExc_ValueError, "the result buffer does not fit the rows");
+        check(rc);
+        Py_RETURN_NONE;
     });
 }
 
 PyMethodDef module_methods[] = {
+    {"kernel_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&kernel_into)), METH_FASTCALL,
+     nullptr},
+    {"ops", ops, METH_NOARGS, nullptr},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&run)), METH_FASTCALL, nullptr},
     {"single", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&single)), METH_FASTCALL, nullptr},
     {"mean", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&mean)), METH_FASTCALL, nullptr},

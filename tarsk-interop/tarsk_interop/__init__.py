@@ -16,6 +16,7 @@ that changes in the interpreter).
 """
 from __future__ import annotations
 
+import operator
 from typing import Any
 
 import numpy as np
@@ -24,7 +25,7 @@ from tarsk_py import Quat as _Quat
 from tarsk_py import Vec3d as _Vec3d
 from tarsk_py import VecList as _VecList
 
-from . import _classes, _native, _rotation_algebra
+from . import _classes, _native, _rotation, _rotation_algebra  # type: ignore[attr-defined]
 from ._arrays import _asarray, _quat, _real_array, _rows, _scalar, _values, _vec  # noqa: F401
 from ._pickling import (  # noqa: F401  (the names pickles refer to)
     _angle_degrees_from_bytes, _angle_radians_from_bytes, _circle_from_bytes, _plane_from_bytes,
@@ -121,36 +122,107 @@ _RESULT_ROWS, _RESULT_DOUBLE, _RESULT_BOOL = range(3)
 # One kernel maker per argument kind: the kernel's parameters and the
 # conversion of its argument (a class argument as the other functions of
 # this package convert it, an axis as the VecList method converts it).
-def _kernel_none(index: int) -> Any:
+#
+# Small float64 (n, 3) arrays with an argument of the exact type the list
+# method takes go straight to the native loop into an array made here (one
+# call, the checks in native code); anything else takes the general path
+# below, which converts and then hands a block of the pool's memory to numpy.
+
+_F64 = np.dtype(np.float64)
+_into = _rotation.kernel_into
+_SMALL = 4096
+_ndarray = np.ndarray
+_empty = np.empty
+
+
+def _small(a: Any) -> bool:
+    return type(a) is _ndarray and a.dtype is _F64 and a.ndim == 2 and a.shape[1] == 3 and a.shape[0] <= _SMALL
+
+
+def _out(result: int, n: int) -> np.ndarray:
+    if result == _RESULT_ROWS:
+        return _empty((n, 3))
+    return _empty(n) if result == _RESULT_DOUBLE else _empty(n, dtype=np.bool_)
+
+
+def _fast(index: int, result: int, a: np.ndarray, arg: Any) -> np.ndarray | None:
+    """The result through kernel_into, or None where the array's layout is
+    not the native loop's (the general path then copies it)."""
+    out = _out(result, a.shape[0])
+    try:
+        _into(index, out, a, arg)
+    except (BufferError, ValueError) as exc:
+        if "axis" in str(exc):
+            raise
+        return None
+    return out
+
+
+def _kernel_none(index: int, result: int) -> Any:
     def kernel(a: Any) -> np.ndarray:
+        if _small(a):
+            out = _fast(index, result, a, None)
+            if out is not None:
+                return out
         return _asarray(_apply(index, _rows(a), None))
     return kernel
 
 
-def _kernel_vec3d(index: int) -> Any:
+def _kernel_vec3d(index: int, result: int) -> Any:
     def kernel(a: Any, v: Any) -> np.ndarray:
+        if type(v) is _Vec3d and _small(a):
+            out = _fast(index, result, a, v)
+            if out is not None:
+                return out
         rows = _rows(a)
         return _asarray(_apply(index, rows, _vec(v)))
     return kernel
 
 
-def _kernel_quat(index: int) -> Any:
+def _kernel_quat(index: int, result: int) -> Any:
     def kernel(a: Any, q: _Quat) -> np.ndarray:
+        if type(q) is _Quat and _small(a):
+            out = _fast(index, result, a, q)
+            if out is not None:
+                return out
         rows = _rows(a)
         return _asarray(_apply(index, rows, _quat(q)))
     return kernel
 
 
-def _kernel_float(index: int) -> Any:
+def _kernel_float(index: int, result: int) -> Any:
     def kernel(a: Any, s: Any) -> np.ndarray:
+        if type(s) is float and _small(a):
+            out = _fast(index, result, a, s)
+            if out is not None:
+                return out
         rows = _rows(a)
         return _asarray(_apply(index, rows, _scalar(s)))
     return kernel
 
 
-def _kernel_axis(index: int) -> Any:
+def _index_value(x: Any) -> int | None:
+    """x as an int when it is one (operator.index), else None (the native
+    conversion then raises its own TypeError)."""
+    try:
+        return operator.index(x)
+    except TypeError:
+        return None
+
+
+def _kernel_axis(index: int, result: int) -> Any:
     def kernel(a: Any, axis: int) -> np.ndarray:
-        return _asarray(_apply(index, _rows(a), axis))
+        if type(axis) is int and 0 <= axis <= 2 and _small(a):
+            out = _fast(index, result, a, axis)
+            if out is not None:
+                return out
+        rows = _rows(a)
+        value = _index_value(axis)
+        if value is not None and value > 2:
+            # Refused here: the list method's own refusal is an internal
+            # failure (PanicException), not an ordinary exception.
+            raise ValueError(f"argument 'axis': expected 0, 1 or 2, got {value}")
+        return _asarray(_apply(index, rows, axis))
     return kernel
 
 
@@ -166,7 +238,7 @@ _apply = _native.apply
 
 
 def _make_kernel(index: int, name: str, face: str, arg: int, result: int) -> Any:
-    kernel = _KERNEL_MAKERS[arg](index)
+    kernel = _KERNEL_MAKERS[arg](index, result)
     kernel.__name__ = kernel.__qualname__ = name
     subject = _FACE_TEXT.get(face, f"VecList.{face}")
     kernel.__doc__ = f"{subject} as {_RESULT_TEXT[result]}" + ("; `a` is left alone." if face == "rotate" else ".")
@@ -179,11 +251,32 @@ for _index, (_name, _face, _param, _arg, _result) in enumerate(_OPS):
 __all__.sort()
 del _index, _name, _face, _param, _arg, _result
 
+_rotate_by_one = globals()["rotate"]
+_rotate_rows = _rotation_algebra._rotate_rows
+
+
+def rotate(a: Any, q: Any) -> np.ndarray:
+    """The rows of `a` rotated: by one Quat (VecList.rotate of a copy), or
+    row i of a by row i of an (n, 4) array q in (w, i, j, k), one row of
+    either broadcasting against n, with the bits of Quat(*q_i).rotate."""
+    if type(q) is _Quat:
+        if type(a) is not np.ndarray or a.ndim == 2:
+            return _rotate_by_one(a, q)
+        q = np.array([q.w, q.i, q.j, q.k])
+    return _rotate_rows(a, q)
+
 
 def minimum_distance_to(a: Any, v: Any, stride: int) -> tuple[int, float]:
     """VecList.minimum_distance_to: the (index, distance) tuple."""
     rows = _rows(a)
-    result: tuple[int, float] = _native.minimum_distance_to(rows, _vec(v), stride)
+    vec = _vec(v)
+    # Refused here with ordinary exceptions; the list method treats both as
+    # internal failures (PanicException).
+    if rows.shape[0] == 0:
+        raise ValueError("argument 'a': expected at least one row to search")
+    if _index_value(stride) == 0:
+        raise ValueError("argument 'stride': expected a stride of at least 1, got 0")
+    result: tuple[int, float] = _native.minimum_distance_to(rows, vec, stride)
     return result
 
 
@@ -191,5 +284,10 @@ def minimum_distance_to(a: Any, v: Any, stride: int) -> tuple[int, float]:
 # Rotation algebra on arrays of quaternions (compose, slerp, conversions).
 
 __all__ += _rotation_algebra.__all__
+for _name in _rotation_algebra.TABLE:
+    globals()[_name] = getattr(_rotation_algebra, _name)
+    __all__.append(_name)
+__all__.sort()
+del _name
 
 _classes.install()  # the classes themselves pickle by name (see _classes)

@@ -1,6 +1,24 @@
 """numpy arrays in and out of tarsk_py's objects, the VecList operations as array kernels, the
 rotation algebra on arrays of quaternions, and (registered at import) pickling and copying of
-tarsk_py's objects and classes."""
+tarsk_py's objects and classes.
+
+Conventions of the rotation algebra (compose, inverse, the conversions, slerp, mean,
+align_vectors, random, approx_equal, rotate by rows of quaternions):
+
+- A quaternion argument (typed ``Quat | npt.ArrayLike``) is a Quat, a (4,) array-like or an
+  (n, 4) float64 array in tarsk_py's own storage and sense, (w, i, j, k): row q turns vectors
+  as ``Quat(*q).rotate`` does, the conjugate of the textbook (scipy, PyGLM) quaternion of the
+  same turn. Never negate by hand: ``from_scipy_quat``/``to_scipy_quat`` convert from and to
+  scipy's (x, y, z, w), ``to_quat``/``to_numpy`` between a Quat and its row.
+- One row broadcasts against n (the bits of the tiled call); single rotations in give single
+  results out.
+- Any nonzero finite multiple of a quaternion names the same rotation; a quaternion of zero norm
+  and a non-finite entry in any argument raise ValueError naming the argument and the first
+  bad row.
+- Matrices map column vectors as rotate does (the transpose of Quat.to_rotation_matrix).
+- degrees=True takes or gives angles in degrees, as scipy does.
+- Inputs are never modified; results are bit-identical for every worker count.
+"""
 from typing import Any
 
 import numpy as np
@@ -13,6 +31,7 @@ __version__: str
 __all__ = [
     "add",
     "align_vectors",
+    "approx_equal",
     "as_numpy",
     "collapse",
     "compose",
@@ -71,10 +90,10 @@ def distance_to(a: npt.ArrayLike, v: Vec3d | npt.ArrayLike) -> npt.NDArray[np.fl
     """VecList.distance_to, as an (n,) array. Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': "."""
 def distance_squared(a: npt.ArrayLike, v: Vec3d | npt.ArrayLike) -> npt.NDArray[np.float64]:
     """VecList.distance_squared, as an (n,) array. Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': "."""
-def rotate(a: npt.ArrayLike, q: Quat) -> npt.NDArray[np.float64]:
-    """VecList.rotate applied to a copy: a new (n, 3) array; a is left alone. Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': "."""
+def rotate(a: npt.ArrayLike, q: Quat | npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """The rows of a rotated, as a new array; a is left alone. q a Quat: VecList.rotate applied to a copy of the (n, 3) a. q an (n, 4) or (4,) array in (w, i, j, k): row i of a ((n, 3) or (3,)) turned by row i of q, one row of either broadcasting against n (scipy's apply of n rotations), with the bits of Quat(*q_i).rotate (q is not normalised, so a non-unit row also scales). Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': "."""
 def collapse(a: npt.ArrayLike, axis: int) -> npt.NDArray[np.float64]:
-    """VecList.collapse: coordinate axis (0, 1 or 2) set to +0.0. Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': ". An axis above 2 raises pyo3_runtime.PanicException "assertion failed: axis <= 2"."""
+    """VecList.collapse: coordinate axis (0, 1 or 2) set to +0.0. Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': ". An axis above 2 raises ValueError (a negative one OverflowError)."""
 def add(a: npt.ArrayLike, v: Vec3d | npt.ArrayLike) -> npt.NDArray[np.float64]:
     """VecList + Vec3d. Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': "."""
 def subtract(a: npt.ArrayLike, v: Vec3d | npt.ArrayLike) -> npt.NDArray[np.float64]:
@@ -84,43 +103,38 @@ def multiply(a: npt.ArrayLike, s: float) -> npt.NDArray[np.float64]:
 def divide(a: npt.ArrayLike, s: float) -> npt.NDArray[np.float64]:
     """VecList / s (true division, never a multiplication by 1/s). Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': "."""
 def minimum_distance_to(a: npt.ArrayLike, v: Vec3d | npt.ArrayLike, stride: int) -> tuple[int, float]:
-    """VecList.minimum_distance_to of to_veclist(a): the (row index, distance) of the nearest row found by the two-level strided search (exact for stride 1 or a stride of at least n). Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': ". Stride 0 or an empty array raise pyo3_runtime.PanicException as the VecList method does."""
+    """VecList.minimum_distance_to of to_veclist(a): the (row index, distance) of the nearest row found by the two-level strided search (exact for stride 1 or a stride of at least n). Raises TypeError for an argument that is not an array-like of real numbers (or a Vec3d/Quat where one is expected) and ValueError for a wrong shape; messages start "argument '<name>': ". Stride 0 or an empty array raise ValueError (where the VecList method raises pyo3_runtime.PanicException); nothing is printed."""
 
-# Rotation algebra. A quaternion array is (n, 4) float64 in tarsk_py's own storage and sense, (w, i, j, k): row q
-# turns vectors as Quat(*q).rotate does (the conjugate of the textbook/scipy quaternion of the same turn). A Quat or a
-# (4,) array-like is accepted wherever a quaternion array is, and one row broadcasts against n (same bits as the tiled
-# call); single rotations in give single results out. Any nonzero multiple of a quaternion names the same rotation;
-# a quaternion of zero norm raises ValueError. Matrices map column vectors as rotate does (the transpose of
-# Quat.to_rotation_matrix). Inputs are never modified; results are bit-identical for every worker count.
-_QuatLike = Quat | npt.ArrayLike
 
-def compose(p: _QuatLike, q: _QuatLike) -> npt.NDArray[np.float64]:
+def compose(p: Quat | npt.ArrayLike, q: Quat | npt.ArrayLike) -> npt.NDArray[np.float64]:
     """The rotation that applies q first, then p (scipy's p * q): rotate(rotate(v, q), p) equals rotate(v, compose(p, q)) up to rounding. The exact Hamilton product q * p of the stored components, not normalised. Raises ValueError for a zero-norm quaternion or row counts that differ (other than 1 against n)."""
-def inverse(q: _QuatLike) -> npt.NDArray[np.float64]:
+def inverse(q: Quat | npt.ArrayLike) -> npt.NDArray[np.float64]:
     """The opposite rotation: the conjugate (w, -i, -j, -k), exact. Raises ValueError for a zero-norm quaternion."""
-def to_matrix(q: _QuatLike) -> npt.NDArray[np.float64]:
+def to_matrix(q: Quat | npt.ArrayLike) -> npt.NDArray[np.float64]:
     """(n, 3, 3) (or (3, 3)) matrices of the normalised q that map column vectors as rotate does: m @ v equals rotate(v, q) up to rounding; the transpose of Quat.to_rotation_matrix. Same matrix as scipy's Rotation.as_matrix of to_scipy_quat(q)."""
 def from_matrix(m: npt.ArrayLike) -> npt.NDArray[np.float64]:
-    """The rotations of (n, 3, 3) (or (3, 3)) matrices that map column vectors; a matrix that is not orthogonal within 1e-12 is replaced by its nearest rotation (Frobenius norm), as scipy's Rotation.from_matrix does. Raises ValueError "argument 'm': ..." for a non-finite entry or a determinant that is not positive."""
+    """The rotations of (n, 3, 3) (or (3, 3)) matrices that map column vectors; a matrix that is not orthogonal within 1e-12 is replaced by its nearest rotation (Frobenius norm), as scipy's Rotation.from_matrix does, at any scale and down to rank two. Raises ValueError "argument 'm': ..." for a non-finite entry, a negative determinant (the nearest orthogonal matrix is a reflection) or rank below two, the sign and the rank decided exactly."""
 def from_scipy_quat(a: npt.ArrayLike) -> npt.NDArray[np.float64]:
     """scipy's scalar-last quaternions (x, y, z, w) as this module's (w, -x, -y, -z): the same rotation, exact, not normalised. Raises ValueError for a zero-norm quaternion."""
-def to_scipy_quat(q: _QuatLike) -> npt.NDArray[np.float64]:
+def to_scipy_quat(q: Quat | npt.ArrayLike) -> npt.NDArray[np.float64]:
     """The scalar-last quaternions (x, y, z, w) = (-i, -j, -k, w) of the same rotation, for scipy's Rotation.from_quat; exact, the inverse of from_scipy_quat."""
-def from_rotvec(r: npt.ArrayLike) -> npt.NDArray[np.float64]:
+def from_rotvec(r: npt.ArrayLike, *, degrees: bool = False) -> npt.NDArray[np.float64]:
     """Rotations from (n, 3) (or (3,)) rotation vectors: axis times angle in radians, counter-clockwise seen from the axis tip, as scipy's Rotation.from_rotvec."""
-def to_rotvec(q: _QuatLike) -> npt.NDArray[np.float64]:
+def to_rotvec(q: Quat | npt.ArrayLike, *, degrees: bool = False) -> npt.NDArray[np.float64]:
     """Rotation vectors (axis times angle, radians) with the angle in [0, pi], as scipy's Rotation.as_rotvec."""
-def magnitude_angle(q: _QuatLike) -> Any:
+def magnitude_angle(q: Quat | npt.ArrayLike, *, degrees: bool = False) -> Any:
     """The rotation angle in [0, pi] (radians): an (n,) array, or a float for a single rotation; as scipy's Rotation.magnitude."""
-def slerp(p: _QuatLike, q: _QuatLike, t: float | npt.ArrayLike) -> npt.NDArray[np.float64]:
+def slerp(p: Quat | npt.ArrayLike, q: Quat | npt.ArrayLike, t: float | npt.ArrayLike) -> npt.NDArray[np.float64]:
     """Spherical linear interpolation on the shortest path: t = 0 gives p's rotation, t = 1 q's (t a number or an (n,) array). A finite t outside [0, 1] extrapolates along the same great circle; a non-finite t raises ValueError."""
-def from_euler(seq: str, angles: npt.ArrayLike) -> npt.NDArray[np.float64]:
+def from_euler(seq: str, angles: npt.ArrayLike, *, degrees: bool = False) -> npt.NDArray[np.float64]:
     """Rotations from (n, 3) (or (3,)) Euler angles in radians, as scipy's Rotation.from_euler(seq, angles): seq is three of x, y, z, lowercase extrinsic (fixed axes) or uppercase intrinsic (moving axes), no two neighbours equal. A bad seq raises ValueError (TypeError when not a str)."""
-def to_euler(q: _QuatLike, seq: str) -> npt.NDArray[np.float64]:
-    """Euler angles (radians) in scipy's ranges and with scipy's choice at gimbal lock (third angle zero), as Rotation.as_euler(seq); warns UserWarning "Gimbal lock detected. ..." once per call where scipy does."""
+def to_euler(q: Quat | npt.ArrayLike, seq: str, *, degrees: bool = False) -> npt.NDArray[np.float64]:
+    """Euler angles (radians) as Rotation.as_euler(seq) gives them, to the bit: every angle in [-pi, pi] (a half turn keeps the sign it is computed with, +pi or -pi as scipy), the middle one in [0, pi] for a sequence whose first and last axes are equal and in [-pi/2, pi/2] otherwise; at gimbal lock (the middle angle within 1e-7 of its ends, decided on the normalised quaternion as scipy decides it) the third angle is zero; warns UserWarning "Gimbal lock detected. ..." once per call where scipy does."""
 def random(n: int, seed: int) -> npt.NDArray[np.float64]:
     """n uniformly distributed rotations, (n, 4): row k depends only on (seed, k), made with integer hashing and + - * / sqrt only, so the same seed gives the same bits on every machine and worker count. seed is an int in [0, 2**64)."""
-def mean(q: _QuatLike, weights: npt.ArrayLike | None = None) -> npt.NDArray[np.float64]:
+def mean(q: Quat | npt.ArrayLike, weights: npt.ArrayLike | None = None) -> npt.NDArray[np.float64]:
     """The chordal L2 mean rotation (4,) of n rotations, as scipy's Rotation.mean, with optional non-negative finite (n,) weights; sums over fixed blocks in a fixed order, so the bits do not depend on the workers. Raises ValueError for no rotations, a zero-norm quaternion or bad weights."""
 def align_vectors(a: npt.ArrayLike, b: npt.ArrayLike, weights: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.float64], float]:
     """(q, rssd): the rotation q (4,) that best maps the vectors b onto a (rotate(b, q) close to a) and the root of the weighted sum of squared distances left, as scipy's Rotation.align_vectors. a and b are (n, 3) or (3,) of one shape; weights (n,) non-negative and finite (scipy's infinite weight is not taken). One pair gives the smallest turning rotation; a zero vector in it raises ValueError."""
+def approx_equal(p: Quat | npt.ArrayLike, q: Quat | npt.ArrayLike, atol: float | npt.ArrayLike) -> Any:
+    """Whether p and q name rotations at most atol radians apart (the angle of the turn between them): an (n,) bool array, or a bool for single rotations. Any nonzero multiples compare equal. Raises ValueError for zero-norm or non-finite quaternions and a non-finite atol."""

@@ -9,21 +9,26 @@ Conventions (every function):
   (4,) array-like is taken too; one rotation (or any argument of one row)
   broadcasts against n rows, with the bits of the tiled call. Only single
   rotations in give a single result out ((4,), (3, 3), (3,) or a float).
-- Any nonzero multiple of a quaternion names the same rotation: conversions
-  normalise first; ``compose`` and ``inverse`` are the exact Hamilton product
-  and conjugate. A quaternion of zero norm is refused (ValueError).
+- Any nonzero finite multiple of a quaternion names the same rotation (from
+  subnormal components to the largest double): conversions normalise first;
+  ``compose`` and ``inverse`` are the exact Hamilton product and conjugate. A
+  quaternion of zero norm, and a non-finite entry in any argument of any
+  function, are refused (ValueError naming the argument and the first bad
+  row).
 - ``compose(p, q)`` applies q first, then p (scipy's ``p * q``).
 - Matrices are (n, 3, 3) and map column vectors the way ``rotate`` turns
   them: ``m @ v == rotate(v, q)`` up to rounding. This is the transpose of
   ``Quat.to_rotation_matrix``, which reads the components the textbook way.
 - Euler angles follow scipy's ``Rotation``: three letters, lowercase x/y/z
-  extrinsic (fixed axes), uppercase intrinsic (moving axes), radians.
+  extrinsic (fixed axes), uppercase intrinsic (moving axes), radians;
+  ``degrees=True`` takes or gives degrees where scipy has the option.
 - Inputs are never modified; views, Fortran order, float32 and read-only
   arrays give the bits of their float64 copy. Results are bit-identical for
   every worker count.
 """
 from __future__ import annotations
 
+import math
 import operator
 import sys
 import warnings
@@ -36,16 +41,11 @@ from tarsk_py import Quat as _Quat
 from . import _rotation  # type: ignore[attr-defined]
 from ._arrays import _real_array
 
-__all__ = [
-    "align_vectors", "compose", "from_euler", "from_matrix", "from_rotvec", "from_scipy_quat", "inverse",
-    "magnitude_angle", "mean", "random", "slerp", "to_euler", "to_matrix", "to_rotvec", "to_scipy_quat",
-]
+# The functions written out here; the package adds those of the table
+# (TABLE below), which are made from its rows.
+__all__ = ["align_vectors", "mean", "random"]
 
 _F64 = np.dtype(np.float64)
-
-# Operation codes of the native element loops.
-_COMPOSE, _INVERSE, _TO_MATRIX, _FROM_MATRIX, _FROM_SCIPY, _TO_SCIPY = 0, 1, 2, 3, 4, 5
-_FROM_ROTVEC, _TO_ROTVEC, _MAGNITUDE, _SLERP, _FROM_EULER, _TO_EULER, _RANDOM = 6, 7, 8, 9, 10, 11, 12
 
 GIMBAL_LOCK_WARNING = ("Gimbal lock detected. Setting third angle to zero since it is not possible "
                        "to uniquely determine all angles.")
@@ -53,6 +53,8 @@ GIMBAL_LOCK_WARNING = ("Gimbal lock detected. Setting third angle to zero since 
 _run = _rotation.run
 _single = _rotation.single
 _empty = np.empty
+_deg2rad = np.deg2rad
+_rad2deg = np.rad2deg
 # Argument types that the path of single calls may take as they are (it
 # hands anything it does not take, and every fault, to the general path).
 _ONE: tuple[type, ...] = (_Quat, np.ndarray)
@@ -85,6 +87,91 @@ def _quats(q: Any, name: str) -> tuple[np.ndarray, bool]:
     return _rows(q, name, 4, "a Quat or an array of shape (4,) or (n, 4)")
 
 
+def _matrices(m: Any, name: str) -> tuple[np.ndarray, bool]:
+    arr = _real_array(m, name, "(3, 3) or (n, 3, 3)")
+    if arr.ndim == 2 and arr.shape == (3, 3):
+        return _f64(arr).reshape(1, 9), True
+    if arr.ndim == 3 and arr.shape[1:] == (3, 3):
+        return _f64(arr).reshape(arr.shape[0], 9), False
+    raise ValueError(f"argument '{name}': expected an array of shape (3, 3) or (n, 3, 3), got shape {arr.shape}")
+
+
+def _scalars(t: Any, name: str) -> tuple[np.ndarray, bool]:
+    if isinstance(t, (str, bytes, bytearray, complex)) or t is None:
+        raise TypeError(f"argument '{name}': expected a real number or an array of shape (n,), "
+                        f"got '{type(t).__name__}'")
+    arr = _real_array(t, name, "a number or (n,)")
+    if arr.ndim == 0:
+        return _f64(arr).reshape(1, 1), True
+    if arr.ndim == 1:
+        return _f64(arr).reshape(arr.shape[0], 1), False
+    raise ValueError(f"argument '{name}': expected a number or an array of shape (n,), got shape {arr.shape}")
+
+
+# ---------------------------------------------------------------------------
+# The table of the element-wise functions. A row per function:
+#
+#   name: (arguments, result, degrees, summary)
+#
+# arguments: (parameter name, kind) in call order; an Euler sequence is the
+#   parameter "seq" of kind "seq" (not a row argument). Kinds:
+#     quat     a Quat, (4,) or (n, 4) in (w, i, j, k)       -> "the quaternion"
+#     scipy    (4,) or (n, 4) scalar-last (x, y, z, w)       -> "the quaternion"
+#     rotvec   (3,) or (n, 3) axis times angle               -> "the rotation vector"
+#     angles   (3,) or (n, 3) Euler angles                   -> "the angles"
+#     vector   (3,) or (n, 3) vectors                        -> "the vector"
+#     matrix   (3, 3) or (n, 3, 3)                           -> "the matrix"
+#     scalar   a number or (n,)                              -> the parameter's name
+# result: the shape of one result row, () for a number, "bool" for a flag.
+# degrees: None, "in" (angles given in degrees) or "out" (angles returned in
+#   degrees) -- the function then takes degrees=False as scipy does.
+#
+# The native module's table (ops()) gives each name its index and row
+# widths; the wrappers below, the Dask wrappers (tarsk_interop.dask), the
+# fault messages and the stubs' signatures (checked by the tests) follow
+# from these rows.
+
+_KIND_TYPE = {"quat": "Quat | npt.ArrayLike", "scipy": "npt.ArrayLike", "rotvec": "npt.ArrayLike", "angles": "npt.ArrayLike",
+              "vector": "npt.ArrayLike", "matrix": "npt.ArrayLike", "scalar": "float | npt.ArrayLike", "seq": "str"}
+_KIND_WHAT = {"quat": "quaternion", "scipy": "quaternion", "rotvec": "rotation vector", "angles": "angles",
+              "vector": "vector", "matrix": "matrix"}
+_KIND_EXPECTED = {"scipy": "an array of shape (4,) or (n, 4) in scipy's order (x, y, z, w)",
+                  "rotvec": "an array of shape (3,) or (n, 3)", "angles": "an array of shape (3,) or (n, 3)",
+                  "vector": "an array of shape (3,) or (n, 3)"}
+
+TABLE: dict[str, tuple[tuple[tuple[str, str], ...], Any, str | None, str]] = {
+    "compose": ((("p", "quat"), ("q", "quat")), (4,), None,
+                "The rotation that applies q first, then p (scipy's p * q)."),
+    "inverse": ((("q", "quat"),), (4,), None, "The opposite rotation: the conjugate (w, -i, -j, -k), exact."),
+    "to_matrix": ((("q", "quat"),), (3, 3), None, "Matrices that map column vectors as rotate does."),
+    "from_matrix": ((("m", "matrix"),), (4,), None, "The rotations of matrices that map column vectors."),
+    "from_scipy_quat": ((("a", "scipy"),), (4,), None, "scipy's scalar-last quaternions as (w, -x, -y, -z)."),
+    "to_scipy_quat": ((("q", "quat"),), (4,), None, "The scalar-last quaternions (x, y, z, w) = (-i, -j, -k, w)."),
+    "from_rotvec": ((("r", "rotvec"),), (4,), "in", "Rotations from rotation vectors (axis times angle)."),
+    "to_rotvec": ((("q", "quat"),), (3,), "out", "Rotation vectors with the angle in [0, pi]."),
+    "magnitude_angle": ((("q", "quat"),), (), "out", "The rotation angle in [0, pi]."),
+    "slerp": ((("p", "quat"), ("q", "quat"), ("t", "scalar")), (4,), None,
+              "Spherical linear interpolation on the shortest path."),
+    "from_euler": ((("seq", "seq"), ("angles", "angles")), (4,), "in", "Rotations from Euler angles."),
+    "to_euler": ((("q", "quat"), ("seq", "seq")), (3,), "out", "Euler angles in scipy's ranges."),
+    "approx_equal": ((("p", "quat"), ("q", "quat"), ("atol", "scalar")), "bool", None,
+                     "Whether p and q turn by at most atol (radians) from each other."),
+}
+
+_CONVERT = {
+    "quat": _quats,
+    "matrix": _matrices,
+    "scalar": _scalars,
+}
+for _kind, _expected in _KIND_EXPECTED.items():
+    _CONVERT[_kind] = (lambda width, expected: lambda a, name: _rows(a, name, width, expected))(
+        4 if _kind == "scipy" else 3, _expected)
+del _kind, _expected
+
+# name -> (index, widths, out width, parameter kind) from the native table.
+_NATIVE = {row[0]: (k,) + tuple(row[1:]) for k, row in enumerate(_rotation.ops())}
+
+
 def _count(args: list[tuple[str, np.ndarray, bool]]) -> int:
     """The row count of a call: every argument has n rows or one."""
     n = 1
@@ -100,26 +187,31 @@ def _count(args: list[tuple[str, np.ndarray, bool]]) -> int:
     return n
 
 
-_FAULTS = {
-    3: "the matrix{where} has a non-finite entry",
-    4: "the matrix{where} has a determinant that is not positive (a reflection or a singular matrix)",
-    5: "t{where} is not finite",
-}
+def _fault_message(fault: int, name: str, kind: str, where: str) -> str:
+    """The message of a fault code of the native module: (code - 1) // 3 is
+    what is wrong, (code - 1) % 3 the argument."""
+    what = (fault - 1) // 3
+    if kind == "scalar":
+        return f"argument '{name}': {name}{where} is not finite"
+    thing = _KIND_WHAT[kind]
+    if what == 0:
+        return f"argument '{name}': the {thing}{where} has zero norm and names no rotation"
+    if what == 1:
+        return f"argument '{name}': the {thing}{where} has a non-finite entry"
+    if what == 2:
+        return (f"argument '{name}': the matrix{where} has a negative determinant: its nearest orthogonal matrix "
+                f"is a reflection, not a rotation")
+    return f"argument '{name}': the matrix{where} has rank below two and is near no single rotation"
 
 
-# The argument each fault is found in.
-_FAULT_ARGUMENT = {1: 0, 2: 1, 3: 0, 4: 0, 5: 2}
-
-
-def _fail(fault: int, row: int, args: list[tuple[str, np.ndarray, bool]]) -> None:
-    name, arr, single = args[_FAULT_ARGUMENT[fault]]
+def _fail(fault: int, row: int, args: list[tuple[str, np.ndarray, bool]], kinds: tuple[str, ...]) -> None:
+    position = (fault - 1) % 3
+    name, arr, single = args[position]
     where = "" if single else f" at row {row if arr.shape[0] != 1 else 0}"
-    if fault in (1, 2):
-        raise ValueError(f"argument '{name}': the quaternion{where} has zero norm and names no rotation")
-    raise ValueError(f"argument '{name}': " + _FAULTS[fault].format(where=where))
+    raise ValueError(_fault_message(fault, name, kinds[position], where))
 
 
-def _call(op: int, width: int, args: list[tuple[str, np.ndarray, bool]], param: int = 0,
+def _call(op: int, width: int, args: list[tuple[str, np.ndarray, bool]], kinds: tuple[str, ...], param: int = 0,
           shape: tuple[int, ...] = ()) -> np.ndarray:
     """The element loop `op` over the arguments (name, rows, single); a
     single result when every argument is single."""
@@ -128,109 +220,12 @@ def _call(op: int, width: int, args: list[tuple[str, np.ndarray, bool]], param: 
     arrays = [arr for _, arr, _ in args] + [None] * (3 - len(args))
     fault, row, warned = _run(op, out, arrays[0], arrays[1], arrays[2], param)
     if fault:
-        _fail(fault, row, args)
+        _fail(fault, row, args, kinds)
     if warned:
-        warnings.warn(GIMBAL_LOCK_WARNING, UserWarning, stacklevel=3)
+        warnings.warn(GIMBAL_LOCK_WARNING, UserWarning, stacklevel=4)
     if width == 1 and not shape:
         out = out.reshape(n)
     return out[0] if all(single for _, _, single in args) else out
-
-
-# ---------------------------------------------------------------------------
-# Element-wise functions
-
-
-def compose(p: Any, q: Any) -> np.ndarray:
-    if type(p) in _ONE and type(q) in _ONE:
-        out = _empty(4)
-        if not _single(_COMPOSE, out, p, q, None, 0):
-            return out
-    return _call(_COMPOSE, 4, [("p",) + _quats(p, "p"), ("q",) + _quats(q, "q")])
-
-
-def inverse(q: Any) -> np.ndarray:
-    if type(q) in _ONE:
-        out = _empty(4)
-        if not _single(_INVERSE, out, q, None, None, 0):
-            return out
-    return _call(_INVERSE, 4, [("q",) + _quats(q, "q")])
-
-
-def to_matrix(q: Any) -> np.ndarray:
-    if type(q) in _ONE:
-        out = _empty((3, 3))
-        if not _single(_TO_MATRIX, out, q, None, None, 0):
-            return out
-    return _call(_TO_MATRIX, 9, [("q",) + _quats(q, "q")], shape=(3, 3))
-
-
-def from_matrix(m: Any) -> np.ndarray:
-    if type(m) is np.ndarray:
-        out = _empty(4)
-        if not _single(_FROM_MATRIX, out, m, None, None, 0):
-            return out
-    arr = _real_array(m, "m", "(3, 3) or (n, 3, 3)")
-    if arr.ndim == 2 and arr.shape == (3, 3):
-        rows, single = _f64(arr).reshape(1, 9), True
-    elif arr.ndim == 3 and arr.shape[1:] == (3, 3):
-        rows, single = _f64(arr).reshape(arr.shape[0], 9), False
-    else:
-        raise ValueError(f"argument 'm': expected an array of shape (3, 3) or (n, 3, 3), got shape {arr.shape}")
-    return _call(_FROM_MATRIX, 4, [("m", rows, single)])
-
-
-def from_scipy_quat(a: Any) -> np.ndarray:
-    rows = _rows(a, "a", 4, "an array of shape (4,) or (n, 4) in scipy's order (x, y, z, w)")
-    return _call(_FROM_SCIPY, 4, [("a",) + rows])
-
-
-def to_scipy_quat(q: Any) -> np.ndarray:
-    if type(q) in _ONE:
-        out = _empty(4)
-        if not _single(_TO_SCIPY, out, q, None, None, 0):
-            return out
-    return _call(_TO_SCIPY, 4, [("q",) + _quats(q, "q")])
-
-
-def from_rotvec(r: Any) -> np.ndarray:
-    if type(r) is np.ndarray:
-        out = _empty(4)
-        if not _single(_FROM_ROTVEC, out, r, None, None, 0):
-            return out
-    return _call(_FROM_ROTVEC, 4, [("r",) + _rows(r, "r", 3, "an array of shape (3,) or (n, 3)")])
-
-
-def to_rotvec(q: Any) -> np.ndarray:
-    if type(q) in _ONE:
-        out = _empty(3)
-        if not _single(_TO_ROTVEC, out, q, None, None, 0):
-            return out
-    return _call(_TO_ROTVEC, 3, [("q",) + _quats(q, "q")])
-
-
-def magnitude_angle(q: Any) -> Any:
-    args = [("q",) + _quats(q, "q")]
-    out = _call(_MAGNITUDE, 1, args)
-    return float(out) if args[0][2] else out
-
-
-def _times(t: Any) -> tuple[np.ndarray, bool]:
-    if isinstance(t, (str, bytes, bytearray, complex)) or t is None:
-        raise TypeError(f"argument 't': expected a real number or an array of shape (n,), got '{type(t).__name__}'")
-    arr = _real_array(t, "t", "a number or (n,)")
-    if arr.ndim == 0:
-        return _f64(arr).reshape(1, 1), True
-    if arr.ndim == 1:
-        return _f64(arr).reshape(arr.shape[0], 1), False
-    raise ValueError(f"argument 't': expected a number or an array of shape (n,), got shape {arr.shape}")
-
-
-def slerp(p: Any, q: Any, t: Any) -> np.ndarray:
-    if type(p) in _ONE and type(q) in _ONE and type(t) in _NUMBER:
-        out = _empty(4)
-        if not _single(_SLERP, out, p, q, t, 0):
-            return out
-    return _call(_SLERP, 4, [("p",) + _quats(p, "p"), ("q",) + _quats(q, "q"), ("t",) + _times(t)])
 
 
 _AXES = {"x": 0, "y": 1, "z": 2}
@@ -253,30 +248,155 @@ _SEQ_CODES = {a + b + c: _seq_code(a + b + c) for axes in ("xyz", "XYZ") for a i
               if a != b and b != c}
 
 
-def from_euler(seq: str, angles: Any) -> np.ndarray:
-    code = _SEQ_CODES.get(seq) if type(seq) is str else None
-    if code is None:
-        code = _seq_code(seq)
-    elif type(angles) is np.ndarray:
-        out = _empty(4)
-        if not _single(_FROM_EULER, out, angles, None, None, code):
-            return out
-    rows = _rows(angles, "angles", 3, "an array of shape (3,) or (n, 3)")
-    return _call(_FROM_EULER, 4, [("angles",) + rows], code)
+def _singles(kinds: tuple[str, ...]) -> tuple[tuple[type, ...], ...]:
+    """The argument types the single path takes for each row argument."""
+    return tuple(_NUMBER if k == "scalar" else (np.ndarray,) if k in ("matrix", "scipy", "rotvec", "angles",
+                                                                       "vector") else _ONE for k in kinds)
 
 
-def to_euler(q: Any, seq: str) -> np.ndarray:
-    code = _SEQ_CODES.get(seq) if type(seq) is str else None
-    if code is not None and type(q) in _ONE:
-        out = _empty(3)
-        done = _single(_TO_EULER, out, q, None, None, code)
-        if done <= 0:
-            if done:
-                warnings.warn(GIMBAL_LOCK_WARNING, UserWarning, stacklevel=2)
-            return out
-    rows = _quats(q, "q")
-    code = _seq_code(seq)
-    return _call(_TO_EULER, 3, [("q",) + rows], code)
+def _make(name: str) -> Any:
+    """The wrapper of a table row: its parameters in order, degrees=False
+    where the row has angles, the single path for single rows, the general
+    path (conversions, broadcasting, faults) otherwise."""
+    arguments, result, degrees, summary = TABLE[name]
+    op, widths, out_width, _ = _NATIVE[name]
+    names = tuple(a for a, k in arguments if k != "seq")
+    kinds = tuple(k for a, k in arguments if k != "seq")
+    has_seq = any(k == "seq" for _, k in arguments)
+    shape = result if isinstance(result, tuple) and len(result) > 1 else ()
+    out_shape = (out_width,) if result != () and result != "bool" else ()
+    single_shape = shape or out_shape
+    single_types = _singles(kinds)
+    converts = tuple(_CONVERT[k] for k in kinds)
+    boolean = result == "bool"
+    number = result == ()
+    to_degrees = degrees == "out"
+    from_degrees = degrees == "in"
+
+    def body(values: tuple[Any, ...], seq: Any, in_degrees: bool) -> Any:
+        code = 0
+        if has_seq:
+            known = _SEQ_CODES.get(seq) if type(seq) is str else None
+            code = known if known is not None else _seq_code(seq)
+        if from_degrees and in_degrees:
+            values = (_deg2rad(_real_array(values[0], names[0], "an array of shape (3,) or (n, 3)")),)
+        if all(type(v) in t for v, t in zip(values, single_types)):
+            out = _empty(single_shape)
+            done = _single(op, out, *values, *([None] * (3 - len(values))), code)
+            if done <= 0:
+                if done:
+                    warnings.warn(GIMBAL_LOCK_WARNING, UserWarning, stacklevel=3)
+                if boolean:
+                    return bool(out)
+                if to_degrees and in_degrees:
+                    out = _rad2deg(out)
+                return float(out) if number else out
+        args = [(n,) + convert(v, n) for n, convert, v in zip(names, converts, values)]
+        out = _call(op, out_width, args, kinds, code, shape)
+        if boolean:
+            return bool(out) if args and all(s for _, _, s in args) else out.astype(bool)
+        if to_degrees and in_degrees:
+            out = _rad2deg(out)
+        if number and all(s for _, _, s in args):
+            return float(out)
+        return out
+
+    # The wrapper itself, written out for this row: the single path (every
+    # argument one row of a type the native single path reads) and the path
+    # of whole float64 arrays of n rows (handed to the loop as they are; one
+    # the loop cannot read as it is, or any fault, goes to the general path,
+    # which converts, checks and reports).
+    params = [a for a, _ in arguments]
+    signature = ", ".join(params) + (", *, degrees=False" if degrees else "")
+    values = "(" + ", ".join(names) + ",)"
+    padded = ", ".join(list(names) + ["None"] * (3 - len(names)))
+    plain = "not degrees and " if degrees else ""
+    lines = [f"def {name}({signature}):"]
+    if has_seq:
+        lines.append("    code = _SEQ_CODES.get(seq) if type(seq) is str else None")
+        guard = f"code is not None and {plain}"
+    else:
+        lines.append("    code = 0")
+        guard = plain
+    row_tests = []
+    for k, (n, kind) in enumerate(zip(names, kinds)):
+        if kind == "scalar":
+            row_tests.append(f"type({n}) is _ndarray and {n}.ndim == 1 and {n}.dtype is _F64")
+        elif kind == "matrix":
+            row_tests.append(f"type({n}) is _ndarray and {n}.ndim == 3 and {n}.dtype is _F64 and "
+                             f"{n}.shape[1:] == (3, 3)")
+        else:
+            row_tests.append(f"type({n}) is _ndarray and {n}.ndim == 2 and {n}.dtype is _F64 and "
+                             f"{n}.shape[1] == {widths[k]}")
+    same_n = " and ".join(f"{n}.shape[0] == {names[0]}.shape[0]" for n in names[1:]) or "True"
+    tail = shape if shape else ((out_width,) if out_width > 1 else ())
+    lines.append(f"    if {guard}{' and '.join(row_tests)} and {same_n}:")
+    lines.append(f"        out = _empty(({names[0]}.shape[0],) + {tail!r})")
+    lines.append("        try:")
+    lines.append(f"            fault, row, warned = _run({op}, out, {padded}, code)")
+    lines.append("        except (BufferError, ValueError):")
+    lines.append("            fault = -1")
+    lines.append("        if not fault:")
+    lines.append("            if warned:")
+    lines.append("                _warn(_GIMBAL, UserWarning, stacklevel=2)")
+    lines.append("            return " + ("out.astype(bool)" if boolean else "out"))
+    single_test = " and ".join(f"type({n}) in _T{k}" for k, n in enumerate(names))
+    lines.append(f"    elif {guard}{single_test}:")
+    if number or boolean:
+        # One number: the native single path returns it as a float.
+        lines.append(f"        done = _single({op}, None, {padded}, code)")
+        lines.append("        if type(done) is float:")
+        lines.append("            return " + ("done != 0.0" if boolean else "done"))
+    else:
+        lines.append(f"        out = _empty({single_shape!r})")
+        lines.append(f"        done = _single({op}, out, {padded}, code)")
+        lines.append("        if done <= 0:")
+        lines.append("            if done:")
+        lines.append("                _warn(_GIMBAL, UserWarning, stacklevel=2)")
+        lines.append("            return out")
+    lines.append(f"    return body({values}, {'seq' if has_seq else 'None'}, {'degrees' if degrees else 'False'})")
+    source = "\n".join(lines) + "\n"
+    scope: dict[str, Any] = {"body": body, "_SEQ_CODES": _SEQ_CODES, "_empty": _empty, "_single": _single,
+                             "_run": _run, "_warn": warnings.warn, "_GIMBAL": GIMBAL_LOCK_WARNING,
+                             "_ndarray": np.ndarray, "_F64": _F64}
+    for k, types in enumerate(single_types):
+        scope[f"_T{k}"] = types
+    exec(source, scope)  # a real signature for each row, checked against the stubs by the tests
+    fn = scope[name]
+    fn.__module__ = "tarsk_interop"
+    fn.__doc__ = summary
+    return fn
+
+
+_pi = np.pi
+
+for _name in TABLE:
+    globals()[_name] = _make(_name)
+del _name
+
+
+def _rotate_rows(a: Any, q: Any) -> np.ndarray:
+    """rotate(a, q) for q an (n, 4) or (4,) array: row i of a turned by row i
+    of q (one row of either broadcasts), the bits of Quat(*q_i).rotate."""
+    op = _ROTATE
+    if type(a) is np.ndarray and type(q) is np.ndarray and a.dtype is _F64 and q.dtype is _F64:
+        if a.ndim == 1 and q.ndim == 1:
+            out = _empty(3)
+            if not _single(op, out, a, q, None, 0):
+                return out
+        elif a.ndim == 2 and q.ndim == 2 and a.shape[0] == q.shape[0] and a.shape[1] == 3 and q.shape[1] == 4:
+            out = _empty(a.shape)
+            try:
+                fault, _, _ = _run(op, out, a, q, None, 0)
+            except (BufferError, ValueError):
+                fault = -1
+            if not fault:
+                return out
+    args = [("a",) + _rows(a, "a", 3, "an array of shape (3,) or (n, 3)"), ("q",) + _quats(q, "q")]
+    return _call(op, 3, args, ("vector", "quat"))
+
+
+_ROTATE = _NATIVE["rotate"][0]
 
 
 # ---------------------------------------------------------------------------
@@ -303,21 +423,30 @@ def random(n: int, seed: int) -> np.ndarray:
     if not 0 <= key < 2**64:
         raise ValueError(f"argument 'seed': expected an int in [0, 2**64), got {key}")
     out = _empty((count, 4))
-    _run(_RANDOM, out, None, None, None, key)
+    _run(_NATIVE["random"][0], out, None, None, None, key)
     return out
 
 
-def _weights(weights: Any, n: int) -> np.ndarray | None:
+def _weights(weights: Any, n: int, scale: bool = False) -> np.ndarray | None:
     if weights is None:
         return None
     arr = _real_array(weights, "weights", "(n,)")
     if arr.ndim != 1 or arr.shape[0] != n:
         raise ValueError(f"argument 'weights': expected an array of shape ({n},), got shape {arr.shape}")
     arr = _f64(arr)
-    if not np.isfinite(arr).all():
-        raise ValueError("argument 'weights': expected finite weights")
+    finite = np.isfinite(arr)
+    if not finite.all():
+        row = int(np.flatnonzero(~finite)[0])
+        raise ValueError(f"argument 'weights': expected finite weights, the weight at row {row} is {float(arr[row])}")
     if (arr < 0).any():
         raise ValueError("argument 'weights': expected non-negative weights")
+    if scale and n:
+        # Weights whose largest is outside [2^-300, 2^300] are multiplied by a
+        # power of two (exact): the sums neither overflow nor vanish, and a
+        # mean does not depend on the scale of its weights.
+        largest = float(arr.max())
+        if largest > 0.0 and not 2.0**-300 <= largest <= 2.0**300:
+            arr = np.ldexp(arr, -math.frexp(largest)[1])
     return arr
 
 
@@ -326,12 +455,15 @@ def mean(q: Any, weights: Any = None) -> np.ndarray:
     n = rows.shape[0]
     if n == 0:
         raise ValueError("argument 'q': the mean of no rotations is undefined")
-    w = _weights(weights, n)
+    w = _weights(weights, n, scale=True)
     out = _empty((1, 4))
     fault, row = _rotation.mean(out, rows, w)
     if fault:
-        _fail(fault, row, [("q", rows, False)])
+        _fail(fault, row, [("q", rows, False)], ("quat",))
     return out[0]
+
+
+_ZERO_PAIR = 1  # the native fault code of a zero norm in the first argument
 
 
 def align_vectors(a: Any, b: Any, weights: Any = None) -> tuple[np.ndarray, float]:
@@ -344,7 +476,9 @@ def align_vectors(a: Any, b: Any, weights: Any = None) -> tuple[np.ndarray, floa
         raise ValueError("argument 'a': expected at least one pair of vectors")
     w = _weights(weights, n)
     out = _empty((1, 4))
-    fault, rssd = _rotation.align(out, a_rows, b_rows, w)
-    if fault:
+    fault, row, rssd = _rotation.align(out, a_rows, b_rows, w)
+    if fault == _ZERO_PAIR:
         raise ValueError("argument 'a': cannot align a single pair of vectors when one of them has zero length")
+    if fault:
+        _fail(fault, row, [("a", a_rows, a_single), ("b", b_rows, b_single)], ("vector", "vector"))
     return out[0], rssd

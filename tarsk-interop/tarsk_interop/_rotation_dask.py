@@ -10,14 +10,15 @@ whatever the chunking and the workers.
 
 Shapes, dtypes, the Euler sequence and the row counts are checked when the
 graph is built, with the in-memory function's exceptions. Faults that only
-the values show (a quaternion of zero norm, a matrix with a non-finite entry
-or a determinant that is not positive, a non-finite t) raise the in-memory
+the values show (a quaternion of zero norm, a non-finite entry, a matrix
+that is a reflection or of rank below two) raise the in-memory
 ValueError when the graph is computed, with the row counted within its chunk;
 ``to_euler`` warns at gimbal lock once per chunk that has one.
 """
 from __future__ import annotations
 
 import math
+import warnings
 from typing import Any
 
 import numpy as np
@@ -26,10 +27,11 @@ import dask.array as da
 import tarsk_interop as _ti
 from tarsk_py import Quat
 
-__all__ = [
-    "compose", "from_euler", "from_matrix", "from_rotvec", "from_scipy_quat", "inverse", "magnitude_angle",
-    "slerp", "to_euler", "to_matrix", "to_rotvec", "to_scipy_quat",
-]
+from ._rotation_algebra import TABLE as _TABLE
+
+# The functions are made from the rows of the rotation table (see _make);
+# tarsk_interop.dask exports them by the table's names.
+__all__: list[str] = []
 
 _IDENTITY = np.array([1.0, 0.0, 0.0, 0.0])
 
@@ -52,14 +54,16 @@ def _argument(x: Any, name: str, width: tuple[int, ...], probe_row: np.ndarray) 
     return x, np.broadcast_to(probe_row.astype(x.dtype), (1,) + width)
 
 
-def _block_call(name: str, order: tuple[int, ...], extra: tuple[Any, ...], *blocks: Any) -> np.ndarray:
+def _block_call(name: str, order: tuple[int, ...], extra: tuple[Any, ...], kwargs: dict[str, Any],
+                *blocks: Any) -> np.ndarray:
     args = list(blocks) + list(extra)
-    result: np.ndarray = getattr(_ti, name)(*[args[k] for k in order])
+    result: np.ndarray = getattr(_ti, name)(*[args[k] for k in order], **kwargs)
     return result
 
 
 def _elementwise(name: str, tail: tuple[int, ...], args: list[tuple[Any, str, tuple[int, ...], np.ndarray]],
-                 extra: tuple[Any, ...] = (), order: tuple[int, ...] | None = None) -> da.Array:
+                 extra: tuple[Any, ...] = (), order: tuple[int, ...] | None = None,
+                 kwargs: dict[str, Any] | None = None, dtype: Any = np.float64) -> da.Array:
     """The in-memory function `name` over the row chunks of its arguments
     (value, name, row width, probe row); `extra` arguments (an Euler
     sequence) go where `order` places them."""
@@ -69,11 +73,14 @@ def _elementwise(name: str, tail: tuple[int, ...], args: list[tuple[Any, str, tu
         value, probe = _argument(x, arg_name, width, probe_row)
         values.append(value)
         probes.append(probe)
+    kwargs = kwargs or {}
     call_args = probes + list(extra)
-    getattr(_ti, name)(*[call_args[k] for k in order])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # a probe row at gimbal lock is no row of the caller's
+        getattr(_ti, name)(*[call_args[k] for k in order], **kwargs)
     arrays = [v for v in values if isinstance(v, da.Array)]
     if not arrays:
-        return da.from_array(np.asarray(getattr(_ti, name)(*[(values + list(extra))[k] for k in order])))
+        return da.from_array(np.asarray(getattr(_ti, name)(*[(values + list(extra))[k] for k in order], **kwargs)))
     rows = {int(a.shape[0]) for a in arrays if not math.isnan(a.shape[0])}
     if len(rows) > 1:
         raise ValueError(f"argument '{args[-1][1]}': the Dask arrays have different row counts {sorted(rows)}")
@@ -86,61 +93,63 @@ def _elementwise(name: str, tail: tuple[int, ...], args: list[tuple[Any, str, tu
         else:
             pairs += [v, None]
     out_ind = "r" + "xyz"[:len(tail)]
-    meta = np.empty((0,) + tail, dtype=np.float64)
-    return da.blockwise(_block_call, out_ind, name, None, order, None, tuple(extra), None, *pairs,
+    meta = np.empty((0,) + tail, dtype=dtype)
+    return da.blockwise(_block_call, out_ind, name, None, order, None, tuple(extra), None, kwargs, None, *pairs,
                         new_axes={out_ind[1 + d]: n for d, n in enumerate(tail)}, concatenate=True,
-                        dtype=np.float64, meta=meta, token=f"tarsk-rotation-{name}")
+                        dtype=dtype, meta=meta, token=f"tarsk-rotation-{name}")
 
 
-def _quat(x: Any, name: str) -> tuple[Any, str, tuple[int, ...], np.ndarray]:
-    if type(x) is Quat:
-        x = np.array([x.w, x.i, x.j, x.k])
-    return x, name, (4,), _IDENTITY
+# Per argument kind of the table: the row shape and the probe row that the
+# in-memory function checks the shapes, dtypes and the sequence with.
+_KIND_ROW: dict[str, tuple[tuple[int, ...], np.ndarray]] = {
+    "quat": ((4,), _IDENTITY),
+    "scipy": ((4,), np.array([0.0, 0.0, 0.0, 1.0])),
+    "rotvec": ((3,), np.zeros(3)),
+    "angles": ((3,), np.zeros(3)),
+    "vector": ((3,), np.zeros(3)),
+    "matrix": ((3, 3), np.eye(3)),
+    "scalar": ((), np.zeros(())),
+}
 
 
-def compose(p: Any, q: Any) -> da.Array:
-    return _elementwise("compose", (4,), [_quat(p, "p"), _quat(q, "q")])
+def _make(name: str) -> Any:
+    """The Dask wrapper of a row of the rotation table: the in-memory function
+    chunk by chunk, with the same parameters."""
+    arguments, result, degrees, summary = _TABLE[name]
+    rows = [(a, k) for a, k in arguments if k != "seq"]
+    seq_at = [n for n, (_, k) in enumerate(arguments) if k == "seq"]
+    # The in-memory call takes the row arguments and then the sequence; order
+    # puts the sequence back in its place.
+    order = tuple(range(len(rows)))
+    if seq_at:
+        order = order[:seq_at[0]] + (len(rows),) + order[seq_at[0]:]
+    tail = () if result == "bool" else result
+    dtype = np.bool_ if result == "bool" else np.float64
+
+    def body(values: tuple[Any, ...], seq: Any, in_degrees: bool) -> da.Array:
+        args = []
+        for (arg_name, kind), x in zip(rows, values):
+            if type(x) is Quat:
+                x = np.array([x.w, x.i, x.j, x.k])
+            width, probe = _KIND_ROW[kind]
+            args.append((x, arg_name, width, probe))
+        extra = (seq,) if seq_at else ()
+        kwargs = {"degrees": True} if in_degrees else {}
+        return _elementwise(name, tail, args, extra, order, kwargs, dtype)
+
+    params = [a for a, _ in arguments]
+    signature = ", ".join(params) + (", *, degrees=False" if degrees else "")
+    values = "(" + ", ".join(a for a, _ in rows) + ",)"
+    source = (f"def {name}({signature}):\n"
+              f"    return body({values}, {'seq' if seq_at else 'None'}, {'degrees' if degrees else 'False'})\n")
+    scope: dict[str, Any] = {"body": body}
+    exec(source, scope)
+    fn = scope[name]
+    fn.__module__ = "tarsk_interop.dask"
+    fn.__doc__ = f"tarsk_interop.{name} chunk by chunk. {summary}"
+    return fn
 
 
-def inverse(q: Any) -> da.Array:
-    return _elementwise("inverse", (4,), [_quat(q, "q")])
-
-
-def to_matrix(q: Any) -> da.Array:
-    return _elementwise("to_matrix", (3, 3), [_quat(q, "q")])
-
-
-def from_matrix(m: Any) -> da.Array:
-    return _elementwise("from_matrix", (4,), [(m, "m", (3, 3), np.eye(3))])
-
-
-def from_scipy_quat(a: Any) -> da.Array:
-    return _elementwise("from_scipy_quat", (4,), [(a, "a", (4,), np.array([0.0, 0.0, 0.0, 1.0]))])
-
-
-def to_scipy_quat(q: Any) -> da.Array:
-    return _elementwise("to_scipy_quat", (4,), [_quat(q, "q")])
-
-
-def from_rotvec(r: Any) -> da.Array:
-    return _elementwise("from_rotvec", (4,), [(r, "r", (3,), np.zeros(3))])
-
-
-def to_rotvec(q: Any) -> da.Array:
-    return _elementwise("to_rotvec", (3,), [_quat(q, "q")])
-
-
-def magnitude_angle(q: Any) -> da.Array:
-    return _elementwise("magnitude_angle", (), [_quat(q, "q")])
-
-
-def slerp(p: Any, q: Any, t: Any) -> da.Array:
-    return _elementwise("slerp", (4,), [_quat(p, "p"), _quat(q, "q"), (t, "t", (), np.zeros(()))])
-
-
-def from_euler(seq: str, angles: Any) -> da.Array:
-    return _elementwise("from_euler", (4,), [(angles, "angles", (3,), np.zeros(3))], (seq,), order=(1, 0))
-
-
-def to_euler(q: Any, seq: str) -> da.Array:
-    return _elementwise("to_euler", (3,), [_quat(q, "q")], (seq,))
+for _name in _TABLE:
+    globals()[_name] = _make(_name)
+del _name

@@ -410,6 +410,9 @@ def register(client: Any) -> None:
 # The element-wise rotation algebra (compose, slerp, conversions).
 
 from . import _rotation_dask  # noqa: E402
-from ._rotation_dask import *  # noqa: E402,F401,F403
+from ._rotation_algebra import TABLE as _TABLE  # noqa: E402
 
-__all__ += _rotation_dask.__all__
+for _name in _TABLE:
+    globals()[_name] = getattr(_rotation_dask, _name)
+    __all__.append(_name)
+del _name

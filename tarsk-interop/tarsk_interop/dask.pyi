@@ -17,7 +17,7 @@ __all__ = [
     "add", "collapse", "cross", "distance_squared", "distance_to", "divide", "dot", "is_unit",
     "magnitude", "minimum_distance_to", "multiply", "normalize", "register", "rotate", "subtract",
     "TarskWorkerPlugin",
-    "compose", "from_euler", "from_matrix", "from_rotvec", "from_scipy_quat", "inverse", "magnitude_angle",
+    "approx_equal", "compose", "from_euler", "from_matrix", "from_rotvec", "from_scipy_quat", "inverse", "magnitude_angle",
     "slerp", "to_euler", "to_matrix", "to_rotvec", "to_scipy_quat",
 ]
 
@@ -67,7 +67,8 @@ def register(client: Any) -> None:
 # Rotation algebra over Dask arrays of rows chunked along the rows (tarsk_interop's conventions: quaternions (n, 4) as
 # (w, i, j, k) in tarsk_py's sense, matrices mapping column vectors). A Quat, a (4,) row or a number broadcasts; every
 # bit of the result is the in-memory function's for the whole arrays, whatever the chunking. Shapes, dtypes and seq are
-# checked when the graph is built; value faults (zero-norm quaternion, bad matrix, non-finite t) raise at compute time.
+# checked when the graph is built; value faults (zero-norm or non-finite rows, bad matrices, non-finite t) raise at compute time.
+# degrees=True takes or gives angles in degrees, as scipy does.
 def compose(p: Any, q: Any) -> da.Array:
     """tarsk_interop.compose (q first, then p) chunk by chunk: (n, 4)."""
 def inverse(q: Any) -> da.Array:
@@ -80,15 +81,17 @@ def from_scipy_quat(a: Any) -> da.Array:
     """tarsk_interop.from_scipy_quat chunk by chunk: (n, 4) from scalar-last (x, y, z, w)."""
 def to_scipy_quat(q: Any) -> da.Array:
     """tarsk_interop.to_scipy_quat chunk by chunk: (n, 4) scalar-last (x, y, z, w)."""
-def from_rotvec(r: Any) -> da.Array:
+def from_rotvec(r: Any, *, degrees: bool = False) -> da.Array:
     """tarsk_interop.from_rotvec chunk by chunk: (n, 4) from (n, 3) rotation vectors."""
-def to_rotvec(q: Any) -> da.Array:
+def to_rotvec(q: Any, *, degrees: bool = False) -> da.Array:
     """tarsk_interop.to_rotvec chunk by chunk: (n, 3), angles in [0, pi]."""
-def magnitude_angle(q: Any) -> da.Array:
+def magnitude_angle(q: Any, *, degrees: bool = False) -> da.Array:
     """tarsk_interop.magnitude_angle chunk by chunk: (n,), in [0, pi]."""
 def slerp(p: Any, q: Any, t: Any) -> da.Array:
     """tarsk_interop.slerp chunk by chunk: (n, 4); t a number or an (n,) array (finite; extrapolates outside [0, 1])."""
-def from_euler(seq: str, angles: Any) -> da.Array:
+def from_euler(seq: str, angles: Any, *, degrees: bool = False) -> da.Array:
     """tarsk_interop.from_euler chunk by chunk: (n, 4) from (n, 3) angles in scipy's convention."""
-def to_euler(q: Any, seq: str) -> da.Array:
+def to_euler(q: Any, seq: str, *, degrees: bool = False) -> da.Array:
     """tarsk_interop.to_euler chunk by chunk: (n, 3) in scipy's ranges; warns at gimbal lock once per chunk that has one."""
+def approx_equal(p: Any, q: Any, atol: Any) -> da.Array:
+    """tarsk_interop.approx_equal chunk by chunk: (n,) bool."""

@@ -1,5 +1,6 @@
 #include "tarsk/rotation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -10,26 +11,155 @@ constexpr double pi = std::numbers::pi;
 
 double abs(double x) { return x < 0 ? -x : x; }
 
-// The normalised q: four true divisions by its magnitude.
-Quat unit(const Quat& q) { return q.normalize(); }
+// A sum of squares in [2^-1000, 2^1000] has neither overflowed nor lost its
+// largest square to underflow. A quaternion or vector whose sum of squares
+// falls outside (or is not finite) is first multiplied by the power of two
+// (exact) that brings its largest component to [0.5, 1). Inside the range
+// nothing is scaled, so the bits there are those of the plain formulas, and
+// every nonzero finite multiple of q gives the rotation of its unit multiple.
+constexpr double low_square = 0x1p-1000;
+constexpr double high_square = 0x1p1000;
+
+bool squares_in_range(double norm2) { return norm2 >= low_square && norm2 <= high_square; }
+
+// The exponent e of frexp of the largest of the magnitudes: x * 2^-e (ldexp,
+// exact unless it underflows) brings the largest to [0.5, 1). 0 for zero.
+int scale_exponent(double largest) {
+    int e = 0;
+    if (largest != 0.0) std::frexp(largest, &e);
+    return e;
+}
+
+// The scaled copies of the rare quaternions and vectors out of range, out of
+// line so that the common path stays small.
+[[gnu::noinline, gnu::cold]] Quat rescaled(const Quat& q) {
+    const int e = scale_exponent(std::max(std::max(abs(q.w), abs(q.i)), std::max(abs(q.j), abs(q.k))));
+    return {std::ldexp(q.w, -e), std::ldexp(q.i, -e), std::ldexp(q.j, -e), std::ldexp(q.k, -e)};
+}
+
+[[gnu::noinline, gnu::cold]] Vec3d rescaled(const Vec3d& v) {
+    const int e = scale_exponent(std::max(std::max(abs(v.x), abs(v.y)), abs(v.z)));
+    return {std::ldexp(v.x, -e), std::ldexp(v.y, -e), std::ldexp(v.z, -e)};
+}
+
+inline Quat in_range(const Quat& q) {
+    if (squares_in_range(((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k)) [[likely]] return q;
+    return rescaled(q);
+}
+
+inline Vec3d in_range(const Vec3d& v) {
+    if (squares_in_range((v.x * v.x + v.y * v.y) + v.z * v.z)) [[likely]] return v;
+    return rescaled(v);
+}
+
+// The normalised q: four true divisions by its magnitude (of q brought into
+// range first); in range, exactly Quat::normalize.
+inline Quat unit(const Quat& q) {
+    const double norm2 = ((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k;
+    if (squares_in_range(norm2)) [[likely]] {
+        const double m = std::sqrt(norm2);
+        return {q.w / m, q.i / m, q.j / m, q.k / m};
+    }
+    return rescaled(q).normalize();
+}
 
 // A textbook quaternion (w, x, y, z) as this library stores the same turn.
 Quat from_textbook(double w, double x, double y, double z) { return {w, -x, -y, -z}; }
 
-// x mod 2 pi in [0, 2 pi) with the sign rules of a floored remainder (an
-// exact zero is +0.0), then minus pi: the wrap of every Euler angle.
-double wrap_angle(double angle) {
-    constexpr double two_pi = 2.0 * pi;
-    double r = angle + pi;
-    // fmod returns an argument of smaller magnitude than 2 pi unchanged, so
-    // it is called only when it has something to do.
-    if (!(r < two_pi && r > -two_pi)) r = std::fmod(r, two_pi);
-    if (r != 0.0) {
-        if (r < 0.0) r = r + two_pi;
-    } else {
-        r = 0.0;
+// Error-free transformations without a fused multiply-add: a + b and a * b
+// as an unevaluated sum hi + lo of two doubles (Knuth's two-sum, Dekker's
+// product with Veltkamp's split; exact while nothing overflows or
+// underflows).
+struct Pair {
+    double hi, lo;
+};
+
+Pair two_sum(double a, double b) {
+    const double s = a + b;
+    const double bb = s - a;
+    return {s, (a - (s - bb)) + (b - bb)};
+}
+
+Pair split(double a) {
+    const double c = 134217729.0 * a;  // 2^27 + 1
+    const double hi = c - (c - a);
+    return {hi, a - hi};
+}
+
+Pair two_product(double a, double b) {
+    const double p = a * b;
+    const Pair x = split(a);
+    const Pair y = split(b);
+    return {p, ((x.hi * y.hi - p) + x.hi * y.lo + x.lo * y.hi) + x.lo * y.lo};
+}
+
+// An exact sum of doubles as a growing nonoverlapping expansion (Shewchuk's
+// grow-expansion): components in increasing magnitude, so the sign of the sum
+// is the sign of the last nonzero one.
+class Expansion {
+public:
+    void add(double x) {
+        double q = x;
+        std::size_t kept = 0;
+        for (std::size_t n = 0; n < size_; ++n) {
+            const Pair s = two_sum(q, parts_[n]);
+            q = s.hi;
+            if (s.lo != 0.0) parts_[kept++] = s.lo;
+        }
+        parts_[kept++] = q;
+        size_ = kept;
     }
-    return r - pi;
+    // a * b * c, exactly.
+    void add_product(double a, double b, double c) {
+        const Pair ab = two_product(a, b);
+        const Pair h = two_product(ab.hi, c);
+        const Pair l = two_product(ab.lo, c);
+        add(h.hi);
+        add(h.lo);
+        add(l.hi);
+        add(l.lo);
+    }
+    int sign() const {
+        for (std::size_t n = size_; n-- > 0;) {
+            if (parts_[n] != 0.0) return parts_[n] > 0.0 ? 1 : -1;
+        }
+        return 0;
+    }
+
+private:
+    std::array<double, 32> parts_{};
+    std::size_t size_ = 0;
+};
+
+// The sign of det(m), exactly (for entries whose products neither overflow
+// nor underflow): the six terms of the cofactor expansion, each split into
+// four exact parts.
+int determinant_sign(const Matrix3& m) {
+    Expansion e;
+    e.add_product(m[0][0], m[1][1], m[2][2]);
+    e.add_product(-m[0][0], m[1][2], m[2][1]);
+    e.add_product(-m[0][1], m[1][0], m[2][2]);
+    e.add_product(m[0][1], m[1][2], m[2][0]);
+    e.add_product(m[0][2], m[1][0], m[2][1]);
+    e.add_product(-m[0][2], m[1][1], m[2][0]);
+    return e.sign();
+}
+
+// True when every 2x2 minor of m is exactly zero: rank below two.
+bool rank_below_two(const Matrix3& m) {
+    for (int r0 = 0; r0 < 3; ++r0) {
+        for (int r1 = r0 + 1; r1 < 3; ++r1) {
+            for (int c0 = 0; c0 < 3; ++c0) {
+                for (int c1 = c0 + 1; c1 < 3; ++c1) {
+                    Expansion e;
+                    e.add_product(m[r0][c0], m[r1][c1], 1.0);
+                    e.add_product(-m[r0][c1], m[r1][c0], 1.0);
+                    if (e.sign() != 0) return false;
+                }
+            }
+        }
+    }
+    return true;
 }
 
 // The SplitMix64 finaliser: a bijection of 64-bit words with full avalanche.
@@ -57,23 +187,66 @@ Matrix3 to_matrix(const Quat& q) {
     }};
 }
 
+bool to_matrix_rows(const double* q, std::size_t n, double* out) {
+    unsigned bad = 0;
+    for (std::size_t r = 0; r < n; ++r) {
+        const double* p = q + 4 * r;
+        double* m = out + 9 * r;
+        const double norm2 = ((p[0] * p[0] + p[1] * p[1]) + p[2] * p[2]) + p[3] * p[3];
+        bad |= static_cast<unsigned>(!(norm2 >= low_square && norm2 <= high_square));
+        const double s = std::sqrt(norm2);
+        const double w = p[0] / s, i = p[1] / s, j = p[2] / s, k = p[3] / s;
+        // Quat::to_rotation_matrix of the unit quaternion, transposed.
+        m[0] = 1.0 - 2.0 * (j * j + k * k);
+        m[1] = 2.0 * (i * j + w * k);
+        m[2] = 2.0 * (i * k - w * j);
+        m[3] = 2.0 * (i * j - w * k);
+        m[4] = 1.0 - 2.0 * (k * k + i * i);
+        m[5] = 2.0 * (j * k + w * i);
+        m[6] = 2.0 * (i * k + w * j);
+        m[7] = 2.0 * (j * k - w * i);
+        m[8] = 1.0 - 2.0 * (j * j + i * i);
+    }
+    return bad == 0;
+}
+
 double determinant(const Matrix3& m) {
     return (m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0])) +
            m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
 }
 
-Quat from_matrix(const Matrix3& m, MatrixFault& fault) {
+Quat from_matrix(const Matrix3& m0, MatrixFault& fault) {
     fault = MatrixFault::none;
-    for (const auto& row : m) {
+    double largest = 0.0;
+    for (const auto& row : m0) {
         for (double e : row) {
             if (!std::isfinite(e)) {
                 fault = MatrixFault::non_finite;
                 return {0.0, 0.0, 0.0, 0.0};
             }
+            largest = std::max(largest, abs(e));
         }
     }
-    if (!(determinant(m) > 0.0)) {
-        fault = MatrixFault::non_positive_determinant;
+    // Entries of magnitude in [2^-300, 2^300] keep every product of three
+    // in range; a matrix outside is multiplied by a power of two (exact), which
+    // changes neither its rotation nor any decision below.
+    Matrix3 m = m0;
+    if (!(largest >= 0x1p-300 && largest <= 0x1p300)) {
+        const int e = scale_exponent(largest);
+        for (auto& row : m) {
+            for (double& x : row) x = std::ldexp(x, -e);
+        }
+    }
+    // The nearest orthogonal matrix (the polar factor) is a rotation when
+    // det(m) > 0, a reflection when det(m) < 0; at det(m) = 0 with rank two
+    // the nearest rotation is still unique. The sign is taken exactly.
+    const int det_sign = determinant_sign(m);
+    if (det_sign < 0) {
+        fault = MatrixFault::reflection;
+        return {0.0, 0.0, 0.0, 0.0};
+    }
+    if (det_sign == 0 && rank_below_two(m)) {
+        fault = MatrixFault::rank_below_two;
         return {0.0, 0.0, 0.0, 0.0};
     }
     bool orthogonal = true;
@@ -129,7 +302,13 @@ Quat from_matrix(const Matrix3& m, MatrixFault& fault) {
 }
 
 Quat from_rotvec(const Vec3d& r) {
-    double angle = r.magnitude();
+    double angle = (r.x * r.x + r.y * r.y) + r.z * r.z;
+    if (squares_in_range(angle)) {
+        angle = std::sqrt(angle);
+    } else {
+        const int e = scale_exponent(std::max(std::max(abs(r.x), abs(r.y)), abs(r.z)));
+        angle = std::ldexp(in_range(r).magnitude(), e);
+    }
     double scale;
     if (angle <= 1e-3) {
         double angle2 = angle * angle;
@@ -165,7 +344,8 @@ Vec3d to_rotvec(const Quat& q) {
     return {scale * x, scale * y, scale * z};
 }
 
-double magnitude_angle(const Quat& q) {
+double magnitude_angle(const Quat& q0) {
+    const Quat q = in_range(q0);
     double norm = std::sqrt((q.i * q.i + q.j * q.j) + q.k * q.k);
     return 2.0 * std::atan2(norm, abs(q.w));
 }
@@ -199,6 +379,15 @@ Quat slerp(const Quat& p0, const Quat& q0, double t) {
     return unit({a * p.w + b * q.w, a * p.i + b * q.i, a * p.j + b * q.j, a * p.k + b * q.k});
 }
 
+double angle_between(const Quat& p0, const Quat& q0) {
+    const Quat p = unit(p0);
+    Quat q = unit(q0);
+    if (((p.w * q.w + p.i * q.i) + p.j * q.j) + p.k * q.k < 0.0) q = {-q.w, -q.i, -q.j, -q.k};
+    const Quat d{p.w - q.w, p.i - q.i, p.j - q.j, p.k - q.k};
+    const Quat s{p.w + q.w, p.i + q.i, p.j + q.j, p.k + q.k};
+    return 2.0 * std::atan2(d.magnitude(), s.magnitude());
+}
+
 Quat from_euler(const EulerSeq& seq, const std::array<double, 3>& angles) {
     auto elementary = [](int axis, double angle) {
         double h = angle * 0.5;
@@ -224,7 +413,13 @@ std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_
     if (symmetric) k = 3 - i - j;
     // +1 for an even permutation (i, j, k), -1 for an odd one.
     const double sign = static_cast<double>((i - j) * (j - k) * (k - i) / 2);
-    const std::array<double, 4> t = to_scalar_last(q);
+    // The textbook (x, y, z, w) normalised in that order,
+    // ((x*x + y*y) + z*z) + w*w, so that the middle angle, and with it the
+    // gimbal-lock decision, is the one of a normalised scalar-last
+    // quaternion to the last bit.
+    std::array<double, 4> t = to_scalar_last(in_range(q));
+    const double norm = std::sqrt(((t[0] * t[0] + t[1] * t[1]) + t[2] * t[2]) + t[3] * t[3]);
+    for (double& c : t) c = c / norm;
     double a, b, c, d;
     if (symmetric) {
         a = t[3];
@@ -258,7 +453,15 @@ std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_
         angles[1] = angles[1] - pi / 2.0;
     }
     angles[third] = last;
-    for (double& angle : angles) angle = wrap_angle(angle);
+    // Every angle above lies in [-2 pi, 2 pi]: one turn added to one below
+    // -pi or taken from one above pi brings it to [-pi, pi]; +-pi stay.
+    for (double& angle : angles) {
+        if (angle < -pi) {
+            angle = angle + 2.0 * pi;
+        } else if (angle > pi) {
+            angle = angle - 2.0 * pi;
+        }
+    }
     return angles;
 }
 
@@ -363,7 +566,8 @@ Matrix4 trace_form(const Matrix3& b) {
     }};
 }
 
-void mean_add(Matrix4& s, const Quat& q, double weight) {
+void mean_add(Matrix4& s, const Quat& q0, double weight) {
+    const Quat q = in_range(q0);
     // weight * u u^T of the unit u = q / |q| is (weight / |q|^2) q q^T: one
     // division instead of a square root and four.
     const double scaled = weight / (((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k);
@@ -382,9 +586,17 @@ std::size_t mean_add_rows(Matrix4& s, const double* rows, const double* weights,
     std::size_t r = 0;
     for (; r < n; ++r) {
         const double* q = rows + 4 * r;
-        const double w = q[0], i = q[1], j = q[2], k = q[3];
-        const double norm2 = ((w * w + i * i) + j * j) + k * k;
-        if (norm2 == 0.0) break;
+        double w = q[0], i = q[1], j = q[2], k = q[3];
+        double norm2 = ((w * w + i * i) + j * j) + k * k;
+        if (!squares_in_range(norm2)) {
+            // Rare: a row of zero norm or a non-finite one stops the run; a
+            // tiny or huge one is brought into range.
+            const Quat u{w, i, j, k};
+            if (has_zero_norm(u) || !is_finite(u)) break;
+            const Quat v = in_range(u);
+            w = v.w, i = v.i, j = v.j, k = v.k;
+            norm2 = ((w * w + i * i) + j * j) + k * k;
+        }
         const double scaled = (weights ? weights[r] : 1.0) / norm2;
         const double l0 = scaled * w, l1 = scaled * i, l2 = scaled * j, l3 = scaled * k;
         s00 = s00 + l0 * w;
@@ -474,10 +686,12 @@ Quat align_finish(const AlignSums& s, double& rssd) {
 }
 
 Quat align_pair(const Vec3d& a0, const Vec3d& b0, bool& zero) {
-    zero = a0.dot(a0) == 0.0 || b0.dot(b0) == 0.0;
+    const Vec3d a1 = in_range(a0);
+    const Vec3d b1 = in_range(b0);
+    zero = a1.dot(a1) == 0.0 || b1.dot(b1) == 0.0;
     if (zero) return Quat::identity();
-    const Vec3d a = a0.normalize();
-    const Vec3d b = b0.normalize();
+    const Vec3d a = a1.normalize();
+    const Vec3d b = b1.normalize();
     // About the axis b x a by the angle between them; for exactly opposite
     // vectors half a turn about an axis normal to a, made from a's two
     // components other than its smallest one.

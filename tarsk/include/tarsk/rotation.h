@@ -16,10 +16,17 @@
 // in the grouping it is evaluated in, each operation rounded on its own.
 namespace tarsk::rotation {
 
-// True when ((w*w + i*i) + j*j) + k*k is zero: the quaternion names no
-// rotation (this includes components so small that their squares underflow,
-// whose normalisation would divide by zero too).
-constexpr bool has_zero_norm(const Quat& q) { return ((q.w * q.w + q.i * q.i) + q.j * q.j) + q.k * q.k == 0.0; }
+// True when every component is zero: the quaternion names no rotation. Any
+// other finite quaternion, down to subnormal components and up to the
+// largest double, names the rotation of its unit multiple: conversions that
+// need the norm first multiply a quaternion whose sum of squares would leave
+// [2^-1000, 2^1000] by a power of two (exact), and compute as written
+// inside that range.
+constexpr bool has_zero_norm(const Quat& q) { return q.w == 0.0 && q.i == 0.0 && q.j == 0.0 && q.k == 0.0; }
+
+// True when every component is finite (x - x is 0 exactly for finite x).
+constexpr bool is_finite(const Quat& q) { return ((q.w - q.w) + (q.i - q.i)) + ((q.j - q.j) + (q.k - q.k)) == 0.0; }
+constexpr bool is_finite(const Vec3d& v) { return ((v.x - v.x) + (v.y - v.y)) + (v.z - v.z) == 0.0; }
 
 // The rotation that applies q first and then p: rotate(rotate(v, q), p)
 // equals rotate(v, compose(p, q)) up to rounding. In this storage that is the
@@ -40,8 +47,16 @@ constexpr Quat from_scalar_last(const std::array<double, 4>& a) { return {a[3], 
 // normalised q, entry for entry.
 Matrix3 to_matrix(const Quat& q);
 
+// to_matrix of n rows of four doubles (w, i, j, k) into n rows of nine
+// (row-major), in a loop without branches that the compiler may run on
+// several rows at once: the same bits as to_matrix row by row. Returns false
+// when some row needs more than the plain formula (a sum of squares outside
+// [2^-1000, 2^1000], which includes non-finite and zero rows); what it wrote
+// is then to be discarded.
+bool to_matrix_rows(const double* q, std::size_t n, double* out);
+
 // What from_matrix found wrong with a matrix.
-enum class MatrixFault { none, non_finite, non_positive_determinant };
+enum class MatrixFault { none, non_finite, reflection, rank_below_two };
 
 // det(m) by cofactors along the first row:
 // m00 (m11 m22 - m12 m21) - m01 (m10 m22 - m12 m20) + m02 (m10 m21 - m11 m20).
@@ -51,9 +66,12 @@ double determinant(const Matrix3& m);
 // A matrix whose Gram matrix m m^T is within 1e-12 (plus 1e-5 relative on
 // the diagonal) of the identity is read directly by the largest of its
 // diagonal and trace; any other is replaced by its nearest rotation in the
-// Frobenius norm (the orthogonal polar factor), found as the quaternion that
-// maximises trace(R^T m). A matrix with a non-finite entry or with a
-// determinant that is not positive is refused through `fault`.
+// Frobenius norm (the orthogonal polar factor, or at determinant zero the
+// nearest rotation), found as the quaternion that maximises trace(R^T m). A
+// matrix of largest entry outside [2^-300, 2^300] is first multiplied by a
+// power of two (exact). Refused through `fault`: a non-finite entry, a
+// negative determinant (the nearest orthogonal matrix is a reflection) and
+// rank below two, both decided exactly.
 Quat from_matrix(const Matrix3& m, MatrixFault& fault);
 
 // Rotation vector r = axis * angle (radians): angle |r| about r's direction.
@@ -82,6 +100,11 @@ double magnitude_angle(const Quat& q);
 // outside [0, 1] continues along the same great circle.
 Quat slerp(const Quat& p, const Quat& q, double t);
 
+// The angle in [0, pi] of the turn between p and q (radians):
+// 2 atan2(|p - q|, |p + q|) of the normalised p and q, q negated first when
+// their dot product is negative.
+double angle_between(const Quat& p, const Quat& q);
+
 // A three-axis Euler sequence: axes (0 = x, 1 = y, 2 = z) in the order they
 // are named, no two neighbours equal; intrinsic (rotating frame, named in
 // upper case) or extrinsic (fixed frame, lower case).
@@ -97,11 +120,13 @@ struct EulerSeq {
 Quat from_euler(const EulerSeq& seq, const std::array<double, 3>& angles);
 
 // The Euler angles of q, by the angle-from-quaternion method on the textbook
-// components: every angle in [-pi, pi), the middle one in [0, pi] for a
+// components (x, y, z, w), normalised in that order: every angle in
+// [-pi, pi] (an angle below -pi or above pi is moved by one turn, so a half
+// turn keeps the sign it is computed with), the middle one in [0, pi] for a
 // symmetric sequence (first axis = last) and in [-pi/2, pi/2] otherwise.
-// When the middle angle is within 1e-7 of 0 or pi (gimbal lock) the angle of
-// the last elementary rotation applied is set to zero and `gimbal_lock` is
-// set. Needs no normalisation.
+// When the middle angle (before the shift of -pi/2 of a sequence that is not
+// symmetric) is within 1e-7 of 0 or pi (gimbal lock) the third angle is set
+// to zero and `gimbal_lock` is set.
 std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_lock);
 
 // The index-th rotation of the stream `seed`: uniformly distributed, made
@@ -127,12 +152,13 @@ Matrix4 trace_form(const Matrix3& b);
 
 // Running sums of the chordal mean, upper triangle only (r <= c): s[r][c] +=
 // ((weight / |q|^2) q_r) q_c, that is weight u u^T of the normalised q, with
-// |q|^2 = ((w*w + i*i) + j*j) + k*k (components in storage order). Added
-// element after element.
+// |q|^2 = ((w*w + i*i) + j*j) + k*k (components in storage order; q brought
+// into range first, as the conversions do). Added element after element.
 void mean_add(Matrix4& s, const Quat& q, double weight);
 // mean_add of n rows of four doubles (w, i, j, k), in row order, with the
 // weights (null: every weight 1); the same bits as n calls. Stops before the
-// first row of zero norm and returns its index, else returns n.
+// first row of zero norm or with a non-finite component and returns its
+// index, else returns n.
 std::size_t mean_add_rows(Matrix4& s, const double* rows, const double* weights, std::size_t n);
 // Two partial sums added entry by entry: into += part.
 void sum_into(Matrix4& into, const Matrix4& part);
