@@ -1,0 +1,35 @@
+#pragma once
+
+// Correctly rounded sin, cos, atan2 and hypot of doubles: each returns the
+// exact value rounded to the nearest double (ties to even), so the same bits
+// on every IEEE-754 machine, whatever its C library, compiler or processor
+// features. Built only of integer arithmetic and IEEE +, -, *, / and sqrt in
+// a fixed order (no libm call, no fused multiply-add).
+//
+// Special values follow C99 Annex F: sin(+-0) = +-0, cos(+-0) = 1, sin and
+// cos of an infinity or NaN are NaN; atan2 gives the signed zeros, +-pi/2,
+// +-pi, +-pi/4 and +-3pi/4 of the quadrant rules; hypot(+-inf, y) = +inf
+// even when y is NaN.
+//
+// Method (tarsk/src/crmath.cpp): an exact argument reduction (sin and cos:
+// x * 2/pi with 2/pi to 1500 bits, in integer arithmetic, for every double),
+// a double-double evaluation with a proven relative error bound, a rounding
+// test, and, for the rare arguments that fail it, a 256-bit fixed-point
+// evaluation (hypot: an exact sign test in floating-point expansions).
+namespace tarsk::cr {
+
+double sin(double x);
+double cos(double x);
+double atan2(double y, double x);
+double hypot(double x, double y);
+
+namespace detail {
+// The accurate paths on their own, for tests: each gives the same result as
+// the function above for every argument.
+double sin_accurate(double x);
+double cos_accurate(double x);
+double atan2_accurate(double y, double x);
+double hypot_exact(double x, double y);
+}  // namespace detail
+
+}  // namespace tarsk::cr
