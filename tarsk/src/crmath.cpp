@@ -435,8 +435,9 @@ DD sin_cos_dd(double rh, double rl, bool want_cos) {
 // Largest double below pi/4.
 constexpr double below_quarter_pi = 0x1.921fb54442d18p-1;
 
-// want_cos selects cos; the result of the fast path in out, or false.
-bool sin_cos_fast(double x, bool want_cos, double& out) {
+// The fast path's double-double value of sin x or cos x (want_cos), or
+// false when the reduced argument is too small for it.
+bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
     const double ax = abs_of(x);
     double rh, rl;
     unsigned q = 0;
@@ -456,10 +457,14 @@ bool sin_cos_fast(double x, bool want_cos, double& out) {
     const DD v = sin_cos_dd(rh, rl, want_cos != odd);
     bool neg = want_cos ? (q == 1 || q == 2) : (q & 2) != 0;
     if (!want_cos && sign_of(x)) neg = !neg;
-    double res;
-    if (!rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, res)) return false;
-    out = negate_if(res, neg);
+    out = neg ? DD{-v.hi, -v.lo} : v;
     return true;
+}
+
+bool sin_cos_fast(double x, bool want_cos, double& out) {
+    DD v;
+    if (!sin_cos_fast_dd(x, want_cos, v)) return false;
+    return rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, out);
 }
 
 double sin_cos_accurate(double x, bool want_cos) {
@@ -630,7 +635,7 @@ double atan2_accurate_setup(const Atan2Setup& s) {
     return round_fixed(v, 0, s.yneg);
 }
 
-bool atan2_fast(const Atan2Setup& s, double& out) {
+DD atan2_fast_dd(const Atan2Setup& s) {
     const int sh = -(s.be + 52);
     const double a = mul_pow2(static_cast<double>(s.am), s.ae + sh);  // >= 2^-601
     const double b = mul_pow2(static_cast<double>(s.bm), s.be + sh);  // in [1, 2)
@@ -662,10 +667,12 @@ bool atan2_fast(const Atan2Setup& s, double& out) {
         const DD w = two_sum(oh, sign * v.hi);
         v = {w.hi, (ol + w.lo) + sign * v.lo};
     }
-    double res;
-    if (!rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, res)) return false;
-    out = negate_if(res, s.yneg);
-    return true;
+    return s.yneg ? DD{-v.hi, -v.lo} : v;
+}
+
+bool atan2_fast(const Atan2Setup& s, double& out) {
+    const DD v = atan2_fast_dd(s);
+    return rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -780,7 +787,8 @@ double hypot_exact_scaled(const HypotSetup& h, double approx) {
     return c;
 }
 
-double hypot_scaled(const HypotSetup& h, bool force_exact) {
+// The fast path's sqrt(S) as r + rl (scaled).
+DD hypot_fast_dd(const HypotSetup& h) {
     const DD b2 = two_prod(h.big, h.big);
     const DD s2 = two_prod(h.small, h.small);
     const DD s = two_sum(b2.hi, s2.hi);
@@ -788,9 +796,15 @@ double hypot_scaled(const HypotSetup& h, bool force_exact) {
     const double r = __builtin_sqrt(s.hi);
     const DD rr = two_prod(r, r);
     const double d = ((s.hi - rr.hi) - rr.lo) + sl;
-    const double rl = d / (2.0 * r);
+    return {r, d / (2.0 * r)};
+}
+
+constexpr double hypot_error = 0x1p-95;
+
+double hypot_scaled(const HypotSetup& h, bool force_exact) {
+    const DD v = hypot_fast_dd(h);
     double res;
-    if (force_exact || !rounds_to(r, rl, r * 0x1p-95, res)) res = hypot_exact_scaled(h, r + rl);
+    if (force_exact || !rounds_to(v.hi, v.lo, v.hi * hypot_error, res)) res = hypot_exact_scaled(h, v.hi + v.lo);
     return mul_pow2(res, h.scale);
 }
 
@@ -862,6 +876,56 @@ double hypot_exact(double x, double y) {
     double r;
     if (hypot_quick(x, y, h, r)) return r;
     return hypot_scaled(h, true);
+}
+
+namespace {
+int decided(bool taken, const DD& v, double err, double& hi, double& lo) {
+    if (!taken) {
+        hi = lo = __builtin_nan("");
+        return -1;
+    }
+    hi = v.hi;
+    lo = v.lo;
+    double r;
+    return rounds_to(v.hi, v.lo, err, r) ? 1 : 0;
+}
+}  // namespace
+
+int sin_fast(double x, double& hi, double& lo) {
+    const double ax = abs_of(x);
+    DD v{0.0, 0.0};
+    const bool taken = ax < __builtin_inf() && ax >= 0x1p-26 && sin_cos_fast_dd(x, false, v);
+    return decided(taken, v, abs_of(v.hi) * fast_error, hi, lo);
+}
+
+int cos_fast(double x, double& hi, double& lo) {
+    const double ax = abs_of(x);
+    DD v{0.0, 0.0};
+    const bool taken = ax < __builtin_inf() && ax >= 0x1p-27 && sin_cos_fast_dd(x, true, v);
+    return decided(taken, v, abs_of(v.hi) * fast_error, hi, lo);
+}
+
+int atan2_fast(double y, double x, double& hi, double& lo) {
+    Atan2Setup s;
+    double r;
+    DD v{0.0, 0.0};
+    const bool taken = !atan2_quick(y, x, s, r);
+    if (taken) v = atan2_fast_dd(s);
+    return decided(taken, v, abs_of(v.hi) * fast_error, hi, lo);
+}
+
+int hypot_fast(double x, double y, double& hi, double& lo) {
+    HypotSetup h;
+    double r;
+    DD v{0.0, 0.0};
+    const bool taken = !hypot_quick(x, y, h, r);
+    if (taken) v = hypot_fast_dd(h);
+    const int d = decided(taken, v, v.hi * hypot_error, hi, lo);
+    if (taken) {
+        hi = mul_pow2(hi, h.scale);
+        lo = mul_pow2(lo, h.scale);
+    }
+    return d;
 }
 
 }  // namespace detail

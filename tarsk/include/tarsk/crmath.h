@@ -30,6 +30,15 @@ double sin_accurate(double x);
 double cos_accurate(double x);
 double atan2_accurate(double y, double x);
 double hypot_exact(double x, double y);
+// The fast paths on their own: the double-double value hi + lo before
+// rounding; 1 when the rounding test accepts it, 0 when it sends the
+// argument on to the accurate path, -1 (hi and lo NaN) for arguments that
+// never take the fast path (special values, tiny arguments with a direct
+// answer, reduced arguments too small for it).
+int sin_fast(double x, double& hi, double& lo);
+int cos_fast(double x, double& hi, double& lo);
+int atan2_fast(double y, double x, double& hi, double& lo);
+int hypot_fast(double x, double y, double& hi, double& lo);
 }  // namespace detail
 
 }  // namespace tarsk::cr
