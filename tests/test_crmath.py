@@ -250,9 +250,10 @@ def cubic_crossings(kind, exponents, per_binade=6):
 # Found with tools/crmath_hard_cases.py: random arguments that the fast
 # path's rounding test rejects, those closest to a midpoint by MPFR.
 SEARCHED = {
-    SIN: [],
-    COS: [],
-    ATAN2: [],
+    SIN: ["-0x1.c1aa828fc5a64p+2", "-0x1.60e189c628d58p+52", "-0x1.80ff4989e69b4p+2", "0x1.cff042d38366cp+1"],
+    COS: ["-0x1.6a09e6ccde670p-27", "-0x1.462451a5444dcp+57", "0x1.c7d5ecc4580dcp+1", "0x1.8382680815fe8p-3"],
+    ATAN2: [("0x1.395aa74d7d794p+6", "0x1.2905e57debae0p-12"), ("-0x1.671f91e34e618p-38", "0x1.3cb44e947d630p-24"),
+            ("-0x1.c4b434918fe90p-1", "0x1.dc71e4bfd0864p+0"), ("-0x1.9a6b91d216ec0p-19", "0x1.73ada926d4cc2p-13")],
 }
 
 
