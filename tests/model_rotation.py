@@ -1,8 +1,30 @@
 """Plain-Python models of the rotation algebra's element formulas, each
 operation rounded as the native code rounds it (Python floats are IEEE
-doubles; math.sin, cos and atan2 are the C library's, math.sqrt is correctly
-rounded). Quaternions are tuples (w, i, j, k) in tarsk's storage."""
+doubles; sin, cos and atan2 are correctly rounded, as the core's are, here
+by MPFR; math.sqrt is correctly rounded). Quaternions are tuples (w, i, j, k)
+in tarsk's storage."""
 import math
+
+import gmpy2
+
+_DOUBLE = gmpy2.ieee(64)
+
+
+def _rounded(f, *args):
+    with gmpy2.context(_DOUBLE):
+        return float(f(*(gmpy2.mpfr(a) for a in args)))
+
+
+def sin(x):
+    return _rounded(gmpy2.sin, x)
+
+
+def cos(x):
+    return _rounded(gmpy2.cos, x)
+
+
+def atan2(y, x):
+    return _rounded(gmpy2.atan2, y, x)
 
 MASK = (1 << 64) - 1
 
@@ -44,8 +66,8 @@ def from_rotvec(r):
         a2 = angle * angle
         scale = (0.5 - a2 / 48.0) + (a2 * a2) / 3840.0
     else:
-        scale = math.sin(angle / 2.0) / angle
-    return from_textbook(math.cos(angle / 2.0), x * scale, y * scale, z * scale)
+        scale = sin(angle / 2.0) / angle
+    return from_textbook(cos(angle / 2.0), x * scale, y * scale, z * scale)
 
 
 def to_rotvec(q):
@@ -53,18 +75,18 @@ def to_rotvec(q):
     x, y, z = -i, -j, -k
     if w < 0 or (w == 0 and (x < 0 or (x == 0 and (y < 0 or (y == 0 and z < 0))))):
         x, y, z, w = -x, -y, -z, -w
-    angle = 2.0 * math.atan2(math.sqrt((x * x + y * y) + z * z), w)
+    angle = 2.0 * atan2(math.sqrt((x * x + y * y) + z * z), w)
     if angle <= 1e-3:
         a2 = angle * angle
         scale = (2.0 + a2 / 12.0) + (7.0 * (a2 * a2)) / 2880.0
     else:
-        scale = angle / math.sin(angle / 2.0)
+        scale = angle / sin(angle / 2.0)
     return (scale * x, scale * y, scale * z)
 
 
 def magnitude_angle(q):
     w, i, j, k = q
-    return 2.0 * math.atan2(math.sqrt((i * i + j * j) + k * k), abs(w))
+    return 2.0 * atan2(math.sqrt((i * i + j * j) + k * k), abs(w))
 
 
 def _norm4(q):
@@ -83,13 +105,13 @@ def slerp(p, q, t):
         q = tuple(-c for c in q)
     d = tuple(a - b for a, b in zip(p, q))
     s = tuple(a + b for a, b in zip(p, q))
-    between = 2.0 * math.atan2(_norm4(d), _norm4(s))
-    sb = math.sin(between)
+    between = 2.0 * atan2(_norm4(d), _norm4(s))
+    sb = sin(between)
     if sb == 0.0:
         a, b = 1.0 - t, t
     else:
-        a = math.sin((1.0 - t) * between) / sb
-        b = math.sin(t * between) / sb
+        a = sin((1.0 - t) * between) / sb
+        b = sin(t * between) / sb
     return normalize(tuple(a * x + b * y for x, y in zip(p, q)))
 
 
@@ -98,8 +120,8 @@ def from_euler(seq, angles):
 
     def elementary(axis, angle):
         h = angle * 0.5
-        s = -math.sin(h)
-        return (math.cos(h),) + tuple(s if n == axis else 0.0 for n in range(3))
+        s = -sin(h)
+        return (cos(h),) + tuple(s if n == axis else 0.0 for n in range(3))
 
     q = elementary(axes[0], angles[0])
     for axis, angle in zip(axes[1:], angles[1:]):

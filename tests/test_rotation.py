@@ -520,7 +520,7 @@ def test_core_formulas_give_the_same_bits_from_every_compiler(tmp_path):
     src = os.path.join(CORE, "tarsk", "src")
     include = os.path.join(CORE, "tarsk", "include")
     sources = [os.path.join(CORE, "tests", "native", "rotation_digest.cpp")] + [
-        os.path.join(src, f) for f in ("rotation.cpp", "quat.cpp", "angle.cpp", "vec3d.cpp", "float_text.cpp")]
+        os.path.join(src, f) for f in ("rotation.cpp", "crmath.cpp", "quat.cpp", "angle.cpp", "vec3d.cpp", "float_text.cpp")]
     digests = {}
     for compiler in compilers:
         for level in ("-O0", "-O2"):
