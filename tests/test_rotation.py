@@ -6,6 +6,7 @@ counts."""
 import hashlib
 import math
 import os
+import platform
 import subprocess
 import sys
 import textwrap
@@ -498,6 +499,24 @@ def test_results_do_not_depend_on_the_worker_count():
     digests = set()
     for workers in ("1", "2", "3", "7"):
         env = dict(os.environ, RAYON_NUM_THREADS=workers)
+        r = subprocess.run([sys.executable, "-c", DIGEST], env=env, capture_output=True, text=True, timeout=300)
+        assert r.returncode == 0, r.stderr
+        digests.add(r.stdout.strip())
+    assert len(digests) == 1
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64" or platform.libc_ver()[0] != "glibc",
+                    reason="glibc's FMA switch exists on x86-64 only")
+def test_results_do_not_depend_on_the_processors_fma():
+    # glibc picks its sin, cos, atan2 and hypot by the processor's features;
+    # with its FMA code paths off (what a processor without FMA runs) the
+    # companion's results keep every bit, since none of them comes from
+    # the C library.
+    digests = set()
+    for tunables in (None, "glibc.cpu.hwcaps=-FMA,-AVX2"):
+        env = dict(os.environ)
+        if tunables:
+            env["GLIBC_TUNABLES"] = tunables
         r = subprocess.run([sys.executable, "-c", DIGEST], env=env, capture_output=True, text=True, timeout=300)
         assert r.returncode == 0, r.stderr
         digests.add(r.stdout.strip())
