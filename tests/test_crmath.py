@@ -315,6 +315,23 @@ def test_hard_cases_are_correctly_rounded(function):
         assert count == 0, (path, bad)
 
 
+def test_arguments_next_to_multiples_of_half_pi():
+    # The doubles nearest to k pi/2 leave a reduced argument far below the
+    # argument itself, where the reduction must keep its relative accuracy:
+    # below 2^20 (Cody and Waite's reduction, which hands reduced arguments
+    # under 2^-30 to the exact one), at the switch and far above it.
+    ks = list(range(1, 200)) + [2**19 + 1, 667544, 667545, 2**20 - 1, 2**20, 2**20 + 1, 10**9 + 7, 2**40 + 3]
+    with gmpy2.context(precision=300, emin=-20000, emax=20000):
+        half_pi = gmpy2.const_pi() / 2
+        near = [float(mpfr(k) * half_pi) for k in ks]
+    x = np.array(near + [math.nextafter(v, math.inf) for v in near] + [math.nextafter(v, 0.0) for v in near])
+    x = np.concatenate([x, -x])
+    for function in (SIN, COS):
+        for path in (0, 1):
+            bad, count = misrounded(function, x, path=path)
+            assert count == 0, (NAMES[function], path, bad)
+
+
 def test_tiny_atan2_quotients_round_to_nearest_with_ties_toward_zero():
     # Below 2^-599, atan2(y, x) for x > 0 is y/x less a relative 2^-1198:
     # an exact quotient on a midpoint rounds toward zero (where atan lies),

@@ -64,6 +64,26 @@ w(f"constexpr double pi_hi = {hexd(h)}, pi_lo = {hexd(l)};")
 w(f"constexpr double pi_rn = {hexd(dbl(mp.pi))}, half_pi_rn = {hexd(dbl(mp.pi / 2))};")
 w(f"constexpr double quarter_pi_rn = {hexd(dbl(mp.pi / 4))}, three_quarter_pi_rn = {hexd(dbl(3 * mp.pi / 4))};")
 
+# pi/2 in four pieces for Cody and Waite's reduction: three of 33 bits (their
+# products with an integer below 2^20 are exact) and a double.
+def leading_bits(v, n):
+    e = int(mpmath.floor(mpmath.log(abs(v), 2)))
+    return mpmath.floor(v * mpf(2) ** (n - 1 - e)) / mpf(2) ** (n - 1 - e)
+
+
+rest = mp.pi / 2
+pieces = []
+for _ in range(3):
+    c = leading_bits(rest, 33)
+    pieces.append(c)
+    rest -= c
+pieces.append(mpf(dbl(rest)))
+for c in pieces:
+    assert mpf(dbl(c)) == c
+w("// pi/2 = cw1 + cw2 + cw3 + cw4 + (less than 2^-150); cw1..cw3 of 33 bits.")
+w("constexpr double " + ", ".join(f"cw{i + 1} = {hexd(dbl(c))}" for i, c in enumerate(pieces)) + ";")
+w(f"constexpr double two_over_pi_rn = {hexd(dbl(2 / mp.pi))};")
+
 # sin and cos of j/256, j = 0..202 (the reduced argument is at most pi/4).
 w("// sin(j/256) and cos(j/256) as double-doubles: {sin_hi, sin_lo, cos_hi, cos_lo}.")
 w("constexpr double sincos[203][4] = {")

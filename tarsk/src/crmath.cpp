@@ -368,8 +368,10 @@ Reduction reduce(double ax) {
 // f * pi/2 as a double-double with relative error below 2^-100, or false
 // when |f| < 2^-50 (left to the accurate path).
 bool reduced_dd(const Reduction& r, DD& out) {
-    int top = 255;
-    while (top >= 0 && ((r.frac[top / 64] >> (top % 64)) & 1) == 0) --top;
+    int top = -1;
+    for (int k = 3; k >= 0 && top < 0; --k) {
+        if (r.frac[k] != 0) top = 64 * k + 63 - __builtin_clzll(r.frac[k]);
+    }
     if (top < 206) return false;
     const u64 c = chunk(r.frac, 4, top - 63);
     const u64 d = chunk(r.frac, 4, top - 127);
@@ -395,7 +397,7 @@ bool reduced_dd(const Reduction& r, DD& out) {
 //   ps = -b^2/6 + b^4/120 - b^6/5040          (next term below 2^-82 |ps|)
 //   pc = -b^2/2 + b^4/24 - b^6/720 - bh bl     (next term below 2^-79)
 // Error bound, relative to the result R (R >= sin a / 2 when j >= 1, and
-// R >= b (1 - 2^-19) when j = 0): the reduction 2^-100; the table 2^-105;
+// R >= b (1 - 2^-19) when j = 0): the reduction 2^-99; the table 2^-105;
 // pc, |pc| <= 2^-19, in 5 roundings of at most 2^-72 each, times
 // sin a <= 2 R: 2^-68.6; the 8 additions of the low part, whose partial sums
 // stay below 2^-17 R: 2^-68; the truncated series 2^-78. In all below 2^-67:
@@ -435,6 +437,30 @@ DD sin_cos_dd(double rh, double rl, bool want_cos) {
 // Largest double below pi/4.
 constexpr double below_quarter_pi = 0x1.921fb54442d18p-1;
 
+// Cody and Waite's reduction for pi/4 < ax < 2^20: k = round(ax 2/pi) and
+// r = ax - k (cw1 + cw2 + cw3 + cw4), where k cw1, k cw2 and k cw3 are exact
+// (k < 2^20, 33-bit pieces), ax - k cw1 is exact (Sterbenz: the two are
+// within a factor 2 for k >= 1) and the next two subtractions are carried
+// exactly by two_sum. The error: the rest of pi/2 beyond the pieces,
+// k 2^-150 < 2^-130, the rounding of k cw4, below 2^-136, and the roundings
+// of the low part, below 2^-104 |r|; for |r| >= 2^-30 below 2^-99 |r|. Smaller reduced
+// arguments (false) take the exact reduction.
+bool cody_waite(double ax, double& rh, double& rl, unsigned& q) {
+    const double kd = static_cast<double>(static_cast<long long>(ax * tb::two_over_pi_rn + 0.5));
+    const double t = ax - kd * tb::cw1;
+    const DD s1 = two_sum(t, -(kd * tb::cw2));
+    // |k cw3| < 2^-48 and |k cw4| < 2^-83: when |r| >= 2^-30, s1.hi is the
+    // larger addend, and k cw4 is needed to 2^-53 only.
+    const DD s2 = fast_two_sum(s1.hi, -(kd * tb::cw3));
+    const double lo = (s1.lo + s2.lo) - kd * tb::cw4;
+    const DD r = fast_two_sum(s2.hi, lo);
+    if (abs_of(r.hi) < 0x1p-30) return false;
+    rh = r.hi;
+    rl = r.lo;
+    q = static_cast<unsigned>(static_cast<long long>(kd)) & 3;
+    return true;
+}
+
 // The fast path's double-double value of sin x or cos x (want_cos), or
 // false when the reduced argument is too small for it.
 bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
@@ -444,7 +470,7 @@ bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
     if (ax <= below_quarter_pi) {
         rh = ax;
         rl = 0.0;
-    } else {
+    } else if (!(ax < 0x1p20 && cody_waite(ax, rh, rl, q))) {
         const Reduction r = reduce(ax);
         DD d;
         if (!reduced_dd(r, d)) return false;

@@ -19,6 +19,9 @@ constexpr double half_pi_hi = 0x1.921fb54442d18p+0, half_pi_lo = 0x1.1a62633145c
 constexpr double pi_hi = 0x1.921fb54442d18p+1, pi_lo = 0x1.1a62633145c07p-53;
 constexpr double pi_rn = 0x1.921fb54442d18p+1, half_pi_rn = 0x1.921fb54442d18p+0;
 constexpr double quarter_pi_rn = 0x1.921fb54442d18p-1, three_quarter_pi_rn = 0x1.2d97c7f3321d2p+1;
+// pi/2 = cw1 + cw2 + cw3 + cw4 + (less than 2^-150); cw1..cw3 of 33 bits.
+constexpr double cw1 = 0x1.921fb54400000p+0, cw2 = 0x1.0b4611a600000p-34, cw3 = 0x1.3198a2e000000p-69, cw4 = 0x1.b839a252049c1p-104;
+constexpr double two_over_pi_rn = 0x1.45f306dc9c883p-1;
 // sin(j/256) and cos(j/256) as double-doubles: {sin_hi, sin_lo, cos_hi, cos_lo}.
 constexpr double sincos[203][4] = {
     {0x0.0p+0, 0x0.0p+0, 0x1.0000000000000p+0, 0x0.0p+0},
