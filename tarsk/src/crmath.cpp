@@ -404,12 +404,16 @@ bool reduced_dd(const Reduction& r, DD& out) {
 // the rounding test is run with 2^-66.
 constexpr double fast_error = 0x1p-66;
 
-DD sin_cos_dd(double rh, double rl, bool want_cos) {
-    const bool neg = rh < 0;
-    if (neg) {
-        rh = -rh;
-        rl = -rl;
-    }
+// sin r (use_cos false) or cos r, both with one code path and without
+// branches on the data: U (1 + pc) + sg V b (1 + ps) with (U, V, sg) =
+// (sin a, cos a, +1) for sin and (cos a, sin a, -1) for cos, negated by
+// flip (-1.0) or kept (+1.0).
+DD sin_cos_dd(double rh, double rl, bool use_cos, double flip) {
+    const double sr = rh < 0 ? -1.0 : 1.0;
+    rh = sr * rh;
+    rl = sr * rl;
+    // sin is odd: a negative r flips it.
+    const double f = use_cos ? flip : flip * sr;
     const int j = static_cast<int>(rh * 256.0 + 0.5);
     const double bh = rh - j * 0x1p-8;  // exact
     const double bl = rl;
@@ -417,21 +421,14 @@ DD sin_cos_dd(double rh, double rl, bool want_cos) {
     const double ps = b2 * (-0x1.5555555555555p-3 + b2 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13));
     const double pc = b2 * (-0.5 + b2 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
     const double* t = tb::sincos[j];
-    const double sh = t[0], sl = t[1], ch = t[2], cl = t[3];
-    DD res;
-    if (!want_cos) {
-        const DD p = two_prod(ch, bh);
-        const DD s = two_sum(sh, p.hi);
-        const double lo = ((((((sl + s.lo) + p.lo) + ch * bl) + cl * bh) + (ch * bh) * ps) + sh * pc);
-        res = fast_two_sum(s.hi, lo);
-        if (neg) res = {-res.hi, -res.lo};
-    } else {
-        const DD p = two_prod(sh, bh);
-        const DD s = two_sum(ch, -p.hi);
-        const double lo = ((((((cl + s.lo) - p.lo) - sh * bl) - sl * bh) - (sh * bh) * ps) + ch * pc);
-        res = fast_two_sum(s.hi, lo);
-    }
-    return res;
+    const int w = use_cos ? 2 : 0;
+    const double uh = t[w], ul = t[w + 1], vh = t[2 - w], vl = t[3 - w];
+    const double sg = use_cos ? -1.0 : 1.0;
+    const DD p = two_prod(vh, bh);
+    const DD s = two_sum(uh, sg * p.hi);
+    const double lo = (((((ul + s.lo) + sg * p.lo) + sg * (vh * bl)) + sg * (vl * bh)) + sg * ((vh * bh) * ps)) + uh * pc;
+    const DD res = fast_two_sum(s.hi, lo);
+    return {f * res.hi, f * res.lo};
 }
 
 // Largest double below pi/4.
@@ -478,12 +475,11 @@ bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
         rl = d.lo;
         q = r.q;
     }
-    // sin(q pi/2 + r) and cos(q pi/2 + r) from sin r and cos r.
+    // sin(q pi/2 + r) and cos(q pi/2 + r) from sin r and cos r; sin is odd.
     const bool odd = (q & 1) != 0;
-    const DD v = sin_cos_dd(rh, rl, want_cos != odd);
     bool neg = want_cos ? (q == 1 || q == 2) : (q & 2) != 0;
     if (!want_cos && sign_of(x)) neg = !neg;
-    out = neg ? DD{-v.hi, -v.lo} : v;
+    out = sin_cos_dd(rh, rl, want_cos != odd, neg ? -1.0 : 1.0);
     return true;
 }
 
