@@ -26,6 +26,10 @@ namespace tarsk::cr {
 namespace {
 
 namespace tb = tables;
+
+// The fast paths are chains of small exact-arithmetic steps: kept inline,
+// the compiler can schedule them together.
+#define TARSK_CR_INLINE inline __attribute__((always_inline))
 using u64 = std::uint64_t;
 using u128 = unsigned __int128;
 using i128 = __int128;
@@ -33,26 +37,26 @@ using i128 = __int128;
 // ---------------------------------------------------------------------------
 // Bits and powers of two
 
-u64 to_bits(double x) {
+TARSK_CR_INLINE u64 to_bits(double x) {
     u64 b;
     std::memcpy(&b, &x, sizeof b);
     return b;
 }
 
-double from_bits(u64 b) {
+TARSK_CR_INLINE double from_bits(u64 b) {
     double x;
     std::memcpy(&x, &b, sizeof x);
     return x;
 }
 
-double abs_of(double x) { return from_bits(to_bits(x) & 0x7fffffffffffffffULL); }
-bool sign_of(double x) { return (to_bits(x) >> 63) != 0; }
+TARSK_CR_INLINE double abs_of(double x) { return from_bits(to_bits(x) & 0x7fffffffffffffffULL); }
+TARSK_CR_INLINE bool sign_of(double x) { return (to_bits(x) >> 63) != 0; }
 bool is_nan(double x) { return (to_bits(x) & 0x7fffffffffffffffULL) > 0x7ff0000000000000ULL; }
 bool is_inf(double x) { return (to_bits(x) & 0x7fffffffffffffffULL) == 0x7ff0000000000000ULL; }
-double negate_if(double x, bool neg) { return neg ? -x : x; }
+TARSK_CR_INLINE double negate_if(double x, bool neg) { return neg ? -x : x; }
 
 // 2^n for -1022 <= n <= 1023.
-double pow2(int n) { return from_bits(static_cast<u64>(n + 1023) << 52); }
+TARSK_CR_INLINE double pow2(int n) { return from_bits(static_cast<u64>(n + 1023) << 52); }
 
 // x * 2^n, in steps that are exact while the intermediate values stay
 // normal; only the last step can round (callers scale into or out of the
@@ -93,7 +97,7 @@ struct DD {
 };
 
 // a + b = s + e exactly.
-DD two_sum(double a, double b) {
+TARSK_CR_INLINE DD two_sum(double a, double b) {
     const double s = a + b;
     const double bb = s - a;
     const double e = (a - (s - bb)) + (b - bb);
@@ -101,14 +105,14 @@ DD two_sum(double a, double b) {
 }
 
 // The same when |a| >= |b| (or a is 0).
-DD fast_two_sum(double a, double b) {
+TARSK_CR_INLINE DD fast_two_sum(double a, double b) {
     const double s = a + b;
     const double e = b - (s - a);
     return {s, e};
 }
 
 // a * b = p + e exactly (Dekker), for |a|, |b| < 2^995 and no underflow of e.
-DD two_prod(double a, double b) {
+TARSK_CR_INLINE DD two_prod(double a, double b) {
     const double p = a * b;
     const double ca = 134217729.0 * a;
     const double ah = ca - (ca - a);
@@ -124,7 +128,7 @@ DD two_prod(double a, double b) {
 // orders above the rounding errors of the two sums here). When both ends of
 // [hi + lo - err, hi + lo + err] round to the same double, so does v, and
 // that double is stored in out.
-bool rounds_to(double hi, double lo, double err, double& out) {
+TARSK_CR_INLINE bool rounds_to(double hi, double lo, double err, double& out) {
     const double a = hi + (lo - err);
     const double b = hi + (lo + err);
     if (a != b) return false;
@@ -408,7 +412,7 @@ constexpr double fast_error = 0x1p-66;
 // branches on the data: U (1 + pc) + sg V b (1 + ps) with (U, V, sg) =
 // (sin a, cos a, +1) for sin and (cos a, sin a, -1) for cos, negated by
 // flip (-1.0) or kept (+1.0).
-DD sin_cos_dd(double rh, double rl, bool use_cos, double flip) {
+TARSK_CR_INLINE DD sin_cos_dd(double rh, double rl, bool use_cos, double flip) {
     const double sr = rh < 0 ? -1.0 : 1.0;
     rh = sr * rh;
     rl = sr * rl;
@@ -442,7 +446,7 @@ constexpr double below_quarter_pi = 0x1.921fb54442d18p-1;
 // k 2^-150 < 2^-130, the rounding of k cw4, below 2^-136, and the roundings
 // of the low part, below 2^-104 |r|; for |r| >= 2^-30 below 2^-99 |r|. Smaller reduced
 // arguments (false) take the exact reduction.
-bool cody_waite(double ax, double& rh, double& rl, unsigned& q) {
+TARSK_CR_INLINE bool cody_waite(double ax, double& rh, double& rl, unsigned& q) {
     const double kd = static_cast<double>(static_cast<long long>(ax * tb::two_over_pi_rn + 0.5));
     const double t = ax - kd * tb::cw1;
     const DD s1 = two_sum(t, -(kd * tb::cw2));
@@ -460,7 +464,7 @@ bool cody_waite(double ax, double& rh, double& rl, unsigned& q) {
 
 // The fast path's double-double value of sin x or cos x (want_cos), or
 // false when the reduced argument is too small for it.
-bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
+TARSK_CR_INLINE bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
     const double ax = abs_of(x);
     double rh, rl;
     unsigned q = 0;
@@ -483,7 +487,7 @@ bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
     return true;
 }
 
-bool sin_cos_fast(double x, bool want_cos, double& out) {
+TARSK_CR_INLINE bool sin_cos_fast(double x, bool want_cos, double& out) {
     DD v;
     if (!sin_cos_fast_dd(x, want_cos, v)) return false;
     return rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, out);
@@ -657,14 +661,18 @@ double atan2_accurate_setup(const Atan2Setup& s) {
     return round_fixed(v, 0, s.yneg);
 }
 
-DD atan2_fast_dd(const Atan2Setup& s) {
+TARSK_CR_INLINE DD atan2_fast_dd(const Atan2Setup& s) {
     const int sh = -(s.be + 52);
     const double a = mul_pow2(static_cast<double>(s.am), s.ae + sh);  // >= 2^-601
     const double b = mul_pow2(static_cast<double>(s.bm), s.be + sh);  // in [1, 2)
-    // z = zh + zl: zl from the exact remainder a - zh b.
-    const double zh = a / b;
+    // z = zh + zl: zh = a (1/b) within two ulps of a/b, zl from the
+    // remainder a - zh b (a - zh b_hi is exact by Sterbenz's lemma; the
+    // rest rounds by 2^-53 of a remainder below 2^-51 a). One division
+    // serves both.
+    const double inv_b = 1.0 / b;
+    const double zh = a * inv_b;
     const DD pr = two_prod(zh, b);
-    const double zl = ((a - pr.hi) - pr.lo) / b;
+    const double zl = ((a - pr.hi) - pr.lo) * inv_b;
     const int j = static_cast<int>(zh * 128.0 + 0.5);
     const double c = j * 0x1p-7;
     // t = (z - c) / (1 + z c).
@@ -672,9 +680,10 @@ DD atan2_fast_dd(const Atan2Setup& s) {
     const DD zc = two_prod(zh, c);
     DD d = fast_two_sum(1.0, zc.hi);
     d.lo += zc.lo + zl * c;
-    const double th = n.hi / d.hi;
+    const double inv_d = 1.0 / d.hi;
+    const double th = n.hi * inv_d;
     const DD tp = two_prod(th, d.hi);
-    const double tl = ((((n.hi - tp.hi) - tp.lo) + n.lo) - th * d.lo) / d.hi;
+    const double tl = ((((n.hi - tp.hi) - tp.lo) + n.lo) - th * d.lo) * inv_d;
     const double t2 = th * th;
     const double q = t2 * (-0x1.5555555555555p-2 +
                            t2 * (0x1.999999999999ap-3 + t2 * (-0x1.2492492492492p-3 + t2 * 0x1.c71c71c71c71cp-4)));
@@ -692,7 +701,7 @@ DD atan2_fast_dd(const Atan2Setup& s) {
     return s.yneg ? DD{-v.hi, -v.lo} : v;
 }
 
-bool atan2_fast(const Atan2Setup& s, double& out) {
+TARSK_CR_INLINE bool atan2_fast(const Atan2Setup& s, double& out) {
     const DD v = atan2_fast_dd(s);
     return rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, out);
 }
@@ -810,7 +819,7 @@ double hypot_exact_scaled(const HypotSetup& h, double approx) {
 }
 
 // The fast path's sqrt(S) as r + rl (scaled).
-DD hypot_fast_dd(const HypotSetup& h) {
+TARSK_CR_INLINE DD hypot_fast_dd(const HypotSetup& h) {
     const DD b2 = two_prod(h.big, h.big);
     const DD s2 = two_prod(h.small, h.small);
     const DD s = two_sum(b2.hi, s2.hi);
