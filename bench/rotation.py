@@ -70,6 +70,7 @@ def bulk_cases(n):
     rp = R.from_quat(ti.to_scipy_quat(p))
     m = rq.as_matrix()
     euler = rq.as_euler("xyz")
+    rotvec = rq.as_rotvec()
     a = ti.to_matrix(q)[:, 0, :]
     b = a + 1e-3 * np.cos(np.arange(3 * n)).reshape(n, 3)
     # scipy slerps one pair of key rotations at many times; rows of
@@ -82,6 +83,8 @@ def bulk_cases(n):
         "compose": (lambda: ti.compose(p, q), lambda: rp * rq),
         "from_euler": (lambda: ti.from_euler("xyz", euler), lambda: R.from_euler("xyz", euler)),
         "to_euler": (lambda: ti.to_euler(q, "xyz"), lambda: rq.as_euler("xyz")),
+        "from_rotvec": (lambda: ti.from_rotvec(rotvec), lambda: R.from_rotvec(rotvec)),
+        "to_rotvec": (lambda: ti.to_rotvec(q), lambda: rq.as_rotvec()),
         "from_matrix": (lambda: ti.from_matrix(m), lambda: R.from_matrix(m)),
         "to_matrix": (lambda: ti.to_matrix(q), lambda: rq.as_matrix()),
         "slerp": (lambda: ti.slerp(p, q, t), scipy_slerp),

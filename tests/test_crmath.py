@@ -152,6 +152,18 @@ def test_the_fast_path_keeps_its_error_bound(function):
     assert worst < bound, worst
 
 
+def test_sincos_gives_the_results_of_sin_and_cos():
+    # One reduction and one table row for both: each result must still be
+    # the correctly rounded one, with its own quadrant and sign.
+    x, _ = arguments(np.random.default_rng(2550), SIN, 20_000)
+    x = np.concatenate([x, [0.0, -0.0, TINY, 2.0**-27, -2.0**-26, INF, NAN, 6381956970095103.0 * 2.0**797]])
+    for part, function in ((4, SIN), (5, COS)):
+        got = run(part, x)
+        want = reference(function, x)
+        same = (got.view(np.uint64) == want.view(np.uint64)) | (np.isnan(got) & np.isnan(want))
+        assert same.all(), [float(v).hex() for v in x[~same][:5]]
+
+
 # ---------------------------------------------------------------------------
 # Special values (C99 Annex F)
 

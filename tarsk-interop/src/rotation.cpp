@@ -640,7 +640,8 @@ PyObject* align(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // crmath(out, function, path, x, y): the core's correctly rounded functions
 // element by element, for the tests. function: 0 sin, 1 cos, 2 atan2(x, y),
-// 3 hypot(x, y) (y None for sin and cos); path 0 the function, 1 its
+// 3 hypot(x, y) (y None for the others), 4 and 5 the sine and the cosine
+// that sincos gives (path 0 only); path 0 the function, 1 its
 // accurate path alone, 2 its fast path alone: rows (hi, lo, decided) of the
 // double-double before rounding and 1 when the rounding test accepted it, 0
 // when it did not, -1 when the argument does not take the fast path.
@@ -650,10 +651,12 @@ PyObject* crmath(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const long function = PyLong_AsLong(args[1]);
         const long path = PyLong_AsLong(args[2]);
         if (PyErr_Occurred()) throw PyErrSet{};
-        if (function < 0 || function > 3 || path < 0 || path > 2) raise(PyExc_ValueError, "bad function or path");
+        if (function < 0 || function > 5 || path < 0 || path > 2 || (function > 3 && path != 0)) {
+            raise(PyExc_ValueError, "bad function or path");
+        }
         Rows out(args[0], path == 2 ? 3 : 1, true);
         Rows x(args[3], 1, false);
-        const bool binary = function >= 2;
+        const bool binary = function == 2 || function == 3;
         if (binary == (args[4] == Py_None)) raise(PyExc_TypeError, "y is needed by atan2 and hypot only");
         std::optional<Rows> y;
         if (binary) {
@@ -682,8 +685,13 @@ PyObject* crmath(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 o[3 * i + 2] = decided;
                 continue;
             }
-            double r;
+            double r, sin_a, cos_a;
             switch (function) {
+                case 4:
+                case 5:
+                    cr::sincos(a, sin_a, cos_a);
+                    r = function == 4 ? sin_a : cos_a;
+                    break;
                 case 0: r = path ? cr::detail::sin_accurate(a) : cr::sin(a); break;
                 case 1: r = path ? cr::detail::cos_accurate(a) : cr::cos(a); break;
                 case 2: r = path ? cr::detail::atan2_accurate(a, b) : cr::atan2(a, b); break;

@@ -435,6 +435,31 @@ TARSK_CR_INLINE DD sin_cos_dd(double rh, double rl, bool use_cos, double flip) {
     return {f * res.hi, f * res.lo};
 }
 
+// sin r and cos r together: the two lanes of sin_cos_dd (the same
+// operations, so the same bits) sharing the table row and the series.
+TARSK_CR_INLINE void sin_cos_both(double rh, double rl, DD& sin_r, DD& cos_r) {
+    const double sr = rh < 0 ? -1.0 : 1.0;
+    rh = sr * rh;
+    rl = sr * rl;
+    const int j = static_cast<int>(rh * 256.0 + 0.5);
+    const double bh = rh - j * 0x1p-8;  // exact
+    const double bl = rl;
+    const double b2 = bh * bh;
+    const double ps = b2 * (-0x1.5555555555555p-3 + b2 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13));
+    const double pc = b2 * (-0.5 + b2 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
+    const double* t = tb::sincos[j];
+    const double sh = t[0], sl = t[1], ch = t[2], cl = t[3];
+    const DD p1 = two_prod(ch, bh);
+    const DD s1 = two_sum(sh, p1.hi);
+    const double lo1 = (((((sl + s1.lo) + p1.lo) + ch * bl) + cl * bh) + (ch * bh) * ps) + sh * pc;
+    const DD v1 = fast_two_sum(s1.hi, lo1);
+    sin_r = {sr * v1.hi, sr * v1.lo};
+    const DD p2 = two_prod(sh, bh);
+    const DD s2 = two_sum(ch, -p2.hi);
+    const double lo2 = (((((cl + s2.lo) - p2.lo) - sh * bl) - sl * bh) - (sh * bh) * ps) + ch * pc;
+    cos_r = fast_two_sum(s2.hi, lo2);
+}
+
 // Largest double below pi/4.
 constexpr double below_quarter_pi = 0x1.921fb54442d18p-1;
 
@@ -462,12 +487,10 @@ TARSK_CR_INLINE bool cody_waite(double ax, double& rh, double& rl, unsigned& q) 
     return true;
 }
 
-// The fast path's double-double value of sin x or cos x (want_cos), or
-// false when the reduced argument is too small for it.
-TARSK_CR_INLINE bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
-    const double ax = abs_of(x);
-    double rh, rl;
-    unsigned q = 0;
+// ax = q pi/2 + r (mod 2 pi) with r = rh + rl, |r| <= pi/4 (plus an
+// ulp), or false when the reduced argument is too small for the fast path.
+TARSK_CR_INLINE bool reduce_fast(double ax, double& rh, double& rl, unsigned& q) {
+    q = 0;
     if (ax <= below_quarter_pi) {
         rh = ax;
         rl = 0.0;
@@ -479,6 +502,15 @@ TARSK_CR_INLINE bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
         rl = d.lo;
         q = r.q;
     }
+    return true;
+}
+
+// The fast path's double-double value of sin x or cos x (want_cos), or
+// false when the reduced argument is too small for it.
+TARSK_CR_INLINE bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
+    double rh, rl;
+    unsigned q;
+    if (!reduce_fast(abs_of(x), rh, rl, q)) return false;
     // sin(q pi/2 + r) and cos(q pi/2 + r) from sin r and cos r; sin is odd.
     const bool odd = (q & 1) != 0;
     bool neg = want_cos ? (q == 1 || q == 2) : (q & 2) != 0;
@@ -862,6 +894,38 @@ double cos(double x) {
     double r;
     if (sin_cos_fast(x, true, r)) return r;
     return sin_cos_accurate(x, true);
+}
+
+void sincos(double x, double& s, double& c) {
+    const double ax = abs_of(x);
+    if (!(ax < __builtin_inf())) {
+        s = c = x - x;
+        return;
+    }
+    if (ax < 0x1p-26) {
+        s = x;
+        c = cos(x);
+        return;
+    }
+    double rh, rl;
+    unsigned q;
+    if (!reduce_fast(ax, rh, rl, q)) {
+        s = sin_cos_accurate(x, false);
+        c = sin_cos_accurate(x, true);
+        return;
+    }
+    DD sr, cr;
+    sin_cos_both(rh, rl, sr, cr);
+    // sin(q pi/2 + r) and cos(q pi/2 + r); sin is odd.
+    const bool odd = (q & 1) != 0;
+    const DD vs = odd ? cr : sr;
+    const DD vc = odd ? sr : cr;
+    const double fs = ((q & 2) != 0) != sign_of(x) ? -1.0 : 1.0;
+    const double fc = (q == 1 || q == 2) ? -1.0 : 1.0;
+    if (!rounds_to(vs.hi, vs.lo, abs_of(vs.hi) * fast_error, s)) s = sin_cos_accurate(x, false);
+    else s = fs * s;
+    if (!rounds_to(vc.hi, vc.lo, abs_of(vc.hi) * fast_error, c)) c = sin_cos_accurate(x, true);
+    else c = fc * c;
 }
 
 double atan2(double y, double x) {

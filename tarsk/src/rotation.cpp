@@ -131,14 +131,16 @@ Quat from_matrix(const Matrix3& m, MatrixFault& fault) {
 
 Quat from_rotvec(const Vec3d& r) {
     double angle = r.magnitude();
+    double sin_half, cos_half;
+    cr::sincos(angle / 2.0, sin_half, cos_half);
     double scale;
     if (angle <= 1e-3) {
         double angle2 = angle * angle;
         scale = (0.5 - angle2 / 48.0) + (angle2 * angle2) / 3840.0;
     } else {
-        scale = cr::sin(angle / 2.0) / angle;
+        scale = sin_half / angle;
     }
-    return from_textbook(cr::cos(angle / 2.0), r.x * scale, r.y * scale, r.z * scale);
+    return from_textbook(cos_half, r.x * scale, r.y * scale, r.z * scale);
 }
 
 Vec3d to_rotvec(const Quat& q) {
@@ -203,8 +205,10 @@ Quat slerp(const Quat& p0, const Quat& q0, double t) {
 Quat from_euler(const EulerSeq& seq, const std::array<double, 3>& angles) {
     auto elementary = [](int axis, double angle) {
         double h = angle * 0.5;
-        double s = -cr::sin(h);
-        return Quat{cr::cos(h), axis == 0 ? s : 0.0, axis == 1 ? s : 0.0, axis == 2 ? s : 0.0};
+        double sin_h, cos_h;
+        cr::sincos(h, sin_h, cos_h);
+        double s = -sin_h;
+        return Quat{cos_h, axis == 0 ? s : 0.0, axis == 1 ? s : 0.0, axis == 2 ? s : 0.0};
     };
     Quat q = elementary(seq.axes[0], angles[0]);
     for (int n = 1; n < 3; ++n) {

@@ -20,6 +20,8 @@ namespace tarsk::cr {
 
 double sin(double x);
 double cos(double x);
+// sin x and cos x at once (the results of sin and cos), sharing the work.
+void sincos(double x, double& s, double& c);
 double atan2(double y, double x);
 double hypot(double x, double y);
 
