@@ -693,10 +693,19 @@ double atan2_accurate_setup(const Atan2Setup& s) {
     return round_fixed(v, 0, s.yneg);
 }
 
+// The fast path for 0 < a <= b with 2^-601 <= a/b and b < 2^990, a b > 2^-900
+// (the exact products of two_prod stay in range; the quotient's low part
+// stays normal).
+TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg);
+
 TARSK_CR_INLINE DD atan2_fast_dd(const Atan2Setup& s) {
     const int sh = -(s.be + 52);
     const double a = mul_pow2(static_cast<double>(s.am), s.ae + sh);  // >= 2^-601
     const double b = mul_pow2(static_cast<double>(s.bm), s.be + sh);  // in [1, 2)
+    return atan2_fast_ab(a, b, offset_of(s), s.yneg);
+}
+
+TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg) {
     // z = zh + zl: zh = a (1/b) within two ulps of a/b, zl from the
     // remainder a - zh b (a - zh b_hi is exact by Sterbenz's lemma; the
     // rest rounds by 2^-53 of a remainder below 2^-51 a). One division
@@ -722,7 +731,6 @@ TARSK_CR_INLINE DD atan2_fast_dd(const Atan2Setup& s) {
     const DD s1 = two_sum(tb::atan_dd[j][0], th);
     const double vl = ((tb::atan_dd[j][1] + s1.lo) + tl) + th * q;
     DD v = {s1.hi, vl};
-    const Offset o = offset_of(s);
     if (o != Offset::none) {
         const double sign = o == Offset::half_pi_plus ? 1.0 : -1.0;
         const double oh = o == Offset::pi_minus ? tb::pi_hi : tb::half_pi_hi;
@@ -730,7 +738,7 @@ TARSK_CR_INLINE DD atan2_fast_dd(const Atan2Setup& s) {
         const DD w = two_sum(oh, sign * v.hi);
         v = {w.hi, (ol + w.lo) + sign * v.lo};
     }
-    return s.yneg ? DD{-v.hi, -v.lo} : v;
+    return yneg ? DD{-v.hi, -v.lo} : v;
 }
 
 TARSK_CR_INLINE bool atan2_fast(const Atan2Setup& s, double& out) {
@@ -929,6 +937,19 @@ void sincos(double x, double& s, double& c) {
 }
 
 double atan2(double y, double x) {
+    // Finite nonzero arguments within 2^-250 to 2^250 of 1 need neither the
+    // special cases nor scaling.
+    const u64 ux = to_bits(x) & 0x7fffffffffffffffULL, uy = to_bits(y) & 0x7fffffffffffffffULL;
+    const u64 lo_exp = static_cast<u64>(1023 - 250) << 52, span = static_cast<u64>(500) << 52;
+    if (ux - lo_exp < span && uy - lo_exp < span) {
+        const bool swap = uy > ux, xneg = sign_of(x), yneg = sign_of(y);
+        const double ax = from_bits(ux), ay = from_bits(uy);
+        const Offset o = swap ? (xneg ? Offset::half_pi_plus : Offset::half_pi_minus)
+                              : (xneg ? Offset::pi_minus : Offset::none);
+        const DD v = atan2_fast_ab(swap ? ax : ay, swap ? ay : ax, o, yneg);
+        double r;
+        if (rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, r)) return r;
+    }
     Atan2Setup s;
     double r;
     if (atan2_quick(y, x, s, r)) return r;
@@ -937,6 +958,16 @@ double atan2(double y, double x) {
 }
 
 double hypot(double x, double y) {
+    // Both within 2^-400 to 2^400 of 1: the squares and their exact parts
+    // stay normal, no scaling is needed.
+    const u64 ux = to_bits(x) & 0x7fffffffffffffffULL, uy = to_bits(y) & 0x7fffffffffffffffULL;
+    const u64 lo_exp = static_cast<u64>(1023 - 400) << 52, span = static_cast<u64>(800) << 52;
+    if (ux - lo_exp < span && uy - lo_exp < span) {
+        const HypotSetup direct{from_bits(ux > uy ? ux : uy), from_bits(ux > uy ? uy : ux), 0};
+        const DD v = hypot_fast_dd(direct);
+        double r;
+        if (rounds_to(v.hi, v.lo, v.hi * hypot_error, r)) return r;
+    }
     HypotSetup h;
     double r;
     if (hypot_quick(x, y, h, r)) return r;
