@@ -1,4 +1,4 @@
-// A digest of the core's correctly rounded sin, cos, atan2 and hypot over
+// A digest of the core's correctly rounded sin, cos, sincos, atan2 and hypot over
 // seeded arguments: random bit patterns (every binade, subnormals, the odd
 // infinity and NaN), the ranges the rotation formulas use, huge arguments,
 // nearly equal pairs, and the special values. Every machine must print the
@@ -72,6 +72,10 @@ int main(int argc, char** argv) {
         add(cr::cos(x));
         add(cr::atan2(y, x));
         add(cr::hypot(x, y));
+        double s, c;
+        cr::sincos(x, s, c);
+        add(s);
+        add(c);
         // The accurate paths on their own (the fast path sends them only a
         // few arguments in thousands).
         if (n % 16 == 0) {
