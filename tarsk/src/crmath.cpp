@@ -425,12 +425,13 @@ TARSK_CR_INLINE DD sin_cos_dd(double rh, double rl, bool use_cos, double flip) {
     const double ps = b2 * (-0x1.5555555555555p-3 + b2 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13));
     const double pc = b2 * (-0.5 + b2 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
     const double* t = tb::sincos[j];
-    const int w = use_cos ? 2 : 0;
-    const double uh = t[w], ul = t[w + 1], vh = t[2 - w], vl = t[3 - w];
+    // The sign sg is carried by V (negation commutes with rounding).
     const double sg = use_cos ? -1.0 : 1.0;
+    const double uh = use_cos ? t[2] : t[0], ul = use_cos ? t[3] : t[1];
+    const double vh = sg * (use_cos ? t[0] : t[2]), vl = sg * (use_cos ? t[1] : t[3]);
     const DD p = two_prod(vh, bh);
-    const DD s = two_sum(uh, sg * p.hi);
-    const double lo = (((((ul + s.lo) + sg * p.lo) + sg * (vh * bl)) + sg * (vl * bh)) + sg * ((vh * bh) * ps)) + uh * pc;
+    const DD s = two_sum(uh, p.hi);
+    const double lo = (((((ul + s.lo) + p.lo) + vh * bl) + vl * bh) + p.hi * ps) + uh * pc;
     const DD res = fast_two_sum(s.hi, lo);
     return {f * res.hi, f * res.lo};
 }
