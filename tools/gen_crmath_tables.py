@@ -85,13 +85,24 @@ w("constexpr double " + ", ".join(f"cw{i + 1} = {hexd(dbl(c))}" for i, c in enum
 w(f"constexpr double two_over_pi_rn = {hexd(dbl(2 / mp.pi))};")
 
 # sin and cos of j/256, j = 0..202 (the reduced argument is at most pi/4).
-w("// sin(j/256) and cos(j/256) as double-doubles: {sin_hi, sin_lo, cos_hi, cos_lo}.")
-w("constexpr double sincos[203][4] = {")
+def head27(x):
+    """x with all but its leading 27 significant bits cleared, and the rest
+    (x - head) + lo rounded: head times a 26-bit number is exact."""
+    b = struct.unpack("<Q", struct.pack("<d", x))[0] & ~((1 << 26) - 1)
+    return struct.unpack("<d", struct.pack("<Q", b))[0]
+
+
+w("// sin(j/256) and cos(j/256): {sin_hi, sin_lo, cos_hi, cos_lo} as double-doubles,")
+w("// then {sin_head, sin_rest, cos_head, cos_rest}: the head of 27 bits, the rest")
+w("// RN(v - head).")
+w("constexpr double sincos[203][8] = {")
 for j in range(203):
     a = mpf(j) / 256
     sh, sl = dd(mp.sin(a))
     ch, cl = dd(mp.cos(a))
-    w(f"    {{{hexd(sh)}, {hexd(sl)}, {hexd(ch)}, {hexd(cl)}}},")
+    s27, c27 = head27(sh), head27(ch)
+    sr, cr = dbl(mp.sin(a) - mpf(s27)), dbl(mp.cos(a) - mpf(c27))
+    w(f"    {{{hexd(sh)}, {hexd(sl)}, {hexd(ch)}, {hexd(cl)}, {hexd(s27)}, {hexd(sr)}, {hexd(c27)}, {hexd(cr)}}},")
 w("};")
 
 # atan of j/128, j = 0..128.

@@ -402,11 +402,25 @@ bool reduced_dd(const Reduction& r, DD& out) {
 //   pc = -b^2/2 + b^4/24 - b^6/720 - bh bl     (next term below 2^-79)
 // Error bound, relative to the result R (R >= sin a / 2 when j >= 1, and
 // R >= b (1 - 2^-19) when j = 0): the reduction 2^-99; the table 2^-105;
+// the low part of V b (sin_cos_lane) 2^-78;
 // pc, |pc| <= 2^-19, in 5 roundings of at most 2^-72 each, times
 // sin a <= 2 R: 2^-68.6; the 8 additions of the low part, whose partial sums
 // stay below 2^-17 R: 2^-68; the truncated series 2^-78. In all below 2^-67:
 // the rounding test is run with 2^-66.
 constexpr double fast_error = 0x1p-66;
+
+// One lane: U (1 + pc) + V b (1 + ps) for the table's U = uh + ul and
+// V = vh + ... = v27 + vr (v27 its head of 27 bits), b = bh + bl with
+// bh = bh1 + bh2 (bh1 of 26 bits). V b is carried as v27 bh1, exact, plus
+// v27 bh2 + vr bh + vh bl, each below 2^-35 and rounded by less than 2^-88.
+TARSK_CR_INLINE DD sin_cos_lane(double uh, double ul, double vh, double v27, double vr, double bh, double bl,
+                                double bh1, double bh2, double ps, double pc) {
+    const double p_hi = v27 * bh1;
+    const double p_lo = ((v27 * bh2) + vr * bh) + vh * bl;
+    const DD s = two_sum(uh, p_hi);
+    const double lo = (((ul + s.lo) + p_lo) + (vh * bh) * ps) + uh * pc;
+    return fast_two_sum(s.hi, lo);
+}
 
 // sin r (use_cos false) or cos r, both with one code path and without
 // branches on the data: U (1 + pc) + sg V b (1 + ps) with (U, V, sg) =
@@ -425,14 +439,16 @@ TARSK_CR_INLINE DD sin_cos_dd(double rh, double rl, bool use_cos, double flip) {
     const double ps = b2 * (-0x1.5555555555555p-3 + b2 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13));
     const double pc = b2 * (-0.5 + b2 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
     const double* t = tb::sincos[j];
+    // bh = bh1 + bh2 with bh1 of 26 bits (Veltkamp's split).
+    const double cb = 134217729.0 * bh;
+    const double bh1 = cb - (cb - bh);
+    const double bh2 = bh - bh1;
     // The sign sg is carried by V (negation commutes with rounding).
     const double sg = use_cos ? -1.0 : 1.0;
     const double uh = use_cos ? t[2] : t[0], ul = use_cos ? t[3] : t[1];
-    const double vh = sg * (use_cos ? t[0] : t[2]), vl = sg * (use_cos ? t[1] : t[3]);
-    const DD p = two_prod(vh, bh);
-    const DD s = two_sum(uh, p.hi);
-    const double lo = (((((ul + s.lo) + p.lo) + vh * bl) + vl * bh) + p.hi * ps) + uh * pc;
-    const DD res = fast_two_sum(s.hi, lo);
+    const double vh = sg * (use_cos ? t[0] : t[2]);
+    const double v27 = sg * (use_cos ? t[4] : t[6]), vr = sg * (use_cos ? t[5] : t[7]);
+    const DD res = sin_cos_lane(uh, ul, vh, v27, vr, bh, bl, bh1, bh2, ps, pc);
     return {f * res.hi, f * res.lo};
 }
 
@@ -449,16 +465,12 @@ TARSK_CR_INLINE void sin_cos_both(double rh, double rl, DD& sin_r, DD& cos_r) {
     const double ps = b2 * (-0x1.5555555555555p-3 + b2 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13));
     const double pc = b2 * (-0.5 + b2 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
     const double* t = tb::sincos[j];
-    const double sh = t[0], sl = t[1], ch = t[2], cl = t[3];
-    const DD p1 = two_prod(ch, bh);
-    const DD s1 = two_sum(sh, p1.hi);
-    const double lo1 = (((((sl + s1.lo) + p1.lo) + ch * bl) + cl * bh) + (ch * bh) * ps) + sh * pc;
-    const DD v1 = fast_two_sum(s1.hi, lo1);
+    const double cb = 134217729.0 * bh;
+    const double bh1 = cb - (cb - bh);
+    const double bh2 = bh - bh1;
+    const DD v1 = sin_cos_lane(t[0], t[1], t[2], t[6], t[7], bh, bl, bh1, bh2, ps, pc);
     sin_r = {sr * v1.hi, sr * v1.lo};
-    const DD p2 = two_prod(sh, bh);
-    const DD s2 = two_sum(ch, -p2.hi);
-    const double lo2 = (((((cl + s2.lo) - p2.lo) - sh * bl) - sl * bh) - (sh * bh) * ps) + ch * pc;
-    cos_r = fast_two_sum(s2.hi, lo2);
+    cos_r = sin_cos_lane(t[2], t[3], -t[0], -t[4], -t[5], bh, bl, bh1, bh2, ps, pc);
 }
 
 // Largest double below pi/4.
