@@ -731,7 +731,11 @@ TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg) {
     const double c = j * 0x1p-7;
     // t = (z - c) / (1 + z c).
     const DD n = two_sum(zh - c, zl);  // zh - c is exact
-    const DD zc = two_prod(zh, c);
+    // zh c exactly: c = j/128 has at most 8 bits, so the products of c
+    // with the two halves of zh (Veltkamp's split) are exact.
+    const double cz = 134217729.0 * zh;
+    const double zh1 = cz - (cz - zh);
+    const DD zc = {zh * c, ((zh1 * c - zh * c) + (zh - zh1) * c)};
     DD d = fast_two_sum(1.0, zc.hi);
     d.lo += zc.lo + zl * c;
     const double inv_d = 1.0 / d.hi;
