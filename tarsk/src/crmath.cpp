@@ -417,7 +417,8 @@ TARSK_CR_INLINE DD sin_cos_lane(double uh, double ul, double vh, double v27, dou
                                 double bh1, double bh2, double ps, double pc) {
     const double p_hi = v27 * bh1;
     const double p_lo = ((v27 * bh2) + vr * bh) + vh * bl;
-    const DD s = two_sum(uh, p_hi);
+    // |uh| >= |p_hi| (or uh = 0, at j = 0): U >= 2^-8 > |V b| for j >= 1.
+    const DD s = fast_two_sum(uh, p_hi);
     const double lo = (((ul + s.lo) + p_lo) + (vh * bh) * ps) + uh * pc;
     return fast_two_sum(s.hi, lo);
 }
