@@ -409,6 +409,10 @@ bool reduced_dd(const Reduction& r, DD& out) {
 // the rounding test is run with 2^-66.
 constexpr double fast_error = 0x1p-66;
 
+// 1.5 2^52: x + round_shift - round_shift is x rounded to an integer, for
+// |x| < 2^51, and the integer is in the low bits of x + round_shift.
+constexpr double round_shift = 0x1.8p52;
+
 // One lane: U (1 + pc) + V b (1 + ps) for the table's U = uh + ul and
 // V = vh + ... = v27 + vr (v27 its head of 27 bits), b = bh + bl with
 // bh = bh1 + bh2 (bh1 of 26 bits). V b is carried as v27 bh1, exact, plus
@@ -429,16 +433,19 @@ TARSK_CR_INLINE DD sin_cos_lane(double uh, double ul, double vh, double v27, dou
 // flip (-1.0) or kept (+1.0).
 TARSK_CR_INLINE DD sin_cos_dd(double rh, double rl, bool use_cos, double flip) {
     const double sr = rh < 0 ? -1.0 : 1.0;
-    rh = sr * rh;
+    rh = abs_of(rh);
     rl = sr * rl;
     // sin is odd: a negative r flips it.
     const double f = use_cos ? flip : flip * sr;
-    const int j = static_cast<int>(rh * 256.0 + 0.5);
-    const double bh = rh - j * 0x1p-8;  // exact
+    const double jb = rh * 256.0 + round_shift;
+    const int j = static_cast<int>(to_bits(jb) & 0xff);
+    const double bh = rh - (jb - round_shift) * 0x1p-8;  // exact
     const double bl = rl;
     const double b2 = bh * bh;
-    const double ps = b2 * (-0x1.5555555555555p-3 + b2 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13));
-    const double pc = b2 * (-0.5 + b2 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
+    // Estrin's scheme (b^2 and b^4 side by side) shortens the chain.
+    const double b4 = b2 * b2;
+    const double ps = b2 * -0x1.5555555555555p-3 + b4 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13);
+    const double pc = (b2 * -0.5 + b4 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
     const double* t = tb::sincos[j];
     // bh = bh1 + bh2 with bh1 of 26 bits (Veltkamp's split).
     const double cb = 134217729.0 * bh;
@@ -457,14 +464,17 @@ TARSK_CR_INLINE DD sin_cos_dd(double rh, double rl, bool use_cos, double flip) {
 // operations, so the same bits) sharing the table row and the series.
 TARSK_CR_INLINE void sin_cos_both(double rh, double rl, DD& sin_r, DD& cos_r) {
     const double sr = rh < 0 ? -1.0 : 1.0;
-    rh = sr * rh;
+    rh = abs_of(rh);
     rl = sr * rl;
-    const int j = static_cast<int>(rh * 256.0 + 0.5);
-    const double bh = rh - j * 0x1p-8;  // exact
+    const double jb = rh * 256.0 + round_shift;
+    const int j = static_cast<int>(to_bits(jb) & 0xff);
+    const double bh = rh - (jb - round_shift) * 0x1p-8;  // exact
     const double bl = rl;
     const double b2 = bh * bh;
-    const double ps = b2 * (-0x1.5555555555555p-3 + b2 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13));
-    const double pc = b2 * (-0.5 + b2 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
+    // Estrin's scheme (b^2 and b^4 side by side) shortens the chain.
+    const double b4 = b2 * b2;
+    const double ps = b2 * -0x1.5555555555555p-3 + b4 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13);
+    const double pc = (b2 * -0.5 + b4 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
     const double* t = tb::sincos[j];
     const double cb = 134217729.0 * bh;
     const double bh1 = cb - (cb - bh);
@@ -486,37 +496,48 @@ constexpr double below_quarter_pi = 0x1.921fb54442d18p-1;
 // of the low part, below 2^-104 |r|; for |r| >= 2^-30 below 2^-99 |r|. Smaller reduced
 // arguments (false) take the exact reduction.
 TARSK_CR_INLINE bool cody_waite(double ax, double& rh, double& rl, unsigned& q) {
-    const double kd = static_cast<double>(static_cast<long long>(ax * tb::two_over_pi_rn + 0.5));
+    // k by the rounding of an addition (nearest, ties to even): adding
+    // 1.5 2^52 leaves k in the low bits, with less latency than a
+    // conversion to an integer and back.
+    const double kb = ax * tb::two_over_pi_rn + round_shift;
+    const double kd = kb - round_shift;
     const double t = ax - kd * tb::cw1;
     const DD s1 = two_sum(t, -(kd * tb::cw2));
     // |k cw3| < 2^-48 and |k cw4| < 2^-83: when |r| >= 2^-30, s1.hi is the
     // larger addend, and k cw4 is needed to 2^-53 only.
     const DD s2 = fast_two_sum(s1.hi, -(kd * tb::cw3));
+    // r = s2.hi + lo, left unnormalised (|lo| < 2^-51 |s2.hi|): the
+    // evaluation needs rh soon and rl only later.
     const double lo = (s1.lo + s2.lo) - kd * tb::cw4;
-    const DD r = fast_two_sum(s2.hi, lo);
-    if (abs_of(r.hi) < 0x1p-30) return false;
-    rh = r.hi;
-    rl = r.lo;
-    q = static_cast<unsigned>(static_cast<long long>(kd)) & 3;
+    if (abs_of(s2.hi) < 0x1p-30) return false;
+    rh = s2.hi;
+    rl = lo;
+    q = static_cast<unsigned>(to_bits(kb)) & 3;
     return true;
 }
 
 // ax = q pi/2 + r (mod 2 pi) with r = rh + rl, |r| <= pi/4 (plus an
 // ulp), or false when the reduced argument is too small for the fast path.
+// The exact reduction for the fast path, kept out of line (rare below 2^20).
+__attribute__((noinline)) bool reduce_large(double ax, double& rh, double& rl, unsigned& q) {
+    const Reduction r = reduce(ax);
+    DD d;
+    if (!reduced_dd(r, d)) return false;
+    rh = d.hi;
+    rl = d.lo;
+    q = r.q;
+    return true;
+}
+
 TARSK_CR_INLINE bool reduce_fast(double ax, double& rh, double& rl, unsigned& q) {
     q = 0;
     if (ax <= below_quarter_pi) {
         rh = ax;
         rl = 0.0;
-    } else if (!(ax < 0x1p20 && cody_waite(ax, rh, rl, q))) {
-        const Reduction r = reduce(ax);
-        DD d;
-        if (!reduced_dd(r, d)) return false;
-        rh = d.hi;
-        rl = d.lo;
-        q = r.q;
+        return true;
     }
-    return true;
+    if (ax < 0x1p20 && cody_waite(ax, rh, rl, q)) return true;
+    return reduce_large(ax, rh, rl, q);
 }
 
 // The fast path's double-double value of sin x or cos x (want_cos), or
