@@ -19,9 +19,6 @@
 // - __cxa_thread_atexit_impl (2.18) registers destructors of thread_local
 //   objects; here, a per-thread list run by a pthread key destructor at thread
 //   exit and by atexit for the main thread (the module is never unloaded).
-// - hypot got a new default version in 2.35 (the same implementation without
-//   the old SVID error wrapper, which only sets errno on overflow): the
-//   forwarder calls the original version, which gives the same bits.
 // - random_device's entropy sources (getentropy 2.25, arc4random 2.36) are
 //   dropped by the linker's section garbage collection: the module never
 //   creates a random_device.
@@ -71,7 +68,6 @@ int tarsk_glibc___pthread_key_create(pthread_key_t*, void (*)(void*));
 int tarsk_glibc_pthread_key_delete(pthread_key_t);
 void* tarsk_glibc_pthread_getspecific(pthread_key_t);
 int tarsk_glibc_pthread_setspecific(pthread_key_t, const void*);
-double tarsk_glibc_hypot(double, double);
 TARSK_PIN(pthread_create);
 TARSK_PIN(pthread_join);
 TARSK_PIN(pthread_detach);
@@ -81,7 +77,6 @@ TARSK_PIN(__pthread_key_create);
 TARSK_PIN(pthread_key_delete);
 TARSK_PIN(pthread_getspecific);
 TARSK_PIN(pthread_setspecific);
-TARSK_PIN(hypot);
 
 TARSK_HIDDEN int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
                                 void* arg) noexcept {
@@ -103,10 +98,6 @@ TARSK_HIDDEN int __pthread_key_create(pthread_key_t* key, void (*dtor)(void*)) n
     return tarsk_glibc___pthread_key_create(key, dtor);
 }
 TARSK_HIDDEN int pthread_key_delete(pthread_key_t key) noexcept { return tarsk_glibc_pthread_key_delete(key); }
-// <cmath>, reached through the C++ headers above, has declared hypot with
-// default visibility already, so the attribute would be ignored; the module's
-// version script keeps this definition local all the same.
-double hypot(double x, double y) noexcept { return tarsk_glibc_hypot(x, y); }
 TARSK_HIDDEN void* pthread_getspecific(pthread_key_t key) noexcept { return tarsk_glibc_pthread_getspecific(key); }
 // The header marks the value as never read (it is only stored), which g++
 // takes for a possibly uninitialised read when passing it on.

@@ -1,10 +1,34 @@
 """Plain-Python models of the rotation algebra's element formulas, each
 operation rounded as the native code rounds it (Python floats are IEEE
-doubles; math.sin, cos and atan2 are the C library's, math.sqrt is correctly
-rounded). Quaternions are tuples (w, i, j, k) in tarsk's storage."""
-import ctypes
-import ctypes.util
+doubles; sin, cos and atan2 are correctly rounded, as the core's are, here
+by MPFR; math.sqrt is correctly rounded). Quaternions are tuples (w, i, j, k)
+in tarsk's storage."""
 import math
+
+import gmpy2
+
+_DOUBLE = gmpy2.ieee(64)
+
+
+def _rounded(f, *args):
+    with gmpy2.context(_DOUBLE):
+        return float(f(*(gmpy2.mpfr(a) for a in args)))
+
+
+def sin(x):
+    return _rounded(gmpy2.sin, x)
+
+
+def cos(x):
+    return _rounded(gmpy2.cos, x)
+
+
+def atan2(y, x):
+    return _rounded(gmpy2.atan2, y, x)
+
+
+def hypot(x, y):
+    return _rounded(gmpy2.hypot, x, y)
 
 MASK = (1 << 64) - 1
 
@@ -65,8 +89,8 @@ def from_rotvec(r):
         a2 = angle * angle
         scale = (0.5 - a2 / 48.0) + (a2 * a2) / 3840.0
     else:
-        scale = math.sin(angle / 2.0) / angle
-    return from_textbook(math.cos(angle / 2.0), x * scale, y * scale, z * scale)
+        scale = sin(angle / 2.0) / angle
+    return from_textbook(cos(angle / 2.0), x * scale, y * scale, z * scale)
 
 
 def to_rotvec(q):
@@ -74,18 +98,18 @@ def to_rotvec(q):
     x, y, z = -i, -j, -k
     if w < 0 or (w == 0 and (x < 0 or (x == 0 and (y < 0 or (y == 0 and z < 0))))):
         x, y, z, w = -x, -y, -z, -w
-    angle = 2.0 * math.atan2(math.sqrt((x * x + y * y) + z * z), w)
+    angle = 2.0 * atan2(math.sqrt((x * x + y * y) + z * z), w)
     if angle <= 1e-3:
         a2 = angle * angle
         scale = (2.0 + a2 / 12.0) + (7.0 * (a2 * a2)) / 2880.0
     else:
-        scale = angle / math.sin(angle / 2.0)
+        scale = angle / sin(angle / 2.0)
     return (scale * x, scale * y, scale * z)
 
 
 def magnitude_angle(q):
     w, i, j, k = in_range(q)
-    return 2.0 * math.atan2(math.sqrt((i * i + j * j) + k * k), abs(w))
+    return 2.0 * atan2(math.sqrt((i * i + j * j) + k * k), abs(w))
 
 
 def _norm4(q):
@@ -104,13 +128,13 @@ def slerp(p, q, t):
         q = tuple(-c for c in q)
     d = tuple(a - b for a, b in zip(p, q))
     s = tuple(a + b for a, b in zip(p, q))
-    between = 2.0 * math.atan2(_norm4(d), _norm4(s))
-    sb = math.sin(between)
+    between = 2.0 * atan2(_norm4(d), _norm4(s))
+    sb = sin(between)
     if sb == 0.0:
         a, b = 1.0 - t, t
     else:
-        a = math.sin((1.0 - t) * between) / sb
-        b = math.sin(t * between) / sb
+        a = sin((1.0 - t) * between) / sb
+        b = sin(t * between) / sb
     return normalize(tuple(a * x + b * y for x, y in zip(p, q)))
 
 
@@ -119,8 +143,8 @@ def from_euler(seq, angles):
 
     def elementary(axis, angle):
         h = angle * 0.5
-        s = -math.sin(h)
-        return (math.cos(h),) + tuple(s if n == axis else 0.0 for n in range(3))
+        s = -sin(h)
+        return (cos(h),) + tuple(s if n == axis else 0.0 for n in range(3))
 
     q = elementary(axes[0], angles[0])
     for axis, angle in zip(axes[1:], angles[1:]):
@@ -152,14 +176,9 @@ def random(seed, index):
             return normalize((w, x, y, z))
 
 
-_libm = ctypes.CDLL(ctypes.util.find_library("m"))
-_libm.hypot.restype = ctypes.c_double
-_libm.hypot.argtypes = [ctypes.c_double, ctypes.c_double]
-
-
 def to_euler(q, seq):
     """(angles, gimbal lock): the angle-from-quaternion method on the textbook
-    (x, y, z, w) normalised in that order; hypot is the C library's."""
+    (x, y, z, w) normalised in that order."""
     w, i, j, k = in_range(q)
     t = [-i, -j, -k, w]
     m = math.sqrt(((t[0] * t[0] + t[1] * t[1]) + t[2] * t[2]) + t[3] * t[3])
@@ -175,10 +194,10 @@ def to_euler(q, seq):
         a, b, c, d = t[3], t[a0], t[b0], t[c0] * sign
     else:
         a, b, c, d = t[3] - t[b0], t[a0] + t[c0] * sign, t[b0] + t[3], t[c0] * sign - t[a0]
-    half_sum = math.atan2(b, a)
-    half_diff = math.atan2(d, c)
+    half_sum = atan2(b, a)
+    half_diff = atan2(d, c)
     angles = [0.0, 0.0, 0.0]
-    angles[1] = 2.0 * math.atan2(_libm.hypot(c, d), _libm.hypot(a, b))
+    angles[1] = 2.0 * atan2(hypot(c, d), hypot(a, b))
     near_zero = abs(angles[1]) <= 1e-7
     near_pi = abs(angles[1] - math.pi) <= 1e-7
     regular = not (near_zero or near_pi)

@@ -6,6 +6,7 @@ counts."""
 import hashlib
 import math
 import os
+import platform
 import subprocess
 import sys
 import textwrap
@@ -513,6 +514,24 @@ def test_results_do_not_depend_on_the_worker_count():
     assert len(digests) == 1
 
 
+@pytest.mark.skipif(platform.machine() != "x86_64" or platform.libc_ver()[0] != "glibc",
+                    reason="glibc's FMA switch exists on x86-64 only")
+def test_results_do_not_depend_on_the_processors_fma():
+    # glibc picks its sin, cos, atan2 and hypot by the processor's features;
+    # with its FMA code paths off (what a processor without FMA runs) the
+    # companion's results keep every bit, since none of them comes from
+    # the C library.
+    digests = set()
+    for tunables in (None, "glibc.cpu.hwcaps=-FMA,-AVX2"):
+        env = dict(os.environ)
+        if tunables:
+            env["GLIBC_TUNABLES"] = tunables
+        r = subprocess.run([sys.executable, "-c", DIGEST], env=env, capture_output=True, text=True, timeout=300)
+        assert r.returncode == 0, r.stderr
+        digests.add(r.stdout.strip())
+    assert len(digests) == 1
+
+
 # ---------------------------------------------------------------------------
 # The same bits from every compiler and optimisation level
 
@@ -529,7 +548,7 @@ def test_core_formulas_give_the_same_bits_from_every_compiler(tmp_path):
     src = os.path.join(CORE, "tarsk", "src")
     include = os.path.join(CORE, "tarsk", "include")
     sources = [os.path.join(CORE, "tests", "native", "rotation_digest.cpp")] + [
-        os.path.join(src, f) for f in ("rotation.cpp", "quat.cpp", "angle.cpp", "vec3d.cpp", "float_text.cpp")]
+        os.path.join(src, f) for f in ("rotation.cpp", "crmath.cpp", "quat.cpp", "angle.cpp", "vec3d.cpp", "float_text.cpp")]
     digests = {}
     for compiler in compilers:
         for level in ("-O0", "-O2"):

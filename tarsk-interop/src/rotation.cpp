@@ -33,6 +33,7 @@
 
 #include "tarsk_py/capi.h"
 #include "support.h"
+#include "tarsk/crmath.h"
 #include "tarsk/quat.h"
 #include "tarsk/rotation.h"
 #include "tarsk/vec3d.h"
@@ -852,6 +853,71 @@ PyObject* kernel_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// crmath(out, function, path, x, y): the core's correctly rounded functions
+// element by element, for the tests. function: 0 sin, 1 cos, 2 atan2(x, y),
+// 3 hypot(x, y) (y None for the others), 4 and 5 the sine and the cosine
+// that sincos gives (path 0 only); path 0 the function, 1 its
+// accurate path alone, 2 its fast path alone: rows (hi, lo, decided) of the
+// double-double before rounding and 1 when the rounding test accepted it, 0
+// when it did not, -1 when the argument does not take the fast path.
+PyObject* crmath(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([args, nargs]() -> PyObject* {
+        if (nargs != 5) raise(PyExc_TypeError, "crmath(out, function, path, x, y)");
+        const long function = PyLong_AsLong(args[1]);
+        const long path = PyLong_AsLong(args[2]);
+        if (PyErr_Occurred()) throw PyErrSet{};
+        if (function < 0 || function > 5 || path < 0 || path > 2 || (function > 3 && path != 0)) {
+            raise(PyExc_ValueError, "bad function or path");
+        }
+        Rows out(args[0], path == 2 ? 3 : 1, true);
+        Rows x(args[3], 1, false);
+        const bool binary = function == 2 || function == 3;
+        if (binary == (args[4] == Py_None)) raise(PyExc_TypeError, "y is needed by atan2 and hypot only");
+        std::optional<Rows> y;
+        if (binary) {
+            y.emplace(args[4], 1, false);
+            if (y->count() != x.count()) raise(PyExc_ValueError, "x and y differ in length");
+        }
+        if (out.count() != x.count()) raise(PyExc_ValueError, "bad result buffer");
+        const double* xs = x.data();
+        const double* ys = binary ? y->data() : nullptr;
+        double* o = out.data();
+        namespace cr = tarsk::cr;
+        for (std::size_t i = 0, n = x.count(); i < n; ++i) {
+            const double a = xs[i];
+            const double b = binary ? ys[i] : 0.0;
+            if (path == 2) {
+                double hi = 0.0, lo = 0.0;
+                int decided = -1;
+                switch (function) {
+                    case 0: decided = cr::detail::sin_fast(a, hi, lo); break;
+                    case 1: decided = cr::detail::cos_fast(a, hi, lo); break;
+                    case 2: decided = cr::detail::atan2_fast(a, b, hi, lo); break;
+                    default: decided = cr::detail::hypot_fast(a, b, hi, lo); break;
+                }
+                o[3 * i] = hi;
+                o[3 * i + 1] = lo;
+                o[3 * i + 2] = decided;
+                continue;
+            }
+            double r, sin_a, cos_a;
+            switch (function) {
+                case 4:
+                case 5:
+                    cr::sincos(a, sin_a, cos_a);
+                    r = function == 4 ? sin_a : cos_a;
+                    break;
+                case 0: r = path ? cr::detail::sin_accurate(a) : cr::sin(a); break;
+                case 1: r = path ? cr::detail::cos_accurate(a) : cr::cos(a); break;
+                case 2: r = path ? cr::detail::atan2_accurate(a, b) : cr::atan2(a, b); break;
+                default: r = path ? cr::detail::hypot_exact(a, b) : cr::hypot(a, b); break;
+            }
+            o[i] = r;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef module_methods[] = {
     {"kernel_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&kernel_into)), METH_FASTCALL,
      nullptr},
@@ -860,6 +926,7 @@ PyMethodDef module_methods[] = {
     {"single", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&single)), METH_FASTCALL, nullptr},
     {"mean", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&mean)), METH_FASTCALL, nullptr},
     {"align", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&align)), METH_FASTCALL, nullptr},
+    {"crmath", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&crmath)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,5 @@
 #include "tarsk/rotation.h"
+#include "tarsk/crmath.h"
 
 #include <algorithm>
 #include <cmath>
@@ -309,14 +310,16 @@ Quat from_rotvec(const Vec3d& r) {
         const int e = scale_exponent(std::max(std::max(abs(r.x), abs(r.y)), abs(r.z)));
         angle = std::ldexp(in_range(r).magnitude(), e);
     }
+    double sin_half, cos_half;
+    cr::sincos(angle / 2.0, sin_half, cos_half);
     double scale;
     if (angle <= 1e-3) {
         double angle2 = angle * angle;
         scale = (0.5 - angle2 / 48.0) + (angle2 * angle2) / 3840.0;
     } else {
-        scale = std::sin(angle / 2.0) / angle;
+        scale = sin_half / angle;
     }
-    return from_textbook(std::cos(angle / 2.0), r.x * scale, r.y * scale, r.z * scale);
+    return from_textbook(cos_half, r.x * scale, r.y * scale, r.z * scale);
 }
 
 Vec3d to_rotvec(const Quat& q) {
@@ -333,13 +336,13 @@ Vec3d to_rotvec(const Quat& q) {
         w = -w;
     }
     double norm = std::sqrt((x * x + y * y) + z * z);
-    double angle = 2.0 * std::atan2(norm, w);
+    double angle = 2.0 * cr::atan2(norm, w);
     double scale;
     if (angle <= 1e-3) {
         double angle2 = angle * angle;
         scale = (2.0 + angle2 / 12.0) + (7.0 * (angle2 * angle2)) / 2880.0;
     } else {
-        scale = angle / std::sin(angle / 2.0);
+        scale = angle / cr::sin(angle / 2.0);
     }
     return {scale * x, scale * y, scale * z};
 }
@@ -347,7 +350,7 @@ Vec3d to_rotvec(const Quat& q) {
 double magnitude_angle(const Quat& q0) {
     const Quat q = in_range(q0);
     double norm = std::sqrt((q.i * q.i + q.j * q.j) + q.k * q.k);
-    return 2.0 * std::atan2(norm, abs(q.w));
+    return 2.0 * cr::atan2(norm, abs(q.w));
 }
 
 Quat slerp(const Quat& p0, const Quat& q0, double t) {
@@ -366,15 +369,15 @@ Quat slerp(const Quat& p0, const Quat& q0, double t) {
     if (flip) q = {-q.w, -q.i, -q.j, -q.k};
     Quat d{p.w - q.w, p.i - q.i, p.j - q.j, p.k - q.k};
     Quat s{p.w + q.w, p.i + q.i, p.j + q.j, p.k + q.k};
-    double between = 2.0 * std::atan2(d.magnitude(), s.magnitude());
-    double sin_between = std::sin(between);
+    double between = 2.0 * cr::atan2(d.magnitude(), s.magnitude());
+    double sin_between = cr::sin(between);
     double a, b;
     if (sin_between == 0.0) {
         a = 1.0 - t;
         b = t;
     } else {
-        a = std::sin((1.0 - t) * between) / sin_between;
-        b = std::sin(t * between) / sin_between;
+        a = cr::sin((1.0 - t) * between) / sin_between;
+        b = cr::sin(t * between) / sin_between;
     }
     return unit({a * p.w + b * q.w, a * p.i + b * q.i, a * p.j + b * q.j, a * p.k + b * q.k});
 }
@@ -385,14 +388,16 @@ double angle_between(const Quat& p0, const Quat& q0) {
     if (((p.w * q.w + p.i * q.i) + p.j * q.j) + p.k * q.k < 0.0) q = {-q.w, -q.i, -q.j, -q.k};
     const Quat d{p.w - q.w, p.i - q.i, p.j - q.j, p.k - q.k};
     const Quat s{p.w + q.w, p.i + q.i, p.j + q.j, p.k + q.k};
-    return 2.0 * std::atan2(d.magnitude(), s.magnitude());
+    return 2.0 * cr::atan2(d.magnitude(), s.magnitude());
 }
 
 Quat from_euler(const EulerSeq& seq, const std::array<double, 3>& angles) {
     auto elementary = [](int axis, double angle) {
         double h = angle * 0.5;
-        double s = -std::sin(h);
-        return Quat{std::cos(h), axis == 0 ? s : 0.0, axis == 1 ? s : 0.0, axis == 2 ? s : 0.0};
+        double sin_h, cos_h;
+        cr::sincos(h, sin_h, cos_h);
+        double s = -sin_h;
+        return Quat{cos_h, axis == 0 ? s : 0.0, axis == 1 ? s : 0.0, axis == 2 ? s : 0.0};
     };
     Quat q = elementary(seq.axes[0], angles[0]);
     for (int n = 1; n < 3; ++n) {
@@ -432,10 +437,10 @@ std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_
         c = t[j] + t[3];
         d = t[k] * sign - t[i];
     }
-    const double half_sum = std::atan2(b, a);
-    const double half_diff = std::atan2(d, c);
+    const double half_sum = cr::atan2(b, a);
+    const double half_diff = cr::atan2(d, c);
     std::array<double, 3> angles{0.0, 0.0, 0.0};
-    angles[1] = 2.0 * std::atan2(std::hypot(c, d), std::hypot(a, b));
+    angles[1] = 2.0 * cr::atan2(cr::hypot(c, d), cr::hypot(a, b));
     const bool near_zero = abs(angles[1]) <= 1e-7;
     const bool near_pi = abs(angles[1] - pi) <= 1e-7;
     const bool regular = !(near_zero || near_pi);
@@ -697,7 +702,7 @@ Quat align_pair(const Vec3d& a0, const Vec3d& b0, bool& zero) {
     // components other than its smallest one.
     Vec3d axis = b.cross(a);
     const double s = axis.magnitude();
-    const double angle = std::atan2(s, b.dot(a));
+    const double angle = cr::atan2(s, b.dot(a));
     if (s == 0.0) {
         if (!(b.dot(a) < 0.0)) return Quat::identity();
         const std::array<double, 3> m{abs(a.x), abs(a.y), abs(a.z)};
@@ -713,8 +718,8 @@ Quat align_pair(const Vec3d& a0, const Vec3d& b0, bool& zero) {
         axis = axis.divide(s);
     }
     const double h = angle / 2.0;
-    const double sh = std::sin(h);
-    return from_textbook(std::cos(h), sh * axis.x, sh * axis.y, sh * axis.z);
+    const double sh = cr::sin(h);
+    return from_textbook(cr::cos(h), sh * axis.x, sh * axis.y, sh * axis.z);
 }
 
 }  // namespace tarsk::rotation

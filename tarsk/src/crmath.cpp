@@ -1,0 +1,1097 @@
+// Correctly rounded sin, cos, atan2 and hypot (tarsk/crmath.h).
+//
+// Each function has two paths. The fast one evaluates in double-double
+// arithmetic (a value hi + lo carried in two doubles) with a relative error
+// bound proven below; a rounding test then checks that every real number
+// within that bound of hi + lo rounds to the same double, which is then the
+// correctly rounded result. The rare arguments that fail the test take the
+// accurate path: 256-bit fixed-point arithmetic in integers (sin, cos,
+// atan2), whose error is below 2^-180 relative, far below the closest
+// approach of these functions' values to a rounding boundary known from the
+// published exhaustive searches of the worst cases (which need fewer than
+// 130 bits); hypot's accurate path is exact.
+//
+// Only integer arithmetic and IEEE-754 double +, -, *, / and sqrt are used,
+// each rounded on its own in the order written (the build forbids
+// contraction into fused multiply-add). Products are made exact with
+// Dekker's splitting (two_prod), sums with Knuth's two_sum.
+#include "tarsk/crmath.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "crmath_tables.h"
+
+namespace tarsk::cr {
+namespace {
+
+namespace tb = tables;
+
+// The fast paths are chains of small exact-arithmetic steps: kept inline,
+// the compiler can schedule them together.
+#define TARSK_CR_INLINE inline __attribute__((always_inline))
+using u64 = std::uint64_t;
+using u128 = unsigned __int128;
+using i128 = __int128;
+
+// ---------------------------------------------------------------------------
+// Bits and powers of two
+
+TARSK_CR_INLINE u64 to_bits(double x) {
+    u64 b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+TARSK_CR_INLINE double from_bits(u64 b) {
+    double x;
+    std::memcpy(&x, &b, sizeof x);
+    return x;
+}
+
+TARSK_CR_INLINE double abs_of(double x) { return from_bits(to_bits(x) & 0x7fffffffffffffffULL); }
+TARSK_CR_INLINE bool sign_of(double x) { return (to_bits(x) >> 63) != 0; }
+bool is_nan(double x) { return (to_bits(x) & 0x7fffffffffffffffULL) > 0x7ff0000000000000ULL; }
+bool is_inf(double x) { return (to_bits(x) & 0x7fffffffffffffffULL) == 0x7ff0000000000000ULL; }
+TARSK_CR_INLINE double negate_if(double x, bool neg) { return neg ? -x : x; }
+
+// 2^n for -1022 <= n <= 1023.
+TARSK_CR_INLINE double pow2(int n) { return from_bits(static_cast<u64>(n + 1023) << 52); }
+
+// x * 2^n, in steps that are exact while the intermediate values stay
+// normal; only the last step can round (callers scale into or out of the
+// normal range, never through the subnormals twice).
+double mul_pow2(double x, int n) {
+    while (n > 1023) {
+        x *= pow2(1023);
+        n -= 1023;
+    }
+    while (n < -1022) {
+        x *= pow2(-1022);
+        n += 1022;
+    }
+    return x * pow2(n);
+}
+
+// |x| = m * 2^e with m in [2^52, 2^53), for finite nonzero x (subnormals
+// normalised).
+void decompose(double x, u64& m, int& e) {
+    const u64 b = to_bits(x) & 0x7fffffffffffffffULL;
+    const int be = static_cast<int>(b >> 52);
+    const u64 f = b & ((1ULL << 52) - 1);
+    if (be == 0) {
+        const int shift = __builtin_clzll(f) - 11;
+        m = f << shift;
+        e = -1074 - shift;
+    } else {
+        m = f | (1ULL << 52);
+        e = be - 1075;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Double-double arithmetic
+
+struct DD {
+    double hi, lo;
+};
+
+// a + b = s + e exactly.
+TARSK_CR_INLINE DD two_sum(double a, double b) {
+    const double s = a + b;
+    const double bb = s - a;
+    const double e = (a - (s - bb)) + (b - bb);
+    return {s, e};
+}
+
+// The same when |a| >= |b| (or a is 0).
+TARSK_CR_INLINE DD fast_two_sum(double a, double b) {
+    const double s = a + b;
+    const double e = b - (s - a);
+    return {s, e};
+}
+
+// a * b = p + e exactly (Dekker), for |a|, |b| < 2^995 and no underflow of e.
+TARSK_CR_INLINE DD two_prod(double a, double b) {
+    const double p = a * b;
+    const double ca = 134217729.0 * a;
+    const double ah = ca - (ca - a);
+    const double al = a - ah;
+    const double cb = 134217729.0 * b;
+    const double bh = cb - (cb - b);
+    const double bl = b - bh;
+    const double e = (((ah * bh - p) + ah * bl) + al * bh) + al * bl;
+    return {p, e};
+}
+
+// The rounding test: hi + lo is within err of the exact value v (err a few
+// orders above the rounding errors of the two sums here). When both ends of
+// [hi + lo - err, hi + lo + err] round to the same double, so does v, and
+// that double is stored in out.
+TARSK_CR_INLINE bool rounds_to(double hi, double lo, double err, double& out) {
+    const double a = hi + (lo - err);
+    const double b = hi + (lo + err);
+    if (a != b) return false;
+    out = a;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// 256-bit fixed point: the unsigned integer w (least significant limb first)
+// stands for w / 2^254, so values in [0, 4).
+
+struct U256 {
+    u64 w[4];
+};
+
+constexpr U256 fixed_one = {{0, 0, 0, 1ULL << 62}};
+
+U256 load(const u64 (&c)[4]) { return {{c[0], c[1], c[2], c[3]}}; }
+
+bool is_zero(const U256& a) { return (a.w[0] | a.w[1] | a.w[2] | a.w[3]) == 0; }
+
+U256 add(const U256& a, const U256& b) {
+    U256 r;
+    u64 carry = 0;
+    for (int i = 0; i < 4; ++i) {
+        const u128 t = static_cast<u128>(a.w[i]) + b.w[i] + carry;
+        r.w[i] = static_cast<u64>(t);
+        carry = static_cast<u64>(t >> 64);
+    }
+    return r;
+}
+
+// a - b for a >= b.
+U256 sub(const U256& a, const U256& b) {
+    U256 r;
+    u64 borrow = 0;
+    for (int i = 0; i < 4; ++i) {
+        const u64 d = a.w[i] - b.w[i];
+        const u64 d2 = d - borrow;
+        borrow = (a.w[i] < b.w[i] || d < borrow) ? 1 : 0;
+        r.w[i] = d2;
+    }
+    return r;
+}
+
+// a * b truncated to the format (error below 2^-254).
+U256 mul(const U256& a, const U256& b) {
+    u64 p[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 4; ++i) {
+        u64 carry = 0;
+        for (int j = 0; j < 4; ++j) {
+            const u128 t = static_cast<u128>(a.w[i]) * b.w[j] + p[i + j] + carry;
+            p[i + j] = static_cast<u64>(t);
+            carry = static_cast<u64>(t >> 64);
+        }
+        p[i + 4] = carry;
+    }
+    // The product has 508 fraction bits: keep bits 254 to 509.
+    U256 r;
+    for (int k = 0; k < 4; ++k) r.w[k] = (p[k + 3] >> 62) | (p[k + 4] << 2);
+    return r;
+}
+
+// a / d truncated, d > 0.
+U256 div_small(const U256& a, u64 d) {
+    U256 q;
+    u128 rem = 0;
+    for (int i = 3; i >= 0; --i) {
+        const u128 cur = (rem << 64) | a.w[i];
+        q.w[i] = static_cast<u64>(cur / d);
+        rem = cur % d;
+    }
+    return q;
+}
+
+// a / 2^n, truncated.
+U256 shift_right(const U256& a, int n) {
+    U256 r = {{0, 0, 0, 0}};
+    if (n >= 256) return r;
+    const int limbs = n / 64, bits = n % 64;
+    for (int k = 0; k + limbs < 4; ++k) {
+        u64 v = a.w[k + limbs] >> bits;
+        if (bits != 0 && k + limbs + 1 < 4) v |= a.w[k + limbs + 1] << (64 - bits);
+        r.w[k] = v;
+    }
+    return r;
+}
+
+// Bits [lo, lo + 64) of the n-limb integer p (bits outside it are zero).
+u64 chunk(const u64* p, int n, int lo) {
+    if (lo <= -64) return 0;
+    if (lo < 0) return p[0] << (-lo);
+    const int li = lo / 64, b = lo % 64;
+    u64 v = li < n ? p[li] >> b : 0;
+    if (b != 0 && li + 1 < n) v |= p[li + 1] << (64 - b);
+    return v;
+}
+
+// m * 2^(s - 254) for m < 2^53, 0 <= s: the double m * 2^e as U256 with
+// s = e + 254.
+U256 from_scaled(u64 m, int s) {
+    U256 r = {{0, 0, 0, 0}};
+    const int li = s / 64, b = s % 64;
+    r.w[li] = m << b;
+    if (b != 0 && li + 1 < 4) r.w[li + 1] = m >> (64 - b);
+    return r;
+}
+
+// floor(num * 2^254 / den) for num < 2 den (a quotient below 2), by
+// restoring long division one bit at a time.
+U256 ratio(u128 num, u128 den) {
+    U256 r = {{0, 0, 0, 0}};
+    if (num >= den) {
+        r.w[3] = 1ULL << 62;
+        num -= den;
+    }
+    for (int bit = 253; bit >= 0; --bit) {
+        num <<= 1;
+        if (num >= den) {
+            num -= den;
+            r.w[bit / 64] |= 1ULL << (bit % 64);
+        }
+    }
+    return r;
+}
+
+// The double nearest to v / 2^254 * 2^e (ties to even), negated when neg;
+// v >= 2^60 and the result in the normal range.
+double round_fixed(const U256& v, int e, bool neg) {
+    int top = 255;
+    while (((v.w[top / 64] >> (top % 64)) & 1) == 0) --top;
+    u64 mant = chunk(v.w, 4, top - 52) & ((1ULL << 53) - 1);
+    const bool half = ((v.w[(top - 53) / 64] >> ((top - 53) % 64)) & 1) != 0;
+    bool rest = false;
+    for (int bit = top - 54; bit >= 0 && !rest; --bit) {
+        if (bit % 64 == 63 && v.w[bit / 64] == 0) {
+            bit -= 63;
+            continue;
+        }
+        rest = ((v.w[bit / 64] >> (bit % 64)) & 1) != 0;
+    }
+    if (half && (rest || (mant & 1) != 0)) ++mant;
+    int exponent = top + e - 254;
+    if (mant == (1ULL << 53)) {
+        mant >>= 1;
+        ++exponent;
+    }
+    const u64 b = (static_cast<u64>(exponent + 1023) << 52) | (mant & ((1ULL << 52) - 1));
+    return negate_if(from_bits(b), neg);
+}
+
+// sin and cos of 0 <= theta <= pi/4 by their Taylor series; each term is
+// truncated, about 30 terms, so the error stays below 2^-247.
+U256 sin_fixed(const U256& theta) {
+    const U256 t2 = mul(theta, theta);
+    U256 term = theta, sum = theta;
+    for (u64 n = 1;; ++n) {
+        term = div_small(mul(term, t2), (2 * n) * (2 * n + 1));
+        if (is_zero(term)) break;
+        sum = (n & 1) ? sub(sum, term) : add(sum, term);
+    }
+    return sum;
+}
+
+U256 cos_fixed(const U256& theta) {
+    const U256 t2 = mul(theta, theta);
+    U256 term = fixed_one, sum = fixed_one;
+    for (u64 n = 1;; ++n) {
+        term = div_small(mul(term, t2), (2 * n - 1) * (2 * n));
+        if (is_zero(term)) break;
+        sum = (n & 1) ? sub(sum, term) : add(sum, term);
+    }
+    return sum;
+}
+
+// atan(t) - t ... as the alternating series t - t^3/3 + t^5/5 - ... for
+// 0 <= t <= 2^-7 (the powers of t shrink by 2^-14 a term).
+U256 atan_fixed(const U256& t) {
+    const U256 t2 = mul(t, t);
+    U256 power = t, sum = t;
+    for (u64 n = 1;; ++n) {
+        power = mul(power, t2);
+        const U256 term = div_small(power, 2 * n + 1);
+        if (is_zero(term)) break;
+        sum = (n & 1) ? sub(sum, term) : add(sum, term);
+    }
+    return sum;
+}
+
+// ---------------------------------------------------------------------------
+// Argument reduction of sin and cos (Payne and Hanek, in integers).
+//
+// For x = m 2^e, x * 2/pi = q + f with q an integer and |f| <= 1/2; only q
+// mod 4 and f are needed. The limbs of 2/pi whose products with m are
+// multiples of 4 are skipped; the next five (320 bits) give f with an
+// absolute error below 2^-201. The smallest |f| of any double is about
+// 2^-62 (the closest approach of a double to a multiple of pi/2), so f has
+// at least 139 correct bits relative to itself.
+
+struct Reduction {
+    unsigned q;   // the quadrant, q mod 4
+    bool neg;     // f < 0
+    u64 frac[4];  // |f| * 2^256
+};
+
+Reduction reduce(double ax) {
+    u64 m;
+    int e;
+    decompose(ax, m, e);
+    // Limb i of 2/pi weighs 2^(-64 (i + 1)); m times it is a multiple of 4
+    // when e - 64 i - 64 >= 2.
+    const int i0 = e >= 66 ? (e - 66) / 64 + 1 : 0;
+    u64 p[6];
+    u64 carry = 0;
+    for (int k = 0; k < 5; ++k) {
+        const u128 t = static_cast<u128>(m) * tb::two_over_pi[i0 + 4 - k] + carry;
+        p[k] = static_cast<u64>(t);
+        carry = static_cast<u64>(t >> 64);
+    }
+    p[5] = carry;
+    // p * 2^-sh is x * 2/pi mod 4.
+    const int sh = 64 * (i0 + 5) - e;
+    Reduction r;
+    unsigned q = static_cast<unsigned>(chunk(p, 6, sh) & 3);
+    for (int k = 0; k < 4; ++k) r.frac[k] = chunk(p, 6, sh - 256 + 64 * k);
+    r.neg = (r.frac[3] >> 63) != 0;
+    if (r.neg) {
+        // f - 1: the magnitude is 2^256 - frac, the quadrant one more.
+        u64 borrow = 0;
+        for (int k = 0; k < 4; ++k) {
+            const u64 v = r.frac[k];
+            r.frac[k] = 0 - v - borrow;
+            borrow = (v != 0 || borrow != 0) ? 1 : 0;
+        }
+        ++q;
+    }
+    r.q = q & 3;
+    return r;
+}
+
+// f * pi/2 as a double-double with relative error below 2^-100, or false
+// when |f| < 2^-50 (left to the accurate path).
+bool reduced_dd(const Reduction& r, DD& out) {
+    int top = -1;
+    for (int k = 3; k >= 0 && top < 0; --k) {
+        if (r.frac[k] != 0) top = 64 * k + 63 - __builtin_clzll(r.frac[k]);
+    }
+    if (top < 206) return false;
+    const u64 c = chunk(r.frac, 4, top - 63);
+    const u64 d = chunk(r.frac, 4, top - 127);
+    // |f| = (c 2^64 + d + tail) 2^(top - 383), tail < 1.
+    const double hi = static_cast<double>(c & ~0x7ffULL) * pow2(top - 319);
+    const double lo = (static_cast<double>(c & 0x7ffULL) * 0x1p64 + static_cast<double>(d)) * pow2(top - 383);
+    const DD f = fast_two_sum(hi, lo);
+    DD p = two_prod(f.hi, tb::half_pi_hi);
+    p.lo += f.hi * tb::half_pi_lo + f.lo * tb::half_pi_hi;
+    out = fast_two_sum(p.hi, p.lo);
+    if (r.neg) out = {-out.hi, -out.lo};
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// sin and cos: the fast path.
+//
+// The reduced argument r = rh + rl, |r| <= pi/4, is split as r = a + b with
+// a = j/256 from the table (sin a and cos a to 106 bits) and |b| <= 2^-9:
+//   sin(a + b) = sin a + sin a pc + cos a b + cos a b ps,
+//   cos(a + b) = cos a + cos a pc - sin a b - sin a b ps,
+// with cos b = 1 + pc, sin b = b (1 + ps) and
+//   ps = -b^2/6 + b^4/120 - b^6/5040          (next term below 2^-82 |ps|)
+//   pc = -b^2/2 + b^4/24 - b^6/720 - bh bl     (next term below 2^-79)
+// Error bound, relative to the result R (R >= sin a / 2 when j >= 1, and
+// R >= b (1 - 2^-19) when j = 0): the reduction 2^-99; the table 2^-105;
+// the low part of V b (sin_cos_lane) 2^-78;
+// pc, |pc| <= 2^-19, in 5 roundings of at most 2^-72 each, times
+// sin a <= 2 R: 2^-68.6; the 8 additions of the low part, whose partial sums
+// stay below 2^-17 R: 2^-68; the truncated series 2^-78. In all below 2^-67:
+// the rounding test is run with 2^-66.
+constexpr double fast_error = 0x1p-66;
+
+// 1.5 2^52: x + round_shift - round_shift is x rounded to an integer, for
+// |x| < 2^51, and the integer is in the low bits of x + round_shift.
+constexpr double round_shift = 0x1.8p52;
+
+// One lane: U (1 + pc) + V b (1 + ps) for the table's U = uh + ul and
+// V = vh + ... = v27 + vr (v27 its head of 27 bits), b = bh + bl with
+// bh = bh1 + bh2 (bh1 of 26 bits). V b is carried as v27 bh1, exact, plus
+// v27 bh2 + vr bh + vh bl, each below 2^-35 and rounded by less than 2^-88.
+TARSK_CR_INLINE DD sin_cos_lane(double uh, double ul, double vh, double v27, double vr, double bh, double bl,
+                                double bh1, double bh2, double ps, double pc) {
+    const double p_hi = v27 * bh1;
+    const double p_lo = ((v27 * bh2) + vr * bh) + vh * bl;
+    // |uh| >= |p_hi| (or uh = 0, at j = 0): U >= 2^-8 > |V b| for j >= 1.
+    const DD s = fast_two_sum(uh, p_hi);
+    const double lo = (((ul + s.lo) + p_lo) + (vh * bh) * ps) + uh * pc;
+    return fast_two_sum(s.hi, lo);
+}
+
+// sin r (use_cos false) or cos r, both with one code path and without
+// branches on the data: U (1 + pc) + sg V b (1 + ps) with (U, V, sg) =
+// (sin a, cos a, +1) for sin and (cos a, sin a, -1) for cos, negated by
+// flip (-1.0) or kept (+1.0).
+TARSK_CR_INLINE DD sin_cos_dd(double rh, double rl, bool use_cos, double flip) {
+    const double sr = rh < 0 ? -1.0 : 1.0;
+    rh = abs_of(rh);
+    rl = sr * rl;
+    // sin is odd: a negative r flips it.
+    const double f = use_cos ? flip : flip * sr;
+    const double jb = rh * 256.0 + round_shift;
+    const int j = static_cast<int>(to_bits(jb) & 0xff);
+    const double bh = rh - (jb - round_shift) * 0x1p-8;  // exact
+    const double bl = rl;
+    const double b2 = bh * bh;
+    // Estrin's scheme (b^2 and b^4 side by side) shortens the chain.
+    const double b4 = b2 * b2;
+    const double ps = b2 * -0x1.5555555555555p-3 + b4 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13);
+    const double pc = (b2 * -0.5 + b4 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
+    const double* t = tb::sincos[j];
+    // bh = bh1 + bh2 with bh1 of 26 bits (Veltkamp's split).
+    const double cb = 134217729.0 * bh;
+    const double bh1 = cb - (cb - bh);
+    const double bh2 = bh - bh1;
+    // The sign sg is carried by V (negation commutes with rounding).
+    const double sg = use_cos ? -1.0 : 1.0;
+    const double uh = use_cos ? t[2] : t[0], ul = use_cos ? t[3] : t[1];
+    const double vh = sg * (use_cos ? t[0] : t[2]);
+    const double v27 = sg * (use_cos ? t[4] : t[6]), vr = sg * (use_cos ? t[5] : t[7]);
+    const DD res = sin_cos_lane(uh, ul, vh, v27, vr, bh, bl, bh1, bh2, ps, pc);
+    return {f * res.hi, f * res.lo};
+}
+
+// sin r and cos r together: the two lanes of sin_cos_dd (the same
+// operations, so the same bits) sharing the table row and the series.
+TARSK_CR_INLINE void sin_cos_both(double rh, double rl, DD& sin_r, DD& cos_r) {
+    const double sr = rh < 0 ? -1.0 : 1.0;
+    rh = abs_of(rh);
+    rl = sr * rl;
+    const double jb = rh * 256.0 + round_shift;
+    const int j = static_cast<int>(to_bits(jb) & 0xff);
+    const double bh = rh - (jb - round_shift) * 0x1p-8;  // exact
+    const double bl = rl;
+    const double b2 = bh * bh;
+    // Estrin's scheme (b^2 and b^4 side by side) shortens the chain.
+    const double b4 = b2 * b2;
+    const double ps = b2 * -0x1.5555555555555p-3 + b4 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13);
+    const double pc = (b2 * -0.5 + b4 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
+    const double* t = tb::sincos[j];
+    const double cb = 134217729.0 * bh;
+    const double bh1 = cb - (cb - bh);
+    const double bh2 = bh - bh1;
+    const DD v1 = sin_cos_lane(t[0], t[1], t[2], t[6], t[7], bh, bl, bh1, bh2, ps, pc);
+    sin_r = {sr * v1.hi, sr * v1.lo};
+    cos_r = sin_cos_lane(t[2], t[3], -t[0], -t[4], -t[5], bh, bl, bh1, bh2, ps, pc);
+}
+
+// Largest double below pi/4.
+constexpr double below_quarter_pi = 0x1.921fb54442d18p-1;
+
+// Cody and Waite's reduction for pi/4 < ax < 2^20: k = round(ax 2/pi) and
+// r = ax - k (cw1 + cw2 + cw3 + cw4), where k cw1, k cw2 and k cw3 are exact
+// (k < 2^20, 33-bit pieces), ax - k cw1 is exact (Sterbenz: the two are
+// within a factor 2 for k >= 1) and the next two subtractions are carried
+// exactly by two_sum. The error: the rest of pi/2 beyond the pieces,
+// k 2^-150 < 2^-130, the rounding of k cw4, below 2^-136, and the roundings
+// of the low part, below 2^-104 |r|; for |r| >= 2^-30 below 2^-99 |r|. Smaller reduced
+// arguments (false) take the exact reduction.
+TARSK_CR_INLINE bool cody_waite(double ax, double& rh, double& rl, unsigned& q) {
+    // k by the rounding of an addition (nearest, ties to even): adding
+    // 1.5 2^52 leaves k in the low bits, with less latency than a
+    // conversion to an integer and back.
+    const double kb = ax * tb::two_over_pi_rn + round_shift;
+    const double kd = kb - round_shift;
+    const double t = ax - kd * tb::cw1;
+    const DD s1 = two_sum(t, -(kd * tb::cw2));
+    // |k cw3| < 2^-48 and |k cw4| < 2^-83: when |r| >= 2^-30, s1.hi is the
+    // larger addend, and k cw4 is needed to 2^-53 only.
+    const DD s2 = fast_two_sum(s1.hi, -(kd * tb::cw3));
+    // r = s2.hi + lo, left unnormalised (|lo| < 2^-51 |s2.hi|): the
+    // evaluation needs rh soon and rl only later.
+    const double lo = (s1.lo + s2.lo) - kd * tb::cw4;
+    if (abs_of(s2.hi) < 0x1p-30) return false;
+    rh = s2.hi;
+    rl = lo;
+    q = static_cast<unsigned>(to_bits(kb)) & 3;
+    return true;
+}
+
+// ax = q pi/2 + r (mod 2 pi) with r = rh + rl, |r| <= pi/4 (plus an
+// ulp), or false when the reduced argument is too small for the fast path.
+// The exact reduction for the fast path, kept out of line (rare below 2^20).
+__attribute__((noinline)) bool reduce_large(double ax, double& rh, double& rl, unsigned& q) {
+    const Reduction r = reduce(ax);
+    DD d;
+    if (!reduced_dd(r, d)) return false;
+    rh = d.hi;
+    rl = d.lo;
+    q = r.q;
+    return true;
+}
+
+TARSK_CR_INLINE bool reduce_fast(double ax, double& rh, double& rl, unsigned& q) {
+    q = 0;
+    if (ax <= below_quarter_pi) {
+        rh = ax;
+        rl = 0.0;
+        return true;
+    }
+    if (ax < 0x1p20 && cody_waite(ax, rh, rl, q)) return true;
+    return reduce_large(ax, rh, rl, q);
+}
+
+// The fast path's double-double value of sin x or cos x (want_cos), or
+// false when the reduced argument is too small for it.
+TARSK_CR_INLINE bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
+    double rh, rl;
+    unsigned q;
+    if (!reduce_fast(abs_of(x), rh, rl, q)) return false;
+    // sin(q pi/2 + r) and cos(q pi/2 + r) from sin r and cos r; sin is odd.
+    const bool odd = (q & 1) != 0;
+    bool neg = want_cos ? (q == 1 || q == 2) : (q & 2) != 0;
+    if (!want_cos && sign_of(x)) neg = !neg;
+    out = sin_cos_dd(rh, rl, want_cos != odd, neg ? -1.0 : 1.0);
+    return true;
+}
+
+TARSK_CR_INLINE bool sin_cos_fast(double x, bool want_cos, double& out) {
+    DD v;
+    if (!sin_cos_fast_dd(x, want_cos, v)) return false;
+    return rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, out);
+}
+
+double sin_cos_accurate(double x, bool want_cos) {
+    const double ax = abs_of(x);
+    U256 theta;
+    unsigned q = 0;
+    bool fneg = false;
+    if (ax <= below_quarter_pi) {
+        u64 m;
+        int e;
+        decompose(ax, m, e);
+        theta = from_scaled(m, e + 254);  // ax >= 2^-27: e + 254 >= 175
+    } else {
+        const Reduction r = reduce(ax);
+        const U256 f = {{r.frac[0], r.frac[1], r.frac[2], r.frac[3]}};
+        theta = mul(shift_right(f, 2), load(tb::half_pi_fixed));
+        q = r.q;
+        fneg = r.neg;
+    }
+    const bool odd = (q & 1) != 0;
+    const bool use_cos = want_cos != odd;
+    const U256 v = use_cos ? cos_fixed(theta) : sin_fixed(theta);
+    bool neg = want_cos ? (q == 1 || q == 2) : (q & 2) != 0;
+    if (!use_cos && fneg) neg = !neg;
+    if (!want_cos && sign_of(x)) neg = !neg;
+    return round_fixed(v, 0, neg);
+}
+
+// ---------------------------------------------------------------------------
+// atan2
+//
+// With a = min(|x|, |y|) and b = max(|x|, |y|) the result is
+//   +-(atan z), +-(pi - atan z), +-(pi/2 - atan z) or +-(pi/2 + atan z)
+// for z = a/b in [0, 1], by the quadrant and whether |y| > |x|. Then
+// z = c + (z - c), c = j/128 nearest to z, and
+//   atan z = atan c + atan t,   t = (z - c) / (1 + z c),   |t| <= 2^-8,
+//   atan t = t (1 + q),   q = -t^2/3 + t^4/5 - t^6/7 + t^8/9
+// (next term below 2^-80 |t|). Error bound, relative to the result R
+// (R >= 2^-9 when j >= 1, R >= t (1 - 2^-17) when j = 0; pi/4 <= R with an
+// offset): z and t as double-doubles 2^-102; the table 2^-105; q, |q| <=
+// 2^-17.6, in 8 roundings of at most 2^-71.6 |t|: 2^-68.6; the additions
+// of the low parts: 2^-69. In all below 2^-67: the test is run with 2^-66.
+
+struct Atan2Setup {
+    u64 am, bm;     // a = am 2^ae, b = bm 2^be
+    int ae, be;
+    bool swap;      // |y| > |x|: the argument is |x|/|y|
+    bool xneg, yneg;
+};
+
+enum class Offset { none, pi_minus, half_pi_minus, half_pi_plus };
+
+Offset offset_of(const Atan2Setup& s) {
+    if (!s.swap) return s.xneg ? Offset::pi_minus : Offset::none;
+    return s.xneg ? Offset::half_pi_plus : Offset::half_pi_minus;
+}
+
+// The result for a finite nonzero x and y when no quick answer applies,
+// or true with the answer in out.
+bool atan2_quick(double y, double x, Atan2Setup& s, double& out) {
+    if (is_nan(x) || is_nan(y)) {
+        out = x + y;
+        return true;
+    }
+    s.yneg = sign_of(y);
+    s.xneg = sign_of(x);
+    const double ax = abs_of(x), ay = abs_of(y);
+    if (ay == 0.0) {
+        out = s.xneg ? negate_if(tb::pi_rn, s.yneg) : y;
+        return true;
+    }
+    if (ax == 0.0) {
+        out = negate_if(tb::half_pi_rn, s.yneg);
+        return true;
+    }
+    if (is_inf(ay)) {
+        const double r = is_inf(ax) ? (s.xneg ? tb::three_quarter_pi_rn : tb::quarter_pi_rn) : tb::half_pi_rn;
+        out = negate_if(r, s.yneg);
+        return true;
+    }
+    if (is_inf(ax)) {
+        out = negate_if(s.xneg ? tb::pi_rn : 0.0, s.yneg);
+        return true;
+    }
+    s.swap = ay > ax;
+    decompose(s.swap ? ax : ay, s.am, s.ae);
+    decompose(s.swap ? ay : ax, s.bm, s.be);
+    if (s.ae - s.be < -600) {
+        // z < 2^-599: next to pi or pi/2, z is far below half an ulp and
+        // neither constant is that close to a rounding boundary.
+        const Offset o = offset_of(s);
+        if (o != Offset::none) {
+            out = negate_if(o == Offset::pi_minus ? tb::pi_rn : tb::half_pi_rn, s.yneg);
+            return true;
+        }
+        // atan z = z (1 - z^2/3 + ...) differs from z by less than 2^-1198
+        // relative, while a quotient of two doubles that is not exactly a
+        // rounding boundary lies at least 2^-108 (relative) from one: the
+        // result is z rounded to nearest, a tie (or an exact z) going
+        // toward zero, where atan z lies.
+        const u128 n = static_cast<u128>(s.am) << 64;
+        const u128 qt = n / s.bm;
+        const bool sticky = n % s.bm != 0;
+        const int e0 = s.ae - s.be - 64;  // z = (qt + fraction) 2^e0
+        const int len = (qt >> 64) != 0 ? 65 : 64;
+        int qexp = len - 1 + e0 - 52;
+        if (qexp < -1074) qexp = -1074;
+        const int drop = qexp - e0;
+        double r = 0.0;
+        if (drop <= 100) {
+            u128 mant = qt >> drop;
+            const u128 rest = qt & ((static_cast<u128>(1) << drop) - 1);
+            const u128 half = static_cast<u128>(1) << (drop - 1);
+            if (rest > half || (rest == half && sticky)) ++mant;
+            const double md = static_cast<double>(static_cast<u64>(mant));
+            r = qexp >= -1022 ? mul_pow2(md, qexp) : (md * pow2(qexp + 1074)) * 0x1p-1074;
+        }
+        out = negate_if(r, s.yneg);
+        return true;
+    }
+    return false;
+}
+
+double atan2_accurate_setup(const Atan2Setup& s) {
+    // z = am/bm 2^(ae - be); j as in the fast path (any j with |t| <= 2^-7
+    // serves).
+    const int sh = -(s.be + 52);
+    const double a = mul_pow2(static_cast<double>(s.am), s.ae + sh);
+    const double b = mul_pow2(static_cast<double>(s.bm), s.be + sh);
+    const int j = static_cast<int>((a / b) * 128.0 + 0.5);
+    U256 base;
+    int base_exp = 0;
+    if (j == 0) {
+        // z < 2^-8: atan z = m 2^d (1 - z^2/3 + z^4/5 - ...) with
+        // m = am/bm in (1/2, 2), kept relative to z.
+        const int d = s.ae - s.be;
+        const U256 m = ratio(s.am, s.bm);
+        const U256 z2 = shift_right(mul(m, m), -2 * d);
+        U256 power = fixed_one, sum = fixed_one;
+        for (u64 n = 1;; ++n) {
+            power = mul(power, z2);
+            const U256 term = div_small(power, 2 * n + 1);
+            if (is_zero(term)) break;
+            sum = (n & 1) ? sub(sum, term) : add(sum, term);
+        }
+        base = mul(m, sum);
+        base_exp = d;
+    } else {
+        // t = (128 a - j b) / (128 b + j a) in integers, scaled by 2^-ae.
+        const int d = s.be - s.ae;  // 0 <= d <= 9 here
+        const i128 bs = static_cast<i128>(s.bm) << d;
+        const i128 num = 128 * static_cast<i128>(s.am) - j * bs;
+        const i128 den = 128 * bs + j * static_cast<i128>(s.am);
+        const bool tneg = num < 0;
+        const U256 t = ratio(static_cast<u128>(tneg ? -num : num), static_cast<u128>(den));
+        const U256 at = atan_fixed(t);
+        base = tneg ? sub(load(tb::atan_fixed[j]), at) : add(load(tb::atan_fixed[j]), at);
+    }
+    const Offset o = offset_of(s);
+    if (o == Offset::none) return round_fixed(base, base_exp, s.yneg);
+    const U256 z = base_exp == 0 ? base : shift_right(base, -base_exp);
+    U256 v;
+    switch (o) {
+        case Offset::pi_minus: v = sub(load(tb::pi_fixed), z); break;
+        case Offset::half_pi_minus: v = sub(load(tb::half_pi_fixed), z); break;
+        default: v = add(load(tb::half_pi_fixed), z); break;
+    }
+    return round_fixed(v, 0, s.yneg);
+}
+
+// The fast path for 0 < a <= b with 2^-601 <= a/b and b < 2^990, a b > 2^-900
+// (the exact products of two_prod stay in range; the quotient's low part
+// stays normal).
+TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg);
+
+TARSK_CR_INLINE DD atan2_fast_dd(const Atan2Setup& s) {
+    const int sh = -(s.be + 52);
+    const double a = mul_pow2(static_cast<double>(s.am), s.ae + sh);  // >= 2^-601
+    const double b = mul_pow2(static_cast<double>(s.bm), s.be + sh);  // in [1, 2)
+    return atan2_fast_ab(a, b, offset_of(s), s.yneg);
+}
+
+TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg) {
+    // z = zh + zl: zh = a (1/b) within two ulps of a/b, zl from the
+    // remainder a - zh b (a - zh b_hi is exact by Sterbenz's lemma; the
+    // rest rounds by 2^-53 of a remainder below 2^-51 a). One division
+    // serves both.
+    const double inv_b = 1.0 / b;
+    const double zh = a * inv_b;
+    const DD pr = two_prod(zh, b);
+    const double zl = ((a - pr.hi) - pr.lo) * inv_b;
+    const int j = static_cast<int>(zh * 128.0 + 0.5);
+    const double c = j * 0x1p-7;
+    // t = (z - c) / (1 + z c).
+    const DD n = two_sum(zh - c, zl);  // zh - c is exact
+    // zh c exactly: c = j/128 has at most 8 bits, so the products of c
+    // with the two halves of zh (Veltkamp's split) are exact.
+    const double cz = 134217729.0 * zh;
+    const double zh1 = cz - (cz - zh);
+    const DD zc = {zh * c, ((zh1 * c - zh * c) + (zh - zh1) * c)};
+    DD d = fast_two_sum(1.0, zc.hi);
+    d.lo += zc.lo + zl * c;
+    const double inv_d = 1.0 / d.hi;
+    const double th = n.hi * inv_d;
+    const DD tp = two_prod(th, d.hi);
+    const double tl = ((((n.hi - tp.hi) - tp.lo) + n.lo) - th * d.lo) * inv_d;
+    const double t2 = th * th;
+    const double q = t2 * (-0x1.5555555555555p-2 +
+                           t2 * (0x1.999999999999ap-3 + t2 * (-0x1.2492492492492p-3 + t2 * 0x1.c71c71c71c71cp-4)));
+    const DD s1 = two_sum(tb::atan_dd[j][0], th);
+    const double vl = ((tb::atan_dd[j][1] + s1.lo) + tl) + th * q;
+    DD v = {s1.hi, vl};
+    if (o != Offset::none) {
+        const double sign = o == Offset::half_pi_plus ? 1.0 : -1.0;
+        const double oh = o == Offset::pi_minus ? tb::pi_hi : tb::half_pi_hi;
+        const double ol = o == Offset::pi_minus ? tb::pi_lo : tb::half_pi_lo;
+        const DD w = two_sum(oh, sign * v.hi);
+        v = {w.hi, (ol + w.lo) + sign * v.lo};
+    }
+    return yneg ? DD{-v.hi, -v.lo} : v;
+}
+
+TARSK_CR_INLINE bool atan2_fast(const Atan2Setup& s, double& out) {
+    const DD v = atan2_fast_dd(s);
+    return rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, out);
+}
+
+// ---------------------------------------------------------------------------
+// hypot
+//
+// With M = max(|x|, |y|) scaled into [1, 2) and m the other, S = M^2 + m^2
+// is the exact sum of the four doubles of two_prod(M, M) and two_prod(m, m).
+// r = sqrt(S_hi) corrected by (S - r^2)/(2r) is within 2^-100 of sqrt S
+// (relative); the rounding test runs with 2^-95. When it fails (the square
+// root is within 2^-95 of a rounding boundary, or on one: sqrt S can be
+// exactly the midpoint of two doubles), the sign of S - B^2 for the boundary
+// B decides, computed exactly as the sign of a sum of eight doubles.
+
+// The sign of the exact sum of v[0..n), n <= 8, by Shewchuk's expansion
+// growth: the components come out non-overlapping, so the largest nonzero
+// one carries the sign of the sum.
+int sign_of_sum(const double* v, int n) {
+    double e[8];
+    int len = 0;
+    for (int i = 0; i < n; ++i) {
+        double q = v[i];
+        for (int k = 0; k < len; ++k) {
+            const DD s = two_sum(q, e[k]);
+            q = s.hi;
+            e[k] = s.lo;
+        }
+        e[len++] = q;
+    }
+    for (int k = len - 1; k >= 0; --k) {
+        if (e[k] > 0.0) return 1;
+        if (e[k] < 0.0) return -1;
+    }
+    return 0;
+}
+
+// sign(S - (c + h)^2) with S = s[0] + ... + s[3].
+int compare_square(const double* s, double c, double h) {
+    const DD cc = two_prod(c, c);
+    const double v[8] = {s[0], s[1], s[2], s[3], -cc.hi, -cc.lo, -(2.0 * c) * h, -(h * h)};
+    return sign_of_sum(v, 8);
+}
+
+bool is_even(double c) { return (to_bits(c) & 1) == 0; }
+
+struct HypotSetup {
+    double big, small;  // scaled: big in [1, 2)
+    int scale;          // the result is multiplied by 2^scale
+};
+
+// Special values and the cases not needing the scaled computation; false
+// with the setup filled otherwise.
+bool hypot_quick(double x, double y, HypotSetup& h, double& out) {
+    const double ax = abs_of(x), ay = abs_of(y);
+    if (is_inf(ax) || is_inf(ay)) {
+        out = __builtin_inf();
+        return true;
+    }
+    if (is_nan(ax) || is_nan(ay)) {
+        out = x + y;
+        return true;
+    }
+    const double big = ax > ay ? ax : ay;
+    const double small = ax > ay ? ay : ax;
+    if (small == 0.0) {
+        out = big;
+        return true;
+    }
+    u64 mb, ms;
+    int eb, es;
+    decompose(big, mb, eb);
+    decompose(small, ms, es);
+    if (eb - es >= 28) {
+        // small/big < 2^-27: sqrt(1 + z^2) - 1 < 2^-55, below half an ulp
+        // above big, and not zero: the result is big.
+        out = big;
+        return true;
+    }
+    if ((to_bits(big) >> 52) == 0) {
+        // Both subnormal: with big = X 2^-1074, small = Y 2^-1074 the
+        // result is 2^-1074 sqrt(X^2 + Y^2) rounded to an integer (below
+        // 2^53): the integer square root and the exact comparison with the
+        // midpoint (never a tie: 4N is even, (2s+1)^2 odd).
+        const u64 X = to_bits(big), Y = to_bits(small);
+        const u128 n = static_cast<u128>(X) * X + static_cast<u128>(Y) * Y;
+        u64 s = static_cast<u64>(__builtin_sqrt(static_cast<double>(n)));
+        while (static_cast<u128>(s) * s > n) --s;
+        while (static_cast<u128>(s + 1) * (s + 1) <= n) ++s;
+        if (4 * n > static_cast<u128>(2 * s + 1) * (2 * s + 1)) ++s;
+        out = static_cast<double>(s) * 0x1p-1074;
+        return true;
+    }
+    h.scale = eb + 52;
+    h.big = mul_pow2(big, -h.scale);
+    h.small = mul_pow2(small, -h.scale);
+    return false;
+}
+
+double hypot_exact_scaled(const HypotSetup& h, double approx) {
+    const DD b2 = two_prod(h.big, h.big);
+    const DD s2 = two_prod(h.small, h.small);
+    const double s[4] = {b2.hi, b2.lo, s2.hi, s2.lo};
+    // approx is within one ulp of the result: check the boundaries on
+    // either side of it.
+    const double c = approx;
+    const double up = from_bits(to_bits(c) + 1), down = from_bits(to_bits(c) - 1);
+    const int above = compare_square(s, c, (up - c) * 0.5);
+    if (above > 0) return up;
+    if (above == 0) return is_even(c) ? c : up;
+    const int below = compare_square(s, c, -((c - down) * 0.5));
+    if (below < 0) return down;
+    if (below == 0) return is_even(c) ? c : down;
+    return c;
+}
+
+// The fast path's sqrt(S) as r + rl (scaled).
+TARSK_CR_INLINE DD hypot_fast_dd(const HypotSetup& h) {
+    const DD b2 = two_prod(h.big, h.big);
+    const DD s2 = two_prod(h.small, h.small);
+    const DD s = two_sum(b2.hi, s2.hi);
+    const double sl = (b2.lo + s2.lo) + s.lo;
+    const double r = __builtin_sqrt(s.hi);
+    const DD rr = two_prod(r, r);
+    const double d = ((s.hi - rr.hi) - rr.lo) + sl;
+    return {r, d / (2.0 * r)};
+}
+
+constexpr double hypot_error = 0x1p-95;
+
+double hypot_scaled(const HypotSetup& h, bool force_exact) {
+    const DD v = hypot_fast_dd(h);
+    double res;
+    if (force_exact || !rounds_to(v.hi, v.lo, v.hi * hypot_error, res)) res = hypot_exact_scaled(h, v.hi + v.lo);
+    return mul_pow2(res, h.scale);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The functions
+
+double sin(double x) {
+    const double ax = abs_of(x);
+    if (!(ax < __builtin_inf())) return x - x;  // NaN for inf and NaN
+    // |x| < 2^-26: sin x = x (1 - x^2/6 + ...), less than half an ulp below.
+    if (ax < 0x1p-26) return x;
+    double r;
+    if (sin_cos_fast(x, false, r)) return r;
+    return sin_cos_accurate(x, false);
+}
+
+double cos(double x) {
+    const double ax = abs_of(x);
+    if (!(ax < __builtin_inf())) return x - x;
+    // |x| < 2^-27: 1 - x^2/2 > 1 - 2^-55, above the midpoint 1 - 2^-54.
+    if (ax < 0x1p-27) return 1.0;
+    double r;
+    if (sin_cos_fast(x, true, r)) return r;
+    return sin_cos_accurate(x, true);
+}
+
+void sincos(double x, double& s, double& c) {
+    const double ax = abs_of(x);
+    if (!(ax < __builtin_inf())) {
+        s = c = x - x;
+        return;
+    }
+    if (ax < 0x1p-26) {
+        s = x;
+        c = cos(x);
+        return;
+    }
+    double rh, rl;
+    unsigned q;
+    if (!reduce_fast(ax, rh, rl, q)) {
+        s = sin_cos_accurate(x, false);
+        c = sin_cos_accurate(x, true);
+        return;
+    }
+    DD sr, cr;
+    sin_cos_both(rh, rl, sr, cr);
+    // sin(q pi/2 + r) and cos(q pi/2 + r); sin is odd.
+    const bool odd = (q & 1) != 0;
+    const DD vs = odd ? cr : sr;
+    const DD vc = odd ? sr : cr;
+    const double fs = ((q & 2) != 0) != sign_of(x) ? -1.0 : 1.0;
+    const double fc = (q == 1 || q == 2) ? -1.0 : 1.0;
+    if (!rounds_to(vs.hi, vs.lo, abs_of(vs.hi) * fast_error, s)) s = sin_cos_accurate(x, false);
+    else s = fs * s;
+    if (!rounds_to(vc.hi, vc.lo, abs_of(vc.hi) * fast_error, c)) c = sin_cos_accurate(x, true);
+    else c = fc * c;
+}
+
+double atan2(double y, double x) {
+    // Finite nonzero arguments within 2^-250 to 2^250 of 1 need neither the
+    // special cases nor scaling.
+    const u64 ux = to_bits(x) & 0x7fffffffffffffffULL, uy = to_bits(y) & 0x7fffffffffffffffULL;
+    const u64 lo_exp = static_cast<u64>(1023 - 250) << 52, span = static_cast<u64>(500) << 52;
+    if (ux - lo_exp < span && uy - lo_exp < span) {
+        const bool swap = uy > ux, xneg = sign_of(x), yneg = sign_of(y);
+        const double ax = from_bits(ux), ay = from_bits(uy);
+        const Offset o = swap ? (xneg ? Offset::half_pi_plus : Offset::half_pi_minus)
+                              : (xneg ? Offset::pi_minus : Offset::none);
+        const DD v = atan2_fast_ab(swap ? ax : ay, swap ? ay : ax, o, yneg);
+        double r;
+        if (rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, r)) return r;
+    }
+    Atan2Setup s;
+    double r;
+    if (atan2_quick(y, x, s, r)) return r;
+    if (atan2_fast(s, r)) return r;
+    return atan2_accurate_setup(s);
+}
+
+double hypot(double x, double y) {
+    // Both within 2^-400 to 2^400 of 1: the squares and their exact parts
+    // stay normal, no scaling is needed.
+    const u64 ux = to_bits(x) & 0x7fffffffffffffffULL, uy = to_bits(y) & 0x7fffffffffffffffULL;
+    const u64 lo_exp = static_cast<u64>(1023 - 400) << 52, span = static_cast<u64>(800) << 52;
+    if (ux - lo_exp < span && uy - lo_exp < span) {
+        const HypotSetup direct{from_bits(ux > uy ? ux : uy), from_bits(ux > uy ? uy : ux), 0};
+        const DD v = hypot_fast_dd(direct);
+        double r;
+        if (rounds_to(v.hi, v.lo, v.hi * hypot_error, r)) return r;
+    }
+    HypotSetup h;
+    double r;
+    if (hypot_quick(x, y, h, r)) return r;
+    return hypot_scaled(h, false);
+}
+
+namespace detail {
+
+double sin_accurate(double x) {
+    const double ax = abs_of(x);
+    if (!(ax < __builtin_inf())) return x - x;
+    if (ax < 0x1p-26) return x;
+    return sin_cos_accurate(x, false);
+}
+
+double cos_accurate(double x) {
+    const double ax = abs_of(x);
+    if (!(ax < __builtin_inf())) return x - x;
+    if (ax < 0x1p-27) return 1.0;
+    return sin_cos_accurate(x, true);
+}
+
+double atan2_accurate(double y, double x) {
+    Atan2Setup s;
+    double r;
+    if (atan2_quick(y, x, s, r)) return r;
+    return atan2_accurate_setup(s);
+}
+
+double hypot_exact(double x, double y) {
+    HypotSetup h;
+    double r;
+    if (hypot_quick(x, y, h, r)) return r;
+    return hypot_scaled(h, true);
+}
+
+namespace {
+int decided(bool taken, const DD& v, double err, double& hi, double& lo) {
+    if (!taken) {
+        hi = lo = __builtin_nan("");
+        return -1;
+    }
+    hi = v.hi;
+    lo = v.lo;
+    double r;
+    return rounds_to(v.hi, v.lo, err, r) ? 1 : 0;
+}
+}  // namespace
+
+int sin_fast(double x, double& hi, double& lo) {
+    const double ax = abs_of(x);
+    DD v{0.0, 0.0};
+    const bool taken = ax < __builtin_inf() && ax >= 0x1p-26 && sin_cos_fast_dd(x, false, v);
+    return decided(taken, v, abs_of(v.hi) * fast_error, hi, lo);
+}
+
+int cos_fast(double x, double& hi, double& lo) {
+    const double ax = abs_of(x);
+    DD v{0.0, 0.0};
+    const bool taken = ax < __builtin_inf() && ax >= 0x1p-27 && sin_cos_fast_dd(x, true, v);
+    return decided(taken, v, abs_of(v.hi) * fast_error, hi, lo);
+}
+
+int atan2_fast(double y, double x, double& hi, double& lo) {
+    Atan2Setup s;
+    double r;
+    DD v{0.0, 0.0};
+    const bool taken = !atan2_quick(y, x, s, r);
+    if (taken) v = atan2_fast_dd(s);
+    return decided(taken, v, abs_of(v.hi) * fast_error, hi, lo);
+}
+
+int hypot_fast(double x, double y, double& hi, double& lo) {
+    HypotSetup h;
+    double r;
+    DD v{0.0, 0.0};
+    const bool taken = !hypot_quick(x, y, h, r);
+    if (taken) v = hypot_fast_dd(h);
+    const int d = decided(taken, v, v.hi * hypot_error, hi, lo);
+    if (taken) {
+        hi = mul_pow2(hi, h.scale);
+        lo = mul_pow2(lo, h.scale);
+    }
+    return d;
+}
+
+}  // namespace detail
+}  // namespace tarsk::cr
