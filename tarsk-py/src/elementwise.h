@@ -94,7 +94,13 @@ template <std::size_t Axis>
 struct CollapseAxis {
     Vec3d operator()(const Vec3d& e) const {
         double zero = 0.0;
-        asm volatile("" : "+x"(zero));
+#if defined(__x86_64__)
+        asm volatile("" : "+x"(zero));  // a vector register
+#elif defined(__aarch64__)
+        asm volatile("" : "+w"(zero));  // a floating-point register
+#else
+        asm volatile("" : "+m"(zero));
+#endif
         Vec3d r = e;
         if constexpr (Axis == 0) r.x = zero;
         if constexpr (Axis == 1) r.y = zero;

@@ -244,11 +244,16 @@ template <class Source>
         ".set PYO3_INTROSPECTION_1_%c0, %c1\n\t"
         ".size PYO3_INTROSPECTION_1_%c0, %c2"
         :
-        // "i" and the "c" modifier (a bare constant or symbol, no '$' or
-        // '(%rip)') are the operand forms both g++ and clang++ accept; an
-        // address of static storage is a link-time constant to the
-        // assembler even in position-independent code.
+        // "i" (on aarch64 "S", a symbolic address) and the "c" modifier (a
+        // bare constant or symbol, no '$' or '(%rip)') are the operand forms
+        // both g++ and clang++ accept; an address of static storage is a
+        // link-time constant to the assembler even in position-independent
+        // code.
+#if defined(__aarch64__)
+        : "n"(R::number), "S"(&R::bytes), "n"(R::size));
+#else
         : "n"(R::number), "i"(&R::bytes), "n"(R::size));
+#endif
 }
 
 using Exporter = void (*)();

@@ -176,8 +176,10 @@ std::invoke_result_t<Leaf&, std::size_t, std::size_t> run(std::size_t len, std::
 // handled per instruction differs, and IEEE arithmetic rounds each lane
 // exactly as it rounds a scalar (no contraction into fused multiply-add,
 // which the build forbids for every target).
+// On other processors there is one variant, the base loop.
 enum class VectorIsa { base, avx2, avx512 };
 
+#if defined(__x86_64__)
 inline VectorIsa vector_isa() {
     static const VectorIsa isa = [] {
         __builtin_cpu_init();
@@ -190,6 +192,9 @@ inline VectorIsa vector_isa() {
     }();
     return isa;
 }
+#else
+inline VectorIsa vector_isa() { return VectorIsa::base; }
+#endif
 
 // The loop itself, inlined into each variant. First the whole blocks, each
 // by one loop of kBlock iterations: a known count, a multiple of every
@@ -226,6 +231,7 @@ template <class E, class F>
     map_blocks(out, in, count, f);
 }
 
+#if defined(__x86_64__)
 template <class E, class F>
 [[gnu::noinline, gnu::target("avx2")]] void map_range_avx2(E* __restrict out, const Vec3d* __restrict in,
                                                            std::size_t count, const F& f) {
@@ -239,15 +245,20 @@ template <class E, class F>
                                                                                    const F& f) {
     map_blocks(out, in, count, f);
 }
+#endif
 
 // out[k] = f(in[k]) for k in [0, count), in increasing k.
 template <class E, class F>
 void map_range(E* out, const Vec3d* in, std::size_t count, const F& f) {
+#if defined(__x86_64__)
     switch (vector_isa()) {
         case VectorIsa::avx512: return map_range_avx512(out, in, count, f);
         case VectorIsa::avx2: return map_range_avx2(out, in, count, f);
         case VectorIsa::base: return map_range_base(out, in, count, f);
     }
+#else
+    map_range_base(out, in, count, f);
+#endif
 }
 
 // The best of candidates [lo, hi) of par_min_by_key: a later candidate
