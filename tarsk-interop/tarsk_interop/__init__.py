@@ -438,4 +438,11 @@ from ._rotation_algebra import *  # noqa: E402,F401,F403
 
 __all__ += _rotation_algebra.__all__
 
+# ---------------------------------------------------------------------------
+# The spatial index (nearest neighbours, balls, pairs).
+
+from ._spatial import KDTree  # noqa: E402
+
+__all__.append("KDTree")
+
 _classes.install()  # the classes themselves pickle by name (see _classes)

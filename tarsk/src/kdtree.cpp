@@ -1,0 +1,666 @@
+#include "tarsk/kdtree.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace tarsk::kdtree {
+namespace {
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+// Runs f(begin, end) through the caller's loop.
+template <class F>
+void for_ranges(ParallelFor loop, std::size_t n, std::size_t grain, F& f) {
+    loop(n, grain, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<F*>(ctx))(b, e); }, &f);
+}
+
+// A failure inside a loop body (an allocation), raised after the loop.
+struct Failure {
+    std::atomic<bool> failed{false};
+    void rethrow() const {
+        if (failed.load(std::memory_order_relaxed)) throw std::bad_alloc();
+    }
+};
+
+// The neighbouring doubles of a finite t >= 0, by its bits.
+double next_up(double t) {
+    std::uint64_t b;
+    std::memcpy(&b, &t, sizeof b);
+    ++b;
+    std::memcpy(&t, &b, sizeof b);
+    return t;
+}
+double next_down(double t) {
+    std::uint64_t b;
+    std::memcpy(&b, &t, sizeof b);
+    --b;
+    std::memcpy(&t, &b, sizeof b);
+    return t;
+}
+
+// ---------------------------------------------------------------------------
+// Z-order keys
+
+// The 21 low bits of v, spread to every third bit.
+std::uint64_t spread(std::uint32_t v) {
+    std::uint64_t x = v & 0x1FFFFFu;
+    x = (x | x << 32) & 0x001F00000000FFFFull;
+    x = (x | x << 16) & 0x001F0000FF0000FFull;
+    x = (x | x << 8) & 0x100F00F00F00F00Full;
+    x = (x | x << 4) & 0x10C30C30C30C30C3ull;
+    x = (x | x << 2) & 0x1249249249249249ull;
+    return x;
+}
+
+constexpr double cells = 2097152.0;  // 2^21 cells per axis
+
+// Maps a point to its 63-bit Z-order key over a box. The key only orders
+// points for locality: any key is correct, so a degenerate or overflowing
+// extent simply gives cell 0 along that axis.
+struct Quantizer {
+    double lo[3];
+    double scale[3];
+
+    Quantizer(const double* lo_in, const double* hi_in) {
+        for (int c = 0; c < 3; ++c) {
+            lo[c] = lo_in[c];
+            double extent = hi_in[c] - lo_in[c];
+            scale[c] = (extent > 0.0 && extent <= DBL_MAX) ? cells / extent : 0.0;
+            if (!(scale[c] <= DBL_MAX)) scale[c] = 0.0;
+        }
+    }
+
+    std::uint32_t cell(const double* p, int c) const {
+        double v = (p[c] - lo[c]) * scale[c];
+        if (!(v > 0.0)) return 0;
+        if (v >= cells - 1.0) return static_cast<std::uint32_t>(cells - 1.0);
+        return static_cast<std::uint32_t>(v);
+    }
+
+    std::uint64_t key(const double* p) const {
+        return spread(cell(p, 0)) << 2 | spread(cell(p, 1)) << 1 | spread(cell(p, 2));
+    }
+};
+
+// The top bits of a key that order queries into buckets.
+constexpr unsigned bucket_bits = 15;
+constexpr std::uint64_t bucket_of(std::uint64_t key) { return key >> (63 - bucket_bits); }
+
+// ---------------------------------------------------------------------------
+// Boxes
+
+float round_down(double v) {
+    if (v > FLT_MAX) return FLT_MAX;
+    if (v < -FLT_MAX) return -std::numeric_limits<float>::infinity();
+    float f = static_cast<float>(v);
+    if (static_cast<double>(f) > v) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+    return f;
+}
+
+float round_up(double v) {
+    if (v > FLT_MAX) return std::numeric_limits<float>::infinity();
+    if (v < -FLT_MAX) return -FLT_MAX;
+    float f = static_cast<float>(v);
+    if (static_cast<double>(f) < v) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+    return f;
+}
+
+// A lower bound of the squared distance from x to every point inside b:
+// per axis the offset of x from the box (lo - x or x - hi, as rounded),
+// which never exceeds the rounded |x - p| of a point p inside, then the sum
+// in the order of the distance formula.
+inline double box_bound(const Box& b, const double* x) {
+    double o[3];
+    for (int c = 0; c < 3; ++c) {
+        double lo = b.lo[c], hi = b.hi[c];
+        o[c] = x[c] < lo ? lo - x[c] : (x[c] > hi ? x[c] - hi : 0.0);
+    }
+    return (o[0] * o[0] + o[1] * o[1]) + o[2] * o[2];
+}
+
+// The squared distance of stored point p from x, as Vec3d::distance_squared(x, p).
+inline double squared(const double* x, const double* p) {
+    double dx = x[0] - p[0], dy = x[1] - p[1], dz = x[2] - p[2];
+    return (dx * dx + dy * dy) + dz * dz;
+}
+
+// ---------------------------------------------------------------------------
+// The search: depth first, nearer child first, every node whose bound
+// exceeds the visitor's current limit skipped. The visitor's limit never
+// grows during a search.
+
+template <class V>
+void search(const View& t, const double* x, V& v) {
+    struct Entry {
+        double bound;
+        std::size_t node;
+    };
+    Entry stack[72];
+    int top = 0;
+    const std::size_t first_leaf = (std::size_t{1} << t.depth) - 1;
+    if (box_bound(t.boxes[0], x) > v.limit) return;
+    std::size_t h = 0;
+    for (;;) {
+        bool reached = true;
+        while (h < first_leaf) {
+            std::size_t near = 2 * h + 1, far = near + 1;
+            double bn = box_bound(t.boxes[near], x), bf = box_bound(t.boxes[far], x);
+            if (bf < bn) {
+                std::swap(near, far);
+                std::swap(bn, bf);
+            }
+            if (bn > v.limit) {
+                reached = false;
+                break;
+            }
+            if (bf <= v.limit) stack[top++] = {bf, far};
+            h = near;
+        }
+        if (reached) {
+            std::size_t leaf = h - first_leaf;
+            std::size_t begin = (leaf * t.n) >> t.depth, end = ((leaf + 1) * t.n) >> t.depth;
+            v.scan(begin, end);
+        }
+        do {
+            if (top == 0) return;
+            --top;
+        } while (stack[top].bound > v.limit);
+        h = stack[top].node;
+    }
+}
+
+// One candidate answer: the distance and the original row.
+struct Cand {
+    double d;
+    std::int64_t i;
+};
+inline bool before(const Cand& a, const Cand& b) { return a.d < b.d || (a.d == b.d && a.i < b.i); }
+
+// The nearest point: the best key so far (initially the bound, which no
+// point reaches: distance == upper_bound is refused through its row -1,
+// except for an infinite bound, where every point counts, through row n).
+struct Nearest {
+    const double* points;
+    const std::uint32_t* perm;
+    const double* x;
+    Cand best;
+    double limit;
+
+    void scan(std::size_t begin, std::size_t end) {
+        const double x0 = x[0], x1 = x[1], x2 = x[2];
+        for (std::size_t j = begin; j < end; ++j) {
+            const double* p = points + 3 * j;
+            double dx = x0 - p[0], dy = x1 - p[1], dz = x2 - p[2];
+            double s = (dx * dx + dy * dy) + dz * dz;
+            if (s <= limit) {
+                Cand c{std::sqrt(s), static_cast<std::int64_t>(perm[j])};
+                if (before(c, best)) {
+                    best = c;
+                    limit = limit_squared(c.d);
+                }
+            }
+        }
+    }
+};
+
+// The k nearest: a max-heap on the key while it fills, ordered at the end.
+struct NearestK {
+    const double* points;
+    const std::uint32_t* perm;
+    const double* x;
+    Cand* heap;
+    std::size_t k;
+    std::size_t size;
+    Cand bound;
+    double limit;
+
+    void scan(std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j < end; ++j) {
+            double s = squared(x, points + 3 * j);
+            if (s > limit) continue;
+            Cand c{std::sqrt(s), static_cast<std::int64_t>(perm[j])};
+            if (size < k) {
+                if (!before(c, bound)) continue;
+                heap[size++] = c;
+                std::push_heap(heap, heap + size, before);
+                if (size == k) limit = limit_squared(heap[0].d);
+            } else if (before(c, heap[0])) {
+                std::pop_heap(heap, heap + k, before);
+                heap[k - 1] = c;
+                std::push_heap(heap, heap + k, before);
+                limit = limit_squared(heap[0].d);
+            }
+        }
+    }
+};
+
+// Every point within the limit, optionally only rows above `above`.
+struct Collect {
+    const double* points;
+    const std::uint32_t* perm;
+    const double* x;
+    double limit;
+    std::int64_t above;
+    std::vector<std::int64_t>* out;
+
+    void scan(std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j < end; ++j) {
+            if (squared(x, points + 3 * j) <= limit && static_cast<std::int64_t>(perm[j]) > above) {
+                out->push_back(perm[j]);
+            }
+        }
+    }
+};
+
+struct Count {
+    const double* points;
+    const double* x;
+    double limit;
+    std::int64_t count;
+
+    void scan(std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j < end; ++j) count += squared(x, points + 3 * j) <= limit;
+    }
+};
+
+// The order in which to run m queries so that neighbouring queries share
+// cache: by the leading bits of their Z-order key over the tree's box,
+// stable (query order within a bucket). Any order gives the same answers.
+std::vector<std::size_t> query_order(const View& t, const double* x, std::size_t m, ParallelFor loop) {
+    std::vector<std::size_t> order(m);
+    if (m < 4096 || t.n == 0) {
+        for (std::size_t q = 0; q < m; ++q) order[q] = q;
+        return order;
+    }
+    double lo[3], hi[3];
+    for (int c = 0; c < 3; ++c) {
+        lo[c] = t.boxes[0].lo[c];
+        hi[c] = t.boxes[0].hi[c];
+    }
+    const Quantizer qz(lo, hi);
+    std::vector<std::uint16_t> bucket(m);
+    auto keys = [&](std::size_t b, std::size_t e) {
+        for (std::size_t q = b; q < e; ++q) bucket[q] = static_cast<std::uint16_t>(bucket_of(qz.key(x + 3 * q)));
+    };
+    for_ranges(loop, m, 8192, keys);
+    std::vector<std::size_t> start(std::size_t{1} << bucket_bits, 0);
+    for (std::size_t q = 0; q < m; ++q) ++start[bucket[q]];
+    std::size_t sum = 0;
+    for (auto& s : start) {
+        std::size_t c = s;
+        s = sum;
+        sum += c;
+    }
+    for (std::size_t q = 0; q < m; ++q) order[start[bucket[q]]++] = q;
+    return order;
+}
+
+// The per-query searches of variable-length results: fixed chunks of query
+// positions, each collecting its queries' results in its own vector, then
+// one pass placing each query's rows at its offset.
+constexpr std::size_t chunk_queries = 256;
+
+template <class Fill>
+void gather(std::size_t m, const std::vector<std::size_t>& order, Fill fill, std::vector<std::int64_t>& rows,
+            std::vector<std::size_t>& offsets, ParallelFor loop) {
+    const std::size_t chunks = (m + chunk_queries - 1) / chunk_queries;
+    std::vector<std::vector<std::int64_t>> found(chunks);
+    std::vector<std::size_t> count(m);
+    Failure failure;
+    auto body = [&](std::size_t b, std::size_t e) {
+        try {
+            std::vector<std::int64_t> one;
+            for (std::size_t c = b; c < e; ++c) {
+                auto& out = found[c];
+                for (std::size_t p = c * chunk_queries; p < std::min(m, (c + 1) * chunk_queries); ++p) {
+                    const std::size_t q = order[p];
+                    one.clear();
+                    fill(q, one);
+                    std::sort(one.begin(), one.end());
+                    out.insert(out.end(), one.begin(), one.end());
+                    count[q] = one.size();
+                }
+            }
+        } catch (...) {
+            failure.failed.store(true, std::memory_order_relaxed);
+        }
+    };
+    for_ranges(loop, chunks, 1, body);
+    failure.rethrow();
+    offsets.assign(m + 1, 0);
+    for (std::size_t q = 0; q < m; ++q) offsets[q + 1] = offsets[q] + count[q];
+    rows.resize(offsets[m]);
+    auto place = [&](std::size_t b, std::size_t e) {
+        for (std::size_t c = b; c < e; ++c) {
+            const std::int64_t* from = found[c].data();
+            for (std::size_t p = c * chunk_queries; p < std::min(m, (c + 1) * chunk_queries); ++p) {
+                const std::size_t q = order[p];
+                std::copy(from, from + count[q], rows.data() + offsets[q]);
+                from += count[q];
+            }
+            std::vector<std::int64_t>().swap(found[c]);
+        }
+    };
+    for_ranges(loop, chunks, 1, place);
+}
+
+}  // namespace
+
+void serial_for(std::size_t n, std::size_t, void (*body)(void*, std::size_t, std::size_t), void* ctx) {
+    if (n) body(ctx, 0, n);
+}
+
+double limit_squared(double d) {
+    if (!(d < inf)) return inf;
+    double t = d * d;
+    while (t > 0.0 && !(std::sqrt(t) <= d)) t = next_down(t);
+    for (;;) {
+        double u = next_up(t);
+        if (!(std::sqrt(u) <= d)) return t;
+        t = u;
+    }
+}
+
+unsigned depth_for(std::size_t n, std::size_t leafsize) {
+    if (leafsize == 0) leafsize = 1;
+    unsigned depth = 0;
+    // The largest leaf of depth D holds ceil(n / 2^D) points.
+    while (depth < 40 && ((n + (std::size_t{1} << depth) - 1) >> depth) > leafsize) ++depth;
+    return depth;
+}
+
+std::size_t first_non_finite(const double* rows, std::size_t n, ParallelFor loop) {
+    std::atomic<std::size_t> first{n};
+    auto body = [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+            const double* p = rows + 3 * i;
+            // x - x is 0 for a finite x and NaN for NaN and the infinities.
+            if ((p[0] - p[0]) + (p[1] - p[1]) + (p[2] - p[2]) != 0.0) {
+                std::size_t seen = first.load(std::memory_order_relaxed);
+                while (i < seen && !first.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+                }
+                return;
+            }
+        }
+    };
+    for_ranges(loop, n, 16384, body);
+    return first.load(std::memory_order_relaxed);
+}
+
+void build(const double* rows, std::size_t n, unsigned depth, double* points, std::uint32_t* perm, Box* boxes,
+           ParallelFor loop) {
+    const std::size_t leaves = std::size_t{1} << depth;
+    const std::size_t first_leaf = leaves - 1;
+    Box empty;
+    for (int c = 0; c < 3; ++c) {
+        empty.lo[c] = std::numeric_limits<float>::infinity();
+        empty.hi[c] = -std::numeric_limits<float>::infinity();
+    }
+    if (n == 0) {
+        for (std::size_t h = 0; h < node_count(depth); ++h) boxes[h] = empty;
+        return;
+    }
+
+    // The bounding box, per fixed block then in block order (min and max are
+    // exact, so any order gives the same box).
+    constexpr std::size_t block = 16384;
+    const std::size_t blocks = (n + block - 1) / block;
+    std::vector<std::array<double, 6>> part(blocks);
+    auto bounds = [&](std::size_t b, std::size_t e) {
+        for (std::size_t k = b; k < e; ++k) {
+            std::array<double, 6> a{inf, inf, inf, -inf, -inf, -inf};
+            for (std::size_t i = k * block; i < std::min(n, (k + 1) * block); ++i) {
+                for (int c = 0; c < 3; ++c) {
+                    a[c] = std::min(a[c], rows[3 * i + c]);
+                    a[3 + c] = std::max(a[3 + c], rows[3 * i + c]);
+                }
+            }
+            part[k] = a;
+        }
+    };
+    for_ranges(loop, blocks, 1, bounds);
+    double lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
+    for (const auto& a : part) {
+        for (int c = 0; c < 3; ++c) {
+            lo[c] = std::min(lo[c], a[c]);
+            hi[c] = std::max(hi[c], a[3 + c]);
+        }
+    }
+
+    // The splits: node i of a level takes the points of its leaves, and
+    // splits them at the first point of its right half, after ordering
+    // them around it by (coordinate, row) along the widest axis of its box;
+    // so the two halves lie on either side of a plane, and their boxes
+    // overlap at most on it. The top levels split one node per task; below,
+    // each task finishes whole subtrees.
+    struct Pt {
+        double c[3];
+        std::uint64_t row;
+    };
+    std::vector<Pt> work(n);
+    auto load = [&](std::size_t b, std::size_t e) {
+        for (std::size_t j = b; j < e; ++j) work[j] = {{rows[3 * j], rows[3 * j + 1], rows[3 * j + 2]}, j};
+    };
+    for_ranges(loop, n, 8192, load);
+    using Bounds = std::array<double, 6>;
+    // Splits node i of `level`, whose points are bounded by `box`; gives the
+    // boxes of its two children.
+    auto split = [&](unsigned level, std::size_t i, const Bounds& box, Bounds& left, Bounds& right) {
+        const unsigned shift = depth - level;
+        const std::size_t begin = ((i << shift) * n) >> depth, end = (((i + 1) << shift) * n) >> depth;
+        const std::size_t mid = (((2 * i + 1) << (shift - 1)) * n) >> depth;
+        int axis = 0;
+        for (int c = 1; c < 3; ++c) {
+            if (box[3 + c] - box[c] > box[3 + axis] - box[axis]) axis = c;
+        }
+        left = box;
+        right = box;
+        if (begin < mid && mid < end) {
+            std::nth_element(work.begin() + begin, work.begin() + mid, work.begin() + end,
+                             [axis](const Pt& a, const Pt& b) {
+                                 return a.c[axis] < b.c[axis] || (a.c[axis] == b.c[axis] && a.row < b.row);
+                             });
+            left[3 + axis] = work[mid].c[axis];
+            right[axis] = work[mid].c[axis];
+        }
+    };
+    const unsigned top = std::min(depth, 6u);
+    std::vector<Bounds> level_boxes{Bounds{lo[0], lo[1], lo[2], hi[0], hi[1], hi[2]}}, next;
+    for (unsigned level = 0; level < top; ++level) {
+        next.resize(level_boxes.size() * 2);
+        auto split_level = [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i) split(level, i, level_boxes[i], next[2 * i], next[2 * i + 1]);
+        };
+        for_ranges(loop, level_boxes.size(), 1, split_level);
+        level_boxes.swap(next);
+    }
+    auto finish = [&](std::size_t b, std::size_t e) {
+        // Depth first within each subtree, with an explicit stack.
+        struct Job {
+            unsigned level;
+            std::size_t i;
+            Bounds box;
+        };
+        std::vector<Job> jobs;
+        for (std::size_t s = b; s < e; ++s) {
+            jobs.push_back({top, s, level_boxes[s]});
+            while (!jobs.empty()) {
+                Job job = jobs.back();
+                jobs.pop_back();
+                if (job.level == depth) continue;
+                Bounds l, r;
+                split(job.level, job.i, job.box, l, r);
+                jobs.push_back({job.level + 1, 2 * job.i + 1, r});
+                jobs.push_back({job.level + 1, 2 * job.i, l});
+            }
+        }
+    };
+    if (top < depth) {
+        Failure failure;
+        auto guarded_finish = [&](std::size_t b, std::size_t e) {
+            try {
+                finish(b, e);
+            } catch (...) {
+                failure.failed.store(true, std::memory_order_relaxed);
+            }
+        };
+        for_ranges(loop, level_boxes.size(), 1, guarded_finish);
+        failure.rethrow();
+    }
+    auto store = [&](std::size_t b, std::size_t e) {
+        for (std::size_t j = b; j < e; ++j) {
+            points[3 * j] = work[j].c[0];
+            points[3 * j + 1] = work[j].c[1];
+            points[3 * j + 2] = work[j].c[2];
+            perm[j] = static_cast<std::uint32_t>(work[j].row);
+        }
+    };
+    for_ranges(loop, n, 8192, store);
+    std::vector<Pt>().swap(work);
+
+    // Leaf boxes from their points, then each level from the one below.
+    auto leaf_boxes = [&](std::size_t b, std::size_t e) {
+        for (std::size_t l = b; l < e; ++l) {
+            std::size_t begin = (l * n) >> depth, end = ((l + 1) * n) >> depth;
+            if (begin == end) {
+                boxes[first_leaf + l] = empty;
+                continue;
+            }
+            double a[6] = {inf, inf, inf, -inf, -inf, -inf};
+            for (std::size_t j = begin; j < end; ++j) {
+                for (int c = 0; c < 3; ++c) {
+                    a[c] = std::min(a[c], points[3 * j + c]);
+                    a[3 + c] = std::max(a[3 + c], points[3 * j + c]);
+                }
+            }
+            Box& box = boxes[first_leaf + l];
+            for (int c = 0; c < 3; ++c) {
+                box.lo[c] = round_down(a[c]);
+                box.hi[c] = round_up(a[3 + c]);
+            }
+        }
+    };
+    for_ranges(loop, leaves, 256, leaf_boxes);
+    for (unsigned level = depth; level-- > 0;) {
+        const std::size_t first = (std::size_t{1} << level) - 1;
+        auto merge = [&](std::size_t b, std::size_t e) {
+            for (std::size_t h = first + b; h < first + e; ++h) {
+                const Box &l = boxes[2 * h + 1], &r = boxes[2 * h + 2];
+                for (int c = 0; c < 3; ++c) {
+                    boxes[h].lo[c] = std::min(l.lo[c], r.lo[c]);
+                    boxes[h].hi[c] = std::max(l.hi[c], r.hi[c]);
+                }
+            }
+        };
+        for_ranges(loop, std::size_t{1} << level, 1024, merge);
+    }
+}
+
+void query(const View& t, const double* x, std::size_t m, std::size_t k, double upper_bound, double* d,
+           std::int64_t* index, ParallelFor loop) {
+    const std::vector<std::size_t> order = query_order(t, x, m, loop);
+    const auto n = static_cast<std::int64_t>(t.n);
+    const Cand bound{upper_bound, upper_bound < inf ? -1 : n};
+    const double limit = limit_squared(upper_bound);
+    if (k == 1) {
+        auto body = [&](std::size_t b, std::size_t e) {
+            for (std::size_t p = b; p < e; ++p) {
+                const std::size_t q = order[p];
+                Nearest v{t.points, t.perm, x + 3 * q, bound, limit};
+                search(t, v.x, v);
+                if (v.best.i < 0 || v.best.i == n) v.best = {inf, n};
+                d[q] = v.best.d;
+                index[q] = v.best.i;
+            }
+        };
+        for_ranges(loop, m, 256, body);
+        return;
+    }
+    Failure failure;
+    auto body = [&](std::size_t b, std::size_t e) {
+        try {
+            std::vector<Cand> heap(k);
+            for (std::size_t p = b; p < e; ++p) {
+                const std::size_t q = order[p];
+                NearestK v{t.points, t.perm, x + 3 * q, heap.data(), k, 0, bound, limit};
+                search(t, v.x, v);
+                std::sort_heap(heap.data(), heap.data() + v.size, before);
+                for (std::size_t j = 0; j < k; ++j) {
+                    Cand c = j < v.size ? heap[j] : Cand{inf, n};
+                    d[q * k + j] = c.d;
+                    index[q * k + j] = c.i;
+                }
+            }
+        } catch (...) {
+            failure.failed.store(true, std::memory_order_relaxed);
+        }
+    };
+    for_ranges(loop, m, 256, body);
+    failure.rethrow();
+}
+
+void ball(const View& t, const double* x, std::size_t m, double r, std::vector<std::int64_t>& rows,
+          std::vector<std::size_t>& offsets, ParallelFor loop) {
+    const std::vector<std::size_t> order = query_order(t, x, m, loop);
+    const double limit = limit_squared(r);
+    auto fill = [&](std::size_t q, std::vector<std::int64_t>& out) {
+        Collect v{t.points, t.perm, x + 3 * q, limit, -1, &out};
+        search(t, v.x, v);
+    };
+    gather(m, order, fill, rows, offsets, loop);
+}
+
+void ball_count(const View& t, const double* x, std::size_t m, double r, std::int64_t* count, ParallelFor loop) {
+    const std::vector<std::size_t> order = query_order(t, x, m, loop);
+    const double limit = limit_squared(r);
+    auto body = [&](std::size_t b, std::size_t e) {
+        for (std::size_t p = b; p < e; ++p) {
+            const std::size_t q = order[p];
+            Count v{t.points, x + 3 * q, limit, 0};
+            search(t, v.x, v);
+            count[q] = v.count;
+        }
+    };
+    for_ranges(loop, m, 256, body);
+}
+
+void pairs(const View& t, double r, std::vector<std::int64_t>& out, ParallelFor loop) {
+    // Each stored point, in tree order, finds its partners of higher rows;
+    // its pairs go to the place of its own row.
+    const std::size_t n = t.n;
+    std::vector<std::size_t> order(n);
+    for (std::size_t j = 0; j < n; ++j) order[j] = j;
+    const double limit = limit_squared(r);
+    std::vector<std::int64_t> partners;
+    std::vector<std::size_t> offsets;
+    // Query "q" is stored point q; its results are filed under position q
+    // and moved to the place of row perm[q] below.
+    auto fill = [&](std::size_t q, std::vector<std::int64_t>& found) {
+        Collect v{t.points, t.perm, t.points + 3 * q, limit, static_cast<std::int64_t>(t.perm[q]), &found};
+        search(t, v.x, v);
+    };
+    gather(n, order, fill, partners, offsets, loop);
+    // Offsets by row: the pairs of row i come before those of row i + 1.
+    std::vector<std::size_t> at(n + 1, 0);
+    for (std::size_t j = 0; j < n; ++j) at[t.perm[j] + 1] = offsets[j + 1] - offsets[j];
+    for (std::size_t i = 0; i < n; ++i) at[i + 1] += at[i];
+    out.resize(2 * at[n]);
+    auto place = [&](std::size_t b, std::size_t e) {
+        for (std::size_t j = b; j < e; ++j) {
+            std::int64_t* dst = out.data() + 2 * at[t.perm[j]];
+            for (std::size_t s = offsets[j]; s < offsets[j + 1]; ++s) {
+                *dst++ = t.perm[j];
+                *dst++ = partners[s];
+            }
+        }
+    };
+    for_ranges(loop, n, 4096, place);
+}
+
+}  // namespace tarsk::kdtree
