@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <atomic>
 #include <cfloat>
 #include <cmath>
@@ -122,6 +123,18 @@ inline double box_bound(const Box& b, const double* x) {
         o[c] = x[c] < lo ? lo - x[c] : (x[c] > hi ? x[c] - hi : 0.0);
     }
     return (o[0] * o[0] + o[1] * o[1]) + o[2] * o[2];
+}
+
+// A lower bound of the squared distance between any point inside a and any
+// point inside b: per axis the gap between the boxes (as rounded, never more
+// than the rounded |p - q|), summed as the distance formula sums.
+inline double box_gap(const Box& a, const Box& b) {
+    double g[3];
+    for (int c = 0; c < 3; ++c) {
+        const double alo = a.lo[c], ahi = a.hi[c], blo = b.lo[c], bhi = b.hi[c];
+        g[c] = alo > bhi ? alo - bhi : (blo > ahi ? blo - ahi : 0.0);
+    }
+    return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2];
 }
 
 // The squared distance of stored point p from x, as Vec3d::distance_squared(x, p).
@@ -631,36 +644,102 @@ void ball_count(const View& t, const double* x, std::size_t m, double r, std::in
 }
 
 void pairs(const View& t, double r, std::vector<std::int64_t>& out, ParallelFor loop) {
-    // Each stored point, in tree order, finds its partners of higher rows;
-    // its pairs go to the place of its own row.
+    // Leaf against leaf: each leaf A meets every leaf B >= A whose box may
+    // hold a point within r of a point of A (a lower bound on the squared
+    // distances between the two boxes, as in box_bound), so every pair of
+    // points is compared once. The pairs found, as (lower row, higher row),
+    // are then counted per lower row, placed, and each row's partners sorted.
     const std::size_t n = t.n;
-    std::vector<std::size_t> order(n);
-    for (std::size_t j = 0; j < n; ++j) order[j] = j;
+    out.clear();
+    if (n < 2) return;
     const double limit = limit_squared(r);
-    std::vector<std::int64_t> partners;
-    std::vector<std::size_t> offsets;
-    // Query "q" is stored point q; its results are filed under position q
-    // and moved to the place of row perm[q] below.
-    auto fill = [&](std::size_t q, std::vector<std::int64_t>& found) {
-        Collect v{t.points, t.perm, t.points + 3 * q, limit, static_cast<std::int64_t>(t.perm[q]), &found};
-        search(t, v.x, v);
+    const unsigned depth = t.depth;
+    const std::size_t leaves = std::size_t{1} << depth, first_leaf = leaves - 1;
+    constexpr std::size_t chunk_leaves = 32;
+    const std::size_t chunks = (leaves + chunk_leaves - 1) / chunk_leaves;
+    std::vector<std::vector<std::uint64_t>> found(chunks);
+    Failure failure;
+    auto find = [&](std::size_t b, std::size_t e) {
+        try {
+            std::vector<std::size_t> stack;
+            for (std::size_t c = b; c < e; ++c) {
+                auto& keys = found[c];
+                for (std::size_t a = c * chunk_leaves; a < std::min(leaves, (c + 1) * chunk_leaves); ++a) {
+                    const std::size_t a0 = (a * n) >> depth, a1 = ((a + 1) * n) >> depth;
+                    if (a0 == a1) continue;
+                    const Box& box = t.boxes[first_leaf + a];
+                    stack.assign(1, 0);
+                    while (!stack.empty()) {
+                        const std::size_t h = stack.back();
+                        stack.pop_back();
+                        const unsigned level = static_cast<unsigned>(std::bit_width(h + 1) - 1);
+                        const std::size_t i = h + 1 - (std::size_t{1} << level);
+                        if (((i + 1) << (depth - level)) <= a) continue;  // only leaves before A
+                        if (box_gap(box, t.boxes[h]) > limit) continue;
+                        if (level < depth) {
+                            stack.push_back(2 * h + 2);
+                            stack.push_back(2 * h + 1);
+                            continue;
+                        }
+                        const std::size_t b0 = (i * n) >> depth, b1 = ((i + 1) * n) >> depth;
+                        const Box& other = t.boxes[h];
+                        for (std::size_t p = a0; p < a1; ++p) {
+                            const double* x = t.points + 3 * p;
+                            if (box_bound(other, x) > limit) continue;
+                            const std::uint64_t pp = t.perm[p];
+                            for (std::size_t q = i == a ? p + 1 : b0; q < b1; ++q) {
+                                if (squared(x, t.points + 3 * q) <= limit) {
+                                    const std::uint64_t qq = t.perm[q];
+                                    keys.push_back(pp < qq ? pp << 32 | qq : qq << 32 | pp);
+                                }
+                            }
+                        }
+                    }
+                }
+            }
+        } catch (...) {
+            failure.failed.store(true, std::memory_order_relaxed);
+        }
     };
-    gather(n, order, fill, partners, offsets, loop);
-    // Offsets by row: the pairs of row i come before those of row i + 1.
-    std::vector<std::size_t> at(n + 1, 0);
-    for (std::size_t j = 0; j < n; ++j) at[t.perm[j] + 1] = offsets[j + 1] - offsets[j];
-    for (std::size_t i = 0; i < n; ++i) at[i + 1] += at[i];
-    out.resize(2 * at[n]);
+    for_ranges(loop, chunks, 1, find);
+    failure.rethrow();
+
+    // Counts per lower row (atomic: the counts do not depend on the order).
+    std::vector<std::atomic<std::uint32_t>> count(n);
+    auto tally = [&](std::size_t b, std::size_t e) {
+        for (std::size_t c = b; c < e; ++c) {
+            for (std::uint64_t key : found[c]) count[key >> 32].fetch_add(1, std::memory_order_relaxed);
+        }
+    };
+    for_ranges(loop, chunks, 1, tally);
+    std::vector<std::size_t> start(n + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) start[i + 1] = start[i] + count[i].load(std::memory_order_relaxed);
+    const std::size_t total = start[n];
+    // Each row's partners, placed in any order and then sorted.
+    std::vector<std::uint32_t> partner(total);
+    for (std::size_t i = 0; i < n; ++i) count[i].store(0, std::memory_order_relaxed);
     auto place = [&](std::size_t b, std::size_t e) {
-        for (std::size_t j = b; j < e; ++j) {
-            std::int64_t* dst = out.data() + 2 * at[t.perm[j]];
-            for (std::size_t s = offsets[j]; s < offsets[j + 1]; ++s) {
-                *dst++ = t.perm[j];
-                *dst++ = partners[s];
+        for (std::size_t c = b; c < e; ++c) {
+            for (std::uint64_t key : found[c]) {
+                const std::size_t i = key >> 32;
+                partner[start[i] + count[i].fetch_add(1, std::memory_order_relaxed)] =
+                    static_cast<std::uint32_t>(key & 0xFFFFFFFFu);
+            }
+            std::vector<std::uint64_t>().swap(found[c]);
+        }
+    };
+    for_ranges(loop, chunks, 1, place);
+    out.resize(2 * total);
+    auto finish = [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+            std::sort(partner.begin() + start[i], partner.begin() + start[i + 1]);
+            for (std::size_t s = start[i]; s < start[i + 1]; ++s) {
+                out[2 * s] = static_cast<std::int64_t>(i);
+                out[2 * s + 1] = partner[s];
             }
         }
     };
-    for_ranges(loop, n, 4096, place);
+    for_ranges(loop, n, 4096, finish);
 }
 
 }  // namespace tarsk::kdtree
