@@ -1,0 +1,164 @@
+"""tarsk_interop.KDTree side by side with scipy's cKDTree (workers=-1) and
+pykdtree (and open3d's KDTreeFlann where it is installed), on the same data.
+
+    python bench/index.py [--n 1000000] [--repeat 1] [--scaling]
+
+Two clouds of n points: uniform in the unit cube, and sampled from a bumpy
+sheet with noise; queries are drawn the same way. Rows (seconds per call):
+build, query k = 1 and k = 8 (n queries), query_ball_point with a radius of
+about 8 neighbours (n / 10 queries), query_pairs with the same radius on the
+whole cloud. Every row shows
+
+    ratio = tarsk time / peer time    (below 1 means tarsk is faster)
+
+and the memory of each index beyond its points, in bytes per point (tarsk's
+exactly from its arrays; the peers' as the growth of the process's resident
+memory over the build). --scaling prints the time per k = 1 query as n grows
+from 10k to 10M, for the documentation's plot. Timings of a loaded machine
+are noisy: say so when quoting them.
+"""
+import argparse
+import gc
+import sys
+import time
+
+import numpy as np
+
+import tarsk_interop as ti
+from scipy.spatial import cKDTree
+
+try:
+    import pykdtree.kdtree as pykd
+except ImportError:  # its columns stay empty
+    pykd = None
+try:
+    import open3d as o3d
+except ImportError:
+    o3d = None
+
+
+def uniform(n, seed):
+    return np.random.default_rng(seed).random((n, 3))
+
+
+def surface(n, seed):
+    rng = np.random.default_rng(seed)
+    u, v = rng.random(n), rng.random(n)
+    z = 0.1 * np.sin(7.0 * u) * np.cos(5.0 * v) + 0.002 * rng.standard_normal(n)
+    return np.column_stack([u, v, z])
+
+
+def seconds(fn, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        gc.collect()
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def resident():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def radius_for(tree, x, neighbours):
+    """The radius with about `neighbours` points per query (bisection)."""
+    lo, hi = 0.0, 1.0
+    for _ in range(40):
+        r = 0.5 * (lo + hi)
+        if tree.query_ball_point(x, r, return_length=True).mean() < neighbours:
+            lo = r
+        else:
+            hi = r
+    return hi
+
+
+def ratio(ours, peer):
+    return f"{ours / peer:6.3f}" if peer else "     -"
+
+
+def row(name, ours, peers):
+    cells = "  ".join(f"{(p if p else float('nan')):8.3f}s {ratio(ours, p)}" for p in peers)
+    print(f"  {name:26s} {ours:8.3f}s   {cells}")
+
+
+def bench_cloud(name, points, x, repeat):
+    n = len(points)
+    print(f"\n{name}: {n} points, {len(x)} queries")
+    print(f"  {'':26s} {'tarsk':>9s}   {'cKDTree':>9s} {'ratio':>6s}  {'pykdtree':>9s} {'ratio':>6s}  "
+          f"{'open3d':>9s} {'ratio':>6s}")
+    ours = seconds(lambda: ti.KDTree(points), repeat)
+    ck = seconds(lambda: cKDTree(points), repeat)
+    pk = seconds(lambda: pykd.KDTree(points), repeat) if pykd else None
+    o3 = None
+    if o3d:
+        cloud = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(points))
+        o3 = seconds(lambda: o3d.geometry.KDTreeFlann(cloud), repeat)
+    row("build", ours, [ck, pk, o3])
+
+    tree, ctree = ti.KDTree(points), cKDTree(points)
+    ptree = pykd.KDTree(points) if pykd else None
+    for k in (1, 8):
+        ours = seconds(lambda: tree.query(x, k=k), repeat)
+        ck = seconds(lambda: ctree.query(x, k=k, workers=-1), repeat)
+        pk = seconds(lambda: ptree.query(x, k=k), repeat) if ptree else None
+        row(f"query k={k}", ours, [ck, pk, None])
+
+    xb = x[: max(1, len(x) // 10)]
+    r = radius_for(tree, xb[:2000], 8.0)
+    counts = tree.query_ball_point(xb, r, return_length=True)
+    ours = seconds(lambda: tree.query_ball_point(xb, r), repeat)
+    ck = seconds(lambda: ctree.query_ball_point(xb, r, workers=-1, return_sorted=True), repeat)
+    row(f"ball ({counts.mean():.1f} per query)", ours, [ck, None, None])
+    pairs = tree.query_pairs(r)
+    ours = seconds(lambda: tree.query_pairs(r), repeat)
+    ck = seconds(lambda: ctree.query_pairs(r, output_type="ndarray"), repeat)
+    row(f"pairs ({len(pairs)} pairs)", ours, [ck, None, None])
+
+    index = tree._perm.nbytes + tree._boxes.nbytes
+    print(f"  memory beyond the points: tarsk {index / n:.1f} B/point (permutation {tree._perm.nbytes / n:.0f}, "
+          f"boxes {tree._boxes.nbytes / n:.1f}; the sorted points themselves {tree._points.nbytes / n:.0f})")
+    del tree, ctree, ptree
+    for label, make in [("cKDTree", lambda: cKDTree(points)), ("pykdtree", (lambda: pykd.KDTree(points)) if pykd
+                                                                else None)]:
+        if make is None:
+            continue
+        gc.collect()
+        before = resident()
+        t = make()
+        if label == "pykdtree":
+            t.query(x[:1])  # pykdtree builds its nodes on construction; one query settles its buffers
+        grown = resident() - before
+        print(f"  memory of {label}'s index: {grown / n:.1f} B/point (resident growth over the build)")
+        del t
+
+
+def scaling(repeat):
+    print("\nper-query time, k = 1, as n grows (uniform cloud, 200k queries)")
+    x = uniform(200_000, 99)
+    for n in (10_000, 100_000, 1_000_000, 10_000_000):
+        points = uniform(n, 1)
+        tree, ctree = ti.KDTree(points), cKDTree(points)
+        ours = seconds(lambda: tree.query(x), repeat) / len(x)
+        ck = seconds(lambda: ctree.query(x, workers=-1), repeat) / len(x)
+        print(f"  n = {n:>9d}: tarsk {ours * 1e9:7.1f} ns, cKDTree {ck * 1e9:7.1f} ns per query")
+        del tree, ctree, points
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--n", type=int, default=1_000_000)
+    parser.add_argument("--repeat", type=int, default=1)
+    parser.add_argument("--scaling", action="store_true")
+    args = parser.parse_args(argv)
+    bench_cloud("uniform", uniform(args.n, 1), uniform(args.n, 2), args.repeat)
+    bench_cloud("surface", surface(args.n, 3), surface(args.n, 4), args.repeat)
+    if args.scaling:
+        scaling(args.repeat)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
