@@ -119,8 +119,10 @@ float round_up(double v) {
 inline double box_bound(const Box& b, const double* x) {
     double o[3];
     for (int c = 0; c < 3; ++c) {
-        double lo = b.lo[c], hi = b.hi[c];
-        o[c] = x[c] < lo ? lo - x[c] : (x[c] > hi ? x[c] - hi : 0.0);
+        // The larger difference is the positive one when x is outside (a
+        // rounded difference keeps the exact sign), else both are <= 0.
+        const double below = b.lo[c] - x[c], above = x[c] - b.hi[c];
+        o[c] = std::max(std::max(below, above), 0.0);
     }
     return (o[0] * o[0] + o[1] * o[1]) + o[2] * o[2];
 }
@@ -131,8 +133,8 @@ inline double box_bound(const Box& b, const double* x) {
 inline double box_gap(const Box& a, const Box& b) {
     double g[3];
     for (int c = 0; c < 3; ++c) {
-        const double alo = a.lo[c], ahi = a.hi[c], blo = b.lo[c], bhi = b.hi[c];
-        g[c] = alo > bhi ? alo - bhi : (blo > ahi ? blo - ahi : 0.0);
+        const double after = static_cast<double>(a.lo[c]) - b.hi[c], before = static_cast<double>(b.lo[c]) - a.hi[c];
+        g[c] = std::max(std::max(after, before), 0.0);
     }
     return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2];
 }
@@ -312,6 +314,46 @@ std::vector<std::size_t> query_order(const View& t, const double* x, std::size_t
     }
     for (std::size_t q = 0; q < m; ++q) order[start[bucket[q]]++] = q;
     return order;
+}
+
+// Sorts distinct keys of `bits` bits ascending: least significant digit
+// first, each pass a stable counting sort over fixed blocks (histograms per
+// block in parallel, offsets in block order, each block scattering its own
+// keys), so the passes do not depend on the split either.
+void radix_sort(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& spare, unsigned bits,
+                ParallelFor loop) {
+    constexpr unsigned digit = 8;
+    constexpr std::size_t radix = std::size_t{1} << digit, block = 65536;
+    const std::size_t n = keys.size(), blocks = (n + block - 1) / block;
+    std::vector<std::size_t> count(blocks * radix);
+    for (unsigned shift = 0; shift < bits; shift += digit) {
+        std::fill(count.begin(), count.end(), 0);
+        auto histogram = [&](std::size_t b, std::size_t e) {
+            for (std::size_t k = b; k < e; ++k) {
+                std::size_t* c = count.data() + k * radix;
+                for (std::size_t i = k * block; i < std::min(n, (k + 1) * block); ++i) ++c[(keys[i] >> shift) & (radix - 1)];
+            }
+        };
+        for_ranges(loop, blocks, 1, histogram);
+        std::size_t sum = 0;
+        for (std::size_t d = 0; d < radix; ++d) {
+            for (std::size_t k = 0; k < blocks; ++k) {
+                std::size_t c = count[k * radix + d];
+                count[k * radix + d] = sum;
+                sum += c;
+            }
+        }
+        auto scatter = [&](std::size_t b, std::size_t e) {
+            for (std::size_t k = b; k < e; ++k) {
+                std::size_t* c = count.data() + k * radix;
+                for (std::size_t i = k * block; i < std::min(n, (k + 1) * block); ++i) {
+                    spare[c[(keys[i] >> shift) & (radix - 1)]++] = keys[i];
+                }
+            }
+        };
+        for_ranges(loop, blocks, 1, scatter);
+        keys.swap(spare);
+    }
 }
 
 // The per-query searches of variable-length results: fixed chunks of query
@@ -655,48 +697,80 @@ void pairs(const View& t, double r, std::vector<std::int64_t>& out, ParallelFor 
     const double limit = limit_squared(r);
     const unsigned depth = t.depth;
     const std::size_t leaves = std::size_t{1} << depth, first_leaf = leaves - 1;
-    constexpr std::size_t chunk_leaves = 32;
-    const std::size_t chunks = (leaves + chunk_leaves - 1) / chunk_leaves;
+    const Box* boxes = t.boxes;
+    // The pairs of points of leaves A <= B: every point of A against every
+    // later point of B.
+    const double* const pts = t.points;
+    const std::uint32_t* const perm = t.perm;
+    auto leaf_pairs = [pts, perm, boxes, n, depth, first_leaf, limit](std::size_t a, std::size_t b,
+                                                                       std::vector<std::uint64_t>& keys) {
+        const std::size_t a0 = (a * n) >> depth, a1 = ((a + 1) * n) >> depth;
+        const std::size_t b0 = (b * n) >> depth, b1 = ((b + 1) * n) >> depth;
+        const Box& other = boxes[first_leaf + b];
+        double s[64];
+        for (std::size_t p = a0; p < a1; ++p) {
+            const double* x = pts + 3 * p;
+            if (box_bound(other, x) > limit) continue;
+            const std::size_t q0 = a == b ? p + 1 : b0;
+            // The squared distances first (a loop without branches), then the test.
+            for (std::size_t q = q0; q < b1; q += 64) {
+                const std::size_t count = std::min<std::size_t>(64, b1 - q);
+                for (std::size_t u = 0; u < count; ++u) s[u] = squared(x, pts + 3 * (q + u));
+                for (std::size_t u = 0; u < count; ++u) {
+                    if (s[u] <= limit) {
+                        const std::uint64_t pp = perm[p], qq = perm[q + u];
+                        keys.push_back(pp < qq ? pp << 32 | qq : qq << 32 | pp);
+                    }
+                }
+            }
+        }
+    };
+    // Node pairs (g, h) of one level, g <= h (so every leaf of g comes
+    // before or is every leaf of h), whose boxes may hold a close pair:
+    // down to `level` (collected), or to the leaves (compared).
+    struct NodePair {
+        std::size_t g, h;
+        unsigned level;
+    };
+    auto descend = [&](NodePair start, unsigned stop, std::vector<NodePair>* collect,
+                       std::vector<std::uint64_t>* keys) {
+        std::vector<NodePair> stack{start};
+        while (!stack.empty()) {
+            NodePair np = stack.back();
+            stack.pop_back();
+            if (box_gap(boxes[np.g], boxes[np.h]) > limit) continue;
+            if (np.level == stop) {
+                if (collect) {
+                    collect->push_back(np);
+                } else {
+                    leaf_pairs(np.g - first_leaf, np.h - first_leaf, *keys);
+                }
+                continue;
+            }
+            const std::size_t g1 = 2 * np.g + 1, h1 = 2 * np.h + 1;
+            const unsigned next = np.level + 1;
+            if (np.g == np.h) {
+                stack.push_back({g1 + 1, g1 + 1, next});
+                stack.push_back({g1, g1 + 1, next});
+                stack.push_back({g1, g1, next});
+            } else {
+                stack.push_back({g1 + 1, h1 + 1, next});
+                stack.push_back({g1 + 1, h1, next});
+                stack.push_back({g1, h1 + 1, next});
+                stack.push_back({g1, h1, next});
+            }
+        }
+    };
+    // The close node pairs of a middle level are the tasks; each task
+    // collects its pairs on its own.
+    std::vector<NodePair> tasks;
+    descend({0, 0, 0}, std::min(depth, 6u), &tasks, nullptr);
+    const std::size_t chunks = tasks.size();
     std::vector<std::vector<std::uint64_t>> found(chunks);
     Failure failure;
     auto find = [&](std::size_t b, std::size_t e) {
         try {
-            std::vector<std::size_t> stack;
-            for (std::size_t c = b; c < e; ++c) {
-                auto& keys = found[c];
-                for (std::size_t a = c * chunk_leaves; a < std::min(leaves, (c + 1) * chunk_leaves); ++a) {
-                    const std::size_t a0 = (a * n) >> depth, a1 = ((a + 1) * n) >> depth;
-                    if (a0 == a1) continue;
-                    const Box& box = t.boxes[first_leaf + a];
-                    stack.assign(1, 0);
-                    while (!stack.empty()) {
-                        const std::size_t h = stack.back();
-                        stack.pop_back();
-                        const unsigned level = static_cast<unsigned>(std::bit_width(h + 1) - 1);
-                        const std::size_t i = h + 1 - (std::size_t{1} << level);
-                        if (((i + 1) << (depth - level)) <= a) continue;  // only leaves before A
-                        if (box_gap(box, t.boxes[h]) > limit) continue;
-                        if (level < depth) {
-                            stack.push_back(2 * h + 2);
-                            stack.push_back(2 * h + 1);
-                            continue;
-                        }
-                        const std::size_t b0 = (i * n) >> depth, b1 = ((i + 1) * n) >> depth;
-                        const Box& other = t.boxes[h];
-                        for (std::size_t p = a0; p < a1; ++p) {
-                            const double* x = t.points + 3 * p;
-                            if (box_bound(other, x) > limit) continue;
-                            const std::uint64_t pp = t.perm[p];
-                            for (std::size_t q = i == a ? p + 1 : b0; q < b1; ++q) {
-                                if (squared(x, t.points + 3 * q) <= limit) {
-                                    const std::uint64_t qq = t.perm[q];
-                                    keys.push_back(pp < qq ? pp << 32 | qq : qq << 32 | pp);
-                                }
-                            }
-                        }
-                    }
-                }
-            }
+            for (std::size_t c = b; c < e; ++c) descend(tasks[c], depth, nullptr, &found[c]);
         } catch (...) {
             failure.failed.store(true, std::memory_order_relaxed);
         }
@@ -704,42 +778,31 @@ void pairs(const View& t, double r, std::vector<std::int64_t>& out, ParallelFor 
     for_ranges(loop, chunks, 1, find);
     failure.rethrow();
 
-    // Counts per lower row (atomic: the counts do not depend on the order).
-    std::vector<std::atomic<std::uint32_t>> count(n);
-    auto tally = [&](std::size_t b, std::size_t e) {
+    // All keys in one array, then sorted: the keys are distinct, so the
+    // order is unique.
+    std::vector<std::size_t> at(chunks + 1, 0);
+    for (std::size_t c = 0; c < chunks; ++c) at[c + 1] = at[c] + found[c].size();
+    const std::size_t total = at[chunks];
+    std::vector<std::uint64_t> keys(total), spare(total);
+    const unsigned bits = static_cast<unsigned>(std::bit_width(n - 1));
+    auto gather_keys = [&](std::size_t b, std::size_t e) {
         for (std::size_t c = b; c < e; ++c) {
-            for (std::uint64_t key : found[c]) count[key >> 32].fetch_add(1, std::memory_order_relaxed);
-        }
-    };
-    for_ranges(loop, chunks, 1, tally);
-    std::vector<std::size_t> start(n + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) start[i + 1] = start[i] + count[i].load(std::memory_order_relaxed);
-    const std::size_t total = start[n];
-    // Each row's partners, placed in any order and then sorted.
-    std::vector<std::uint32_t> partner(total);
-    for (std::size_t i = 0; i < n; ++i) count[i].store(0, std::memory_order_relaxed);
-    auto place = [&](std::size_t b, std::size_t e) {
-        for (std::size_t c = b; c < e; ++c) {
-            for (std::uint64_t key : found[c]) {
-                const std::size_t i = key >> 32;
-                partner[start[i] + count[i].fetch_add(1, std::memory_order_relaxed)] =
-                    static_cast<std::uint32_t>(key & 0xFFFFFFFFu);
-            }
+            std::uint64_t* to = keys.data() + at[c];
+            for (std::uint64_t key : found[c]) *to++ = (key >> 32) << bits | (key & 0xFFFFFFFFu);
             std::vector<std::uint64_t>().swap(found[c]);
         }
     };
-    for_ranges(loop, chunks, 1, place);
+    for_ranges(loop, chunks, 1, gather_keys);
+    radix_sort(keys, spare, 2 * bits, loop);
     out.resize(2 * total);
-    auto finish = [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) {
-            std::sort(partner.begin() + start[i], partner.begin() + start[i + 1]);
-            for (std::size_t s = start[i]; s < start[i + 1]; ++s) {
-                out[2 * s] = static_cast<std::int64_t>(i);
-                out[2 * s + 1] = partner[s];
-            }
+    const std::uint64_t low = (std::uint64_t{1} << bits) - 1;
+    auto write = [&](std::size_t b, std::size_t e) {
+        for (std::size_t s = b; s < e; ++s) {
+            out[2 * s] = static_cast<std::int64_t>(keys[s] >> bits);
+            out[2 * s + 1] = static_cast<std::int64_t>(keys[s] & low);
         }
     };
-    for_ranges(loop, n, 4096, finish);
+    for_ranges(loop, total, 16384, write);
 }
 
 }  // namespace tarsk::kdtree
