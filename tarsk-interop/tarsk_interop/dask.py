@@ -413,3 +413,8 @@ from . import _rotation_dask  # noqa: E402
 from ._rotation_dask import *  # noqa: E402,F401,F403
 
 __all__ += _rotation_dask.__all__
+
+from . import _spatial_dask  # noqa: E402
+from ._spatial_dask import query, query_ball_point  # noqa: E402,F401
+
+__all__ += _spatial_dask.__all__
