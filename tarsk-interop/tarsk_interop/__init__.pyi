@@ -151,3 +151,9 @@ class KDTree:
         """The rows of the points within distance r (distance <= r) of each query point, ascending: an int64 array for x of shape (3,), a list of m int64 arrays for (m, 3). With return_length, their counts (an int, or an (m,) int64 array). Raises ValueError for a NaN or infinite query row, a negative or NaN r, a wrong shape."""
     def query_pairs(self, r: float) -> npt.NDArray[np.int64]:
         """Every pair (i, j), i < j, of rows whose points are within distance r of each other (distance_to(row i, row j) <= r), as a (p, 2) int64 array in lexicographic order (scipy's output_type="ndarray", sorted). Raises ValueError for a negative or NaN r."""
+    def __copy__(self) -> KDTree:
+        """A tree sharing this one's arrays (they never change)."""
+    def __deepcopy__(self, memo: Any) -> KDTree:
+        """A tree sharing this one's arrays (they never change, so even a deep copy can share them)."""
+    def __dask_tokenize__(self) -> Any:
+        """Dask's token of the tree: made once at the build and kept by copies and pickles."""
