@@ -1,5 +1,6 @@
 """tarsk_interop.KDTree side by side with scipy's cKDTree (workers=-1) and
-pykdtree (and open3d's KDTreeFlann where it is installed), on the same data.
+pykdtree (and open3d's batch search, open3d.core.nns, where it is installed),
+on the same data.
 
     python bench/index.py [--n 1000000] [--repeat 1] [--scaling]
 
@@ -32,8 +33,8 @@ try:
 except ImportError:  # its columns stay empty
     pykd = None
 try:
-    import open3d as o3d
-except ImportError:
+    import open3d as o3d  # open3d-cpu; needs the system's libusb-1.0
+except (ImportError, OSError):
     o3d = None
 
 
@@ -94,8 +95,11 @@ def bench_cloud(name, points, x, repeat):
     pk = seconds(lambda: pykd.KDTree(points), repeat) if pykd else None
     o3 = None
     if o3d:
-        cloud = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(points))
-        o3 = seconds(lambda: o3d.geometry.KDTreeFlann(cloud), repeat)
+        # open3d's batch search (core.nns): the index is built per search kind.
+        o3_points = o3d.core.Tensor(points)
+        o3_x = o3d.core.Tensor(x)
+        nns = o3d.core.nns.NearestNeighborSearch(o3_points)
+        o3 = seconds(nns.knn_index, repeat)
     row("build", ours, [ck, pk, o3])
 
     tree, ctree = ti.KDTree(points), cKDTree(points)
@@ -104,14 +108,20 @@ def bench_cloud(name, points, x, repeat):
         ours = seconds(lambda: tree.query(x, k=k), repeat)
         ck = seconds(lambda: ctree.query(x, k=k, workers=-1), repeat)
         pk = seconds(lambda: ptree.query(x, k=k), repeat) if ptree else None
-        row(f"query k={k}", ours, [ck, pk, None])
+        o3 = seconds(lambda: nns.knn_search(o3_x, k), repeat) if o3d else None
+        row(f"query k={k}", ours, [ck, pk, o3])
 
     xb = x[: max(1, len(x) // 10)]
     r = radius_for(tree, xb[:2000], 8.0)
     counts = tree.query_ball_point(xb, r, return_length=True)
     ours = seconds(lambda: tree.query_ball_point(xb, r), repeat)
     ck = seconds(lambda: ctree.query_ball_point(xb, r, workers=-1, return_sorted=True), repeat)
-    row(f"ball ({counts.mean():.1f} per query)", ours, [ck, None, None])
+    o3 = None
+    if o3d:
+        nns.fixed_radius_index(r)
+        o3_xb = o3d.core.Tensor(xb)
+        o3 = seconds(lambda: nns.fixed_radius_search(o3_xb, r, sort=True), repeat)
+    row(f"ball ({counts.mean():.1f} per query)", ours, [ck, None, o3])
     pairs = tree.query_pairs(r)
     ours = seconds(lambda: tree.query_pairs(r), repeat)
     ck = seconds(lambda: ctree.query_pairs(r, output_type="ndarray"), repeat)

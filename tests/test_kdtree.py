@@ -389,3 +389,31 @@ def test_a_larger_cloud_matches_the_scan_on_sampled_queries():
     md, mi = model_query(points, x, 3)
     assert same(d, md) and same(i, mi)
     assert all(same(g, w) for g, w in zip(tree.query_ball_point(x, 0.02), model_ball(points, x, 0.02)))
+
+
+@pytest.mark.slow
+def test_a_large_cloud_matches_the_scan():
+    # Every answer of 400 queries and every pair of the cloud against the
+    # scan (pairs: scipy's pairs within a slightly larger radius, filtered by
+    # the exact distance, are a superset of the answer).
+    spatial = pytest.importorskip("scipy.spatial")
+    rng = np.random.default_rng(31)
+    u, v = rng.random(100_000), rng.random(100_000)
+    surface = np.column_stack([u, v, 0.1 * np.sin(7 * u) * np.cos(5 * v)])
+    points = np.concatenate([rng.random((100_000, 3)), surface])
+    x = np.concatenate([rng.random((200, 3)), points[::1000] + 1e-4])
+    tree = ti.KDTree(points)
+    for lo in range(0, len(x), 20):
+        part = x[lo:lo + 20]
+        d, i = tree.query(part, k=5)
+        md, mi = model_query(points, part, 5)
+        assert same(d, md) and same(i, mi)
+        assert all(same(g, w) for g, w in zip(tree.query_ball_point(part, 0.01), model_ball(points, part, 0.01)))
+    r = 0.005
+    candidates = spatial.cKDTree(points).query_pairs(r * 1.001, output_type="ndarray")
+    a, b = points[candidates[:, 0]], points[candidates[:, 1]]
+    dd = [a[:, c] - b[:, c] for c in range(3)]
+    keep = np.sqrt((dd[0] * dd[0] + dd[1] * dd[1]) + dd[2] * dd[2]) <= r
+    want = np.sort(candidates[keep], axis=1)
+    want = want[np.lexsort((want[:, 1], want[:, 0]))].astype(np.int64)
+    assert same(tree.query_pairs(r), want)
