@@ -225,7 +225,7 @@ def test_result_shapes_and_types():
     assert isinstance(many, list) and len(many) == 4 and all(a.dtype == np.int64 for a in many)
     assert type(tree.query_ball_point(UNIFORM[0], 0.1, return_length=True)) is int
     assert tree.query_pairs(0.1).dtype == np.int64 and tree.query_pairs(0.1).shape[1] == 2
-    assert tree.n == 300 and tree.m == 3 and repr(tree) == "KDTree(n=300, leafsize=12)"
+    assert tree.n == 300 and tree.m == 3 and repr(tree) == "KDTree(n=300, leafsize=32)"
 
 
 def test_data_is_a_read_only_copy_of_the_points_in_their_order():

@@ -190,6 +190,14 @@ void search(const View& t, const double* x, V& v) {
     }
 }
 
+// A limit on squared distances at least limit_squared(d) (so a search that
+// prunes with it loses nothing, and every candidate below it is then
+// compared by its exact key): the square root rounds to at most d only for
+// t <= (d + ulp(d)/2)^2 <= d^2 (1 + 2^-51 + 2^-106), which the rounded d*d
+// times 1 + 2^-50 exceeds, and the absolute 2^-1060 covers what underflows.
+// Far cheaper than limit_squared, which needs several square roots.
+inline double loose_limit(double d) { return d * d * (1.0 + 0x1p-50) + 0x1p-1060; }
+
 // One candidate answer: the distance and the original row.
 struct Cand {
     double d;
@@ -206,6 +214,7 @@ struct Nearest {
     const double* x;
     Cand best;
     double limit;
+    std::size_t at;  // the stored position of best (when one was found)
 
     void scan(std::size_t begin, std::size_t end) {
         const double x0 = x[0], x1 = x[1], x2 = x[2];
@@ -217,7 +226,8 @@ struct Nearest {
                 Cand c{std::sqrt(s), static_cast<std::int64_t>(perm[j])};
                 if (before(c, best)) {
                     best = c;
-                    limit = limit_squared(c.d);
+                    at = j;
+                    limit = loose_limit(c.d);
                 }
             }
         }
@@ -244,12 +254,12 @@ struct NearestK {
                 if (!before(c, bound)) continue;
                 heap[size++] = c;
                 std::push_heap(heap, heap + size, before);
-                if (size == k) limit = limit_squared(heap[0].d);
+                if (size == k) limit = loose_limit(heap[0].d);
             } else if (before(c, heap[0])) {
                 std::pop_heap(heap, heap + k, before);
                 heap[k - 1] = c;
                 std::push_heap(heap, heap + k, before);
-                limit = limit_squared(heap[0].d);
+                limit = loose_limit(heap[0].d);
             }
         }
     }
@@ -283,6 +293,21 @@ struct Count {
         for (std::size_t j = begin; j < end; ++j) count += squared(x, points + 3 * j) <= limit;
     }
 };
+
+// The queries run in a local order, so their rows and result slots are
+// scattered in memory: fetch those of a query a few places ahead while this
+// one searches.
+template <class D, class I>
+inline void prefetch_query(const std::vector<std::size_t>& order, std::size_t p, std::size_t end, const double* x,
+                           D* d, I* index, std::size_t k) {
+    constexpr std::size_t ahead = 8;
+    if (p + ahead < end) {
+        const std::size_t q = order[p + ahead];
+        __builtin_prefetch(x + 3 * q);
+        __builtin_prefetch(d + q * k, 1);
+        __builtin_prefetch(index + q * k, 1);
+    }
+}
 
 // The order in which to run m queries so that neighbouring queries share
 // cache: by the leading bits of their Z-order key over the tree's box,
@@ -761,10 +786,17 @@ void query(const View& t, const double* x, std::size_t m, std::size_t k, double 
     const double limit = limit_squared(upper_bound);
     if (k == 1) {
         auto body = [&](std::size_t b, std::size_t e) {
+            // Each query starts from the answer of the one before it in
+            // this range (a point near it, as the order is local): a real
+            // candidate, so the search only prunes sooner.
+            std::size_t previous = t.n;
             for (std::size_t p = b; p < e; ++p) {
                 const std::size_t q = order[p];
-                Nearest v{t.points, t.perm, x + 3 * q, bound, limit};
+                prefetch_query(order, p, e, x, d, index, 1);
+                Nearest v{t.points, t.perm, x + 3 * q, bound, limit, t.n};
+                if (previous < t.n) v.scan(previous, previous + 1);
                 search(t, v.x, v);
+                previous = v.at;
                 if (v.best.i < 0 || v.best.i == n) v.best = {inf, n};
                 d[q] = v.best.d;
                 index[q] = v.best.i;
@@ -779,6 +811,7 @@ void query(const View& t, const double* x, std::size_t m, std::size_t k, double 
             std::vector<Cand> heap(k);
             for (std::size_t p = b; p < e; ++p) {
                 const std::size_t q = order[p];
+                prefetch_query(order, p, e, x, d, index, k);
                 NearestK v{t.points, t.perm, x + 3 * q, heap.data(), k, 0, bound, limit};
                 search(t, v.x, v);
                 std::sort_heap(heap.data(), heap.data() + v.size, before);
@@ -813,6 +846,7 @@ void ball_count(const View& t, const double* x, std::size_t m, double r, std::in
     auto body = [&](std::size_t b, std::size_t e) {
         for (std::size_t p = b; p < e; ++p) {
             const std::size_t q = order[p];
+            prefetch_query(order, p, e, x, count, count, 1);
             Count v{t.points, x + 3 * q, limit, 0};
             search(t, v.x, v);
             count[q] = v.count;
