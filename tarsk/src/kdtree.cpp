@@ -286,6 +286,37 @@ struct NearestK {
     }
 };
 
+// The k nearest for a small k: a list kept in key order by insertion.
+struct NearestFew {
+    const double* points;
+    const std::uint32_t* perm;
+    const double* x;
+    Cand* list;
+    std::size_t k;
+    std::size_t size;
+    Cand bound;
+    double limit;
+
+    void scan(std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j < end; ++j) {
+            double s = squared(x, points + 3 * j);
+            if (s > limit) continue;
+            Cand c{std::sqrt(s), static_cast<std::int64_t>(perm[j])};
+            std::size_t at;
+            if (size == k) {
+                if (!before(c, list[k - 1])) continue;
+                at = k - 1;  // the last one drops out
+            } else {
+                if (!before(c, bound)) continue;
+                at = size++;
+            }
+            for (; at > 0 && before(c, list[at - 1]); --at) list[at] = list[at - 1];
+            list[at] = c;
+            if (size == k) limit = loose_limit(list[k - 1].d);
+        }
+    }
+};
+
 // Every point within the limit, optionally only rows above `above`.
 struct Collect {
     const double* points;
@@ -832,11 +863,19 @@ void query(const View& t, const double* x, std::size_t m, std::size_t k, double 
             for (std::size_t p = b; p < e; ++p) {
                 const std::size_t q = order[p];
                 prefetch_query(order, p, e, x, d, index, k);
-                NearestK v{t.points, t.perm, x + 3 * q, heap.data(), k, 0, bound, limit};
-                search(t, v.x, v);
-                std::sort_heap(heap.data(), heap.data() + v.size, before);
+                std::size_t size;
+                if (k <= 16) {
+                    NearestFew v{t.points, t.perm, x + 3 * q, heap.data(), k, 0, bound, limit};
+                    search(t, v.x, v);
+                    size = v.size;
+                } else {
+                    NearestK v{t.points, t.perm, x + 3 * q, heap.data(), k, 0, bound, limit};
+                    search(t, v.x, v);
+                    std::sort_heap(heap.data(), heap.data() + v.size, before);
+                    size = v.size;
+                }
                 for (std::size_t j = 0; j < k; ++j) {
-                    Cand c = j < v.size ? heap[j] : Cand{inf, n};
+                    Cand c = j < size ? heap[j] : Cand{inf, n};
                     d[q * k + j] = c.d;
                     index[q * k + j] = c.i;
                 }
