@@ -408,7 +408,9 @@ void radix_sort(Scratch<std::uint64_t>& keys, Scratch<std::uint64_t>& spare, uns
         auto histogram = [&](std::size_t b, std::size_t e) {
             for (std::size_t k = b; k < e; ++k) {
                 std::size_t* c = count.data() + k * radix;
-                for (std::size_t i = k * block; i < std::min(n, (k + 1) * block); ++i) ++c[(keys[i] >> shift) & (radix - 1)];
+                for (std::size_t i = k * block; i < std::min(n, (k + 1) * block); ++i) {
+                    ++c[(keys[i] >> shift) & (radix - 1)];
+                }
             }
         };
         for_ranges(loop, blocks, 1, histogram);
