@@ -919,9 +919,10 @@ void ball_count(const View& t, const double* x, std::size_t m, double r, std::in
 void pairs(const View& t, double r, Allocate allocate, void* ctx, ParallelFor loop) {
     // Leaf against leaf: each leaf A meets every leaf B >= A whose box may
     // hold a point within r of a point of A (a lower bound on the squared
-    // distances between the two boxes, as in box_bound), so every pair of
-    // points is compared once. The pairs found, as (lower row, higher row),
-    // are then counted per lower row, placed, and each row's partners sorted.
+    // distances between the two boxes, as in box_gap), found by walking
+    // pairs of nodes down the tree, so every pair of points is compared
+    // once. The pairs found, as keys (lower row, higher row), are sorted by
+    // radix and written out.
     const std::size_t n = t.n;
     if (n < 2) {
         allocate(ctx, 0);
