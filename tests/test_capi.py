@@ -3,6 +3,8 @@ and the table of element-wise operations against its three faces (the VecList
 methods, the array kernels, the Dask kernels) and their stubs."""
 import ctypes
 import pathlib
+import pkgutil
+from importlib.machinery import EXTENSION_SUFFIXES
 import struct
 import threading
 
@@ -196,10 +198,16 @@ for name, path in FILES.items():
     report(name, load)
 """
 
+# Every native module of the companion.
+NATIVE = tuple(sorted(f"tarsk_interop.{m.name}" for m in pkgutil.iter_modules(ti.__path__)
+                      if m.name.startswith("_") and any(
+                          (pathlib.Path(ti.__path__[0]) / (m.name + s)).exists() for s in EXTENSION_SUFFIXES)))
+
 LEGACY_SUBINTERPRETER = """
-import sys
+import importlib, sys
 import tarsk_interop
-FILES = {name: sys.modules[name].__file__ for name in ("tarsk_interop._native", "tarsk_interop._rotation")}
+NATIVE = %r
+FILES = {name: importlib.import_module(name).__file__ for name in NATIVE}
 code = "FILES = %r" % FILES + IMPORTS
 try:
     import _testcapi
@@ -225,21 +233,20 @@ def test_the_native_modules_refuse_a_legacy_subinterpreter_as_tarsk_py_does():
     # exactly as tarsk_py does.
     import subprocess
     import sys
-    code = f"IMPORTS = {SUBINTERPRETER_IMPORTS!r}\n" + LEGACY_SUBINTERPRETER
+    code = f"IMPORTS = {SUBINTERPRETER_IMPORTS!r}\n" + LEGACY_SUBINTERPRETER % (NATIVE,)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr[-3000:]
     if proc.stdout.startswith("no legacy subinterpreter:"):
         pytest.skip(proc.stdout.strip())
     lines = dict(line.split(" ", 1) for line in proc.stdout.strip().splitlines())
     assert lines["tarsk_py"].startswith("ImportError: PyO3 modules do not yet support subinterpreters"), lines
-    assert lines == {name: lines["tarsk_py"] for name in ("tarsk_py", "tarsk_interop._native",
-                                                          "tarsk_interop._rotation")}
+    assert lines == {name: lines["tarsk_py"] for name in ("tarsk_py",) + NATIVE}
 
 
 def test_the_native_modules_load_again_in_their_own_interpreter():
     import importlib
     import sys
-    for name in ("tarsk_interop._native", "tarsk_interop._rotation"):
+    for name in NATIVE:
         first = sys.modules.pop(name)
         try:
             again = importlib.import_module(name)

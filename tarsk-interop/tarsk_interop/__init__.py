@@ -290,4 +290,11 @@ for _name in _rotation_algebra.TABLE:
 __all__.sort()
 del _name
 
+# ---------------------------------------------------------------------------
+# The spatial index (nearest neighbours, balls, pairs).
+
+from ._spatial import KDTree  # noqa: E402
+
+__all__.append("KDTree")
+
 _classes.install()  # the classes themselves pickle by name (see _classes)

@@ -29,6 +29,7 @@ from tarsk_py import Quat, Vec3d, VecList
 __version__: str
 
 __all__ = [
+    "KDTree",
     "add",
     "align_vectors",
     "approx_equal",
@@ -138,3 +139,35 @@ def align_vectors(a: npt.ArrayLike, b: npt.ArrayLike, weights: npt.ArrayLike | N
     """(q, rssd): the rotation q (4,) that best maps the vectors b onto a (rotate(b, q) close to a) and the root of the weighted sum of squared distances left, as scipy's Rotation.align_vectors. a and b are (n, 3) or (3,) of one shape; weights (n,) non-negative and finite (scipy's infinite weight is not taken). One pair gives the smallest turning rotation; a zero vector in it raises ValueError."""
 def approx_equal(p: Quat | npt.ArrayLike, q: Quat | npt.ArrayLike, atol: float | npt.ArrayLike) -> Any:
     """Whether p and q name rotations at most atol radians apart (the angle of the turn between them): an (n,) bool array, or a bool for single rotations. Any nonzero multiples compare equal. Raises ValueError for zero-norm or non-finite quaternions and a non-finite atol."""
+
+# The spatial index. Distances are exactly Vec3d(*x).distance_to(Vec3d(*p)) of the query x and the stored row p (the
+# same bits); equal distances are ordered by ascending row; ball and pair searches include distance == r. The answers
+# are exactly a brute-force scan's, and identical for every worker count.
+class KDTree:
+    """An index over n points in three dimensions for nearest-neighbour, ball and pair searches, with the method names, argument names and result shapes of scipy's cKDTree. KDTree(points, *, leafsize=None) takes an (n, 3) array-like of real numbers or a VecList and keeps its own copy, stored once in tree order with the permutation to the original rows (the index beyond the points takes 4 to 7 bytes per point). leafsize (default 32) bounds the points per leaf. Raises ValueError "argument 'points': the point at row i has a NaN or infinite coordinate" for the first such row, ValueError for a wrong shape or a leafsize below 1, TypeError for a non-numeric argument. Pickles (protocol 5 sends its three arrays out of band and reads read-only buffers in place), copies and deep copies share its arrays, which never change."""
+    def __init__(self, points: npt.ArrayLike | VecList, *, leafsize: int | None = None) -> None:
+        """Builds the index on tarsk_py's worker pool."""
+    @property
+    def n(self) -> int:
+        """The number of points."""
+    @property
+    def m(self) -> int:
+        """The dimension of the points: 3."""
+    @property
+    def leafsize(self) -> int:
+        """The most points a leaf holds."""
+    @property
+    def data(self) -> npt.NDArray[np.float64]:
+        """The points as a read-only (n, 3) float64 array in their original order (bit for bit the input's float64 values); made from the tree's own store on first use, then kept."""
+    def query(self, x: npt.ArrayLike, k: int = 1, *, distance_upper_bound: float = ...) -> tuple[Any, Any]:
+        """(d, i): the k nearest points of each query point, nearest first, equal distances by ascending row. x of shape (3,) with k = 1 gives a float and an int; (m, 3) with k = 1 arrays of shape (m,); k > 1 arrays of shape (m, k) (or (k,) for one point); d float64, i int64. Only points at a distance below distance_upper_bound (default inf: every point) count; missing neighbours get d = inf and i = n. Raises ValueError for a NaN or infinite query row (naming it), k below 1, a negative or NaN bound, a wrong shape; TypeError for a non-integer k."""
+    def query_ball_point(self, x: npt.ArrayLike, r: float, *, return_length: bool = False) -> Any:
+        """The rows of the points within distance r (distance <= r) of each query point, ascending: an int64 array for x of shape (3,), a list of m int64 arrays for (m, 3). With return_length, their counts (an int, or an (m,) int64 array). Raises ValueError for a NaN or infinite query row, a negative or NaN r, a wrong shape."""
+    def query_pairs(self, r: float) -> npt.NDArray[np.int64]:
+        """Every pair (i, j), i < j, of rows whose points are within distance r of each other (distance_to(row i, row j) <= r), as a (p, 2) int64 array in lexicographic order (scipy's output_type="ndarray", sorted). Raises ValueError for a negative or NaN r."""
+    def __copy__(self) -> KDTree:
+        """A tree sharing this one's arrays (they never change)."""
+    def __deepcopy__(self, memo: Any) -> KDTree:
+        """A tree sharing this one's arrays (they never change, so even a deep copy can share them)."""
+    def __dask_tokenize__(self) -> Any:
+        """Dask's token of the tree: made once at the build and kept by copies and pickles."""

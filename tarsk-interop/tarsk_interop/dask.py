@@ -416,3 +416,8 @@ for _name in _TABLE:
     globals()[_name] = getattr(_rotation_dask, _name)
     __all__.append(_name)
 del _name
+
+from . import _spatial_dask  # noqa: E402
+from ._spatial_dask import query, query_ball_point  # noqa: E402,F401
+
+__all__ += _spatial_dask.__all__

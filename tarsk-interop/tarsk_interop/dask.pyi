@@ -13,12 +13,15 @@ from distributed.diagnostics.plugin import WorkerPlugin
 
 from tarsk_py import Quat
 
+from tarsk_interop import KDTree
+
 __all__ = [
     "add", "collapse", "cross", "distance_squared", "distance_to", "divide", "dot", "is_unit",
     "magnitude", "minimum_distance_to", "multiply", "normalize", "register", "rotate", "subtract",
     "TarskWorkerPlugin",
     "approx_equal", "compose", "from_euler", "from_matrix", "from_rotvec", "from_scipy_quat", "inverse", "magnitude_angle",
     "slerp", "to_euler", "to_matrix", "to_rotvec", "to_scipy_quat",
+    "query", "query_ball_point",
 ]
 
 def normalize(a: Any) -> da.Array:
@@ -95,3 +98,10 @@ def to_euler(q: Any, seq: str, *, degrees: bool = False) -> da.Array:
     """tarsk_interop.to_euler chunk by chunk: (n, 3) in scipy's ranges; warns at gimbal lock once per chunk that has one."""
 def approx_equal(p: Any, q: Any, atol: Any) -> da.Array:
     """tarsk_interop.approx_equal chunk by chunk: (n,) bool."""
+
+# The spatial index over chunked query points: the tree enters the graph as one key, so a cluster sends it to each
+# worker once; results are chunked like x's rows and have the in-memory method's bits for every chunking.
+def query(tree: KDTree, x: Any, k: int = 1, *, distance_upper_bound: float = ...) -> tuple[da.Array, da.Array]:
+    """tree.query of every row of the (m, 3) Dask array x: (d, i), Dask arrays of shape (m,) for k = 1, else (m, k), float64 and int64. Bad arguments raise the in-memory exceptions when the graph is built; a NaN or infinite row raises ValueError naming its row in x when computed."""
+def query_ball_point(tree: KDTree, x: Any, r: float, *, return_length: bool = False) -> da.Array:
+    """tree.query_ball_point of every row of the (m, 3) Dask array x: an (m,) Dask array of int64 index arrays (dtype object), or with return_length their int64 counts."""
