@@ -206,7 +206,7 @@ NATIVE = tuple(sorted(f"tarsk_interop.{m.name}" for m in pkgutil.iter_modules(ti
 LEGACY_SUBINTERPRETER = """
 import importlib, sys
 import tarsk_interop
-NATIVE = %r
+NATIVE = __NATIVE__
 FILES = {name: importlib.import_module(name).__file__ for name in NATIVE}
 code = "FILES = %r" % FILES + IMPORTS
 try:
@@ -233,7 +233,7 @@ def test_the_native_modules_refuse_a_legacy_subinterpreter_as_tarsk_py_does():
     # exactly as tarsk_py does.
     import subprocess
     import sys
-    code = f"IMPORTS = {SUBINTERPRETER_IMPORTS!r}\n" + LEGACY_SUBINTERPRETER % (NATIVE,)
+    code = f"IMPORTS = {SUBINTERPRETER_IMPORTS!r}\n" + LEGACY_SUBINTERPRETER.replace("__NATIVE__", repr(NATIVE))
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr[-3000:]
     if proc.stdout.startswith("no legacy subinterpreter:"):
