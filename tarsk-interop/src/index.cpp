@@ -60,10 +60,10 @@ public:
         }
         if (!ok || static_cast<std::size_t>(view_.itemsize) != size ||
             static_cast<std::size_t>(view_.len) % size != 0) {
-            raise(PyExc_ValueError, "a tree or query buffer has the wrong item type");
+            throw_py(PyExc_ValueError, "a tree or query buffer has the wrong item type");
         }
         if (view_.len != 0 && reinterpret_cast<std::uintptr_t>(view_.buf) % size != 0) {
-            raise(PyExc_ValueError, "a tree or query buffer is not aligned");
+            throw_py(PyExc_ValueError, "a tree or query buffer is not aligned");
         }
         count_ = static_cast<std::size_t>(view_.len) / size;
     }
@@ -99,7 +99,7 @@ double double_arg(PyObject* o) {
 
 // Rows of three doubles: count() / 3 of them.
 std::size_t row_count(const Buffer& b) {
-    if (b.count() % 3 != 0) raise(PyExc_ValueError, "rows must hold three doubles each");
+    if (b.count() % 3 != 0) throw_py(PyExc_ValueError, "rows must hold three doubles each");
     return b.count() / 3;
 }
 
@@ -115,7 +115,7 @@ struct Tree {
         const std::size_t depth = size_arg(args[3]);
         if (n > kd::max_points || depth > 32 || perm.count() != n ||
             boxes.count() != 6 * kd::node_count(static_cast<unsigned>(depth))) {
-            raise(PyExc_ValueError, "inconsistent tree buffers");
+            throw_py(PyExc_ValueError, "inconsistent tree buffers");
         }
         view.points = points.data<double>();
         view.perm = perm.data<std::uint32_t>();
@@ -130,18 +130,18 @@ struct Tree {
 void check_permutation(const kd::View& t) {
     std::vector<bool> seen(t.n, false);
     for (std::size_t j = 0; j < t.n; ++j) {
-        if (t.perm[j] >= t.n || seen[t.perm[j]]) raise(PyExc_ValueError, "bad permutation");
+        if (t.perm[j] >= t.n || seen[t.perm[j]]) throw_py(PyExc_ValueError, "bad permutation");
         seen[t.perm[j]] = true;
     }
 }
 
 void check_args(Py_ssize_t nargs, Py_ssize_t expected, const char* usage) {
-    if (nargs != expected) raise(PyExc_TypeError, usage);
+    if (nargs != expected) throw_py(PyExc_TypeError, usage);
 }
 
 // A new int64 array of `count` items from the package's constructor.
 PyObject* new_rows(PyObject* make, std::size_t count) {
-    Ref size(PyLong_FromSize_t(count));
+    Owned size(PyLong_FromSize_t(count));
     return PyObject_CallOneArg(make, size.get());
 }
 
@@ -196,10 +196,10 @@ PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const std::size_t depth = size_arg(args[4]);
         if (n > kd::max_points || depth > 32 || points.count() != 3 * n || perm.count() != n ||
             boxes.count() != 6 * kd::node_count(static_cast<unsigned>(depth))) {
-            raise(PyExc_ValueError, "inconsistent build buffers");
+            throw_py(PyExc_ValueError, "inconsistent build buffers");
         }
         if (kd::first_non_finite(rows.data<double>(), n, &parallel_for) != n) {
-            raise(PyExc_ValueError, "non-finite rows");
+            throw_py(PyExc_ValueError, "non-finite rows");
         }
         kd::build(rows.data<double>(), n, static_cast<unsigned>(depth), points.data<double>(),
                   perm.data<std::uint32_t>(), reinterpret_cast<kd::Box*>(boxes.data<float>()), &parallel_for);
@@ -220,7 +220,7 @@ PyObject* query(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Buffer i(args[8], 'q', true);
         const std::size_t m = row_count(x);
         if (k == 0 || !(bound >= 0.0) || d.count() / k != m || d.count() % k != 0 || i.count() != d.count()) {
-            raise(PyExc_ValueError, "inconsistent query buffers");
+            throw_py(PyExc_ValueError, "inconsistent query buffers");
         }
         kd::query(tree.view, x.data<double>(), m, k, bound, d.data<double>(), i.data<std::int64_t>(),
                   &parallel_for);
@@ -240,16 +240,16 @@ PyObject* ball(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             Tree tree(args);
             Buffer x(args[4], 'd', false);
             const double r = double_arg(args[5]);
-            if (!(r >= 0.0)) raise(PyExc_ValueError, "bad radius");
+            if (!(r >= 0.0)) throw_py(PyExc_ValueError, "bad radius");
             kd::ball(tree.view, x.data<double>(), row_count(x), r, rows, offsets, &parallel_for);
         }
-        Ref flat(new_rows(args[6], rows.size()));
-        Ref starts(new_rows(args[6], offsets.size()));
+        Owned flat(new_rows(args[6], rows.size()));
+        Owned starts(new_rows(args[6], offsets.size()));
         {
             Buffer out(flat.get(), 'q', true);
             Buffer at(starts.get(), 'q', true);
             if (out.count() != rows.size() || at.count() != offsets.size()) {
-                raise(PyExc_ValueError, "bad result array");
+                throw_py(PyExc_ValueError, "bad result array");
             }
             if (!rows.empty()) std::memcpy(out.data<std::int64_t>(), rows.data(), rows.size() * sizeof(std::int64_t));
             for (std::size_t q = 0; q < offsets.size(); ++q) {
@@ -269,12 +269,12 @@ PyObject* split(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             Buffer offsets(args[1], 'q', false);
             at.assign(offsets.data<std::int64_t>(), offsets.data<std::int64_t>() + offsets.count());
         }
-        if (at.empty()) raise(PyExc_ValueError, "bad offsets");
-        Ref list(PyList_New(static_cast<Py_ssize_t>(at.size() - 1)));
+        if (at.empty()) throw_py(PyExc_ValueError, "bad offsets");
+        Owned list(PyList_New(static_cast<Py_ssize_t>(at.size() - 1)));
         for (std::size_t q = 0; q + 1 < at.size(); ++q) {
-            Ref lo(PyLong_FromLongLong(at[q]));
-            Ref hi(PyLong_FromLongLong(at[q + 1]));
-            Ref slice(PySlice_New(lo.get(), hi.get(), nullptr));
+            Owned lo(PyLong_FromLongLong(at[q]));
+            Owned hi(PyLong_FromLongLong(at[q + 1]));
+            Owned slice(PySlice_New(lo.get(), hi.get(), nullptr));
             PyObject* part = PyObject_GetItem(args[0], slice.get());
             if (!part) throw PyErrSet{};
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(q), part);
@@ -293,7 +293,7 @@ PyObject* ball_count(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const double r = double_arg(args[5]);
         Buffer count(args[6], 'q', true);
         const std::size_t m = row_count(x);
-        if (!(r >= 0.0) || count.count() != m) raise(PyExc_ValueError, "inconsistent count buffers");
+        if (!(r >= 0.0) || count.count() != m) throw_py(PyExc_ValueError, "inconsistent count buffers");
         kd::ball_count(tree.view, x.data<double>(), m, r, count.data<std::int64_t>(), &parallel_for);
         Py_RETURN_NONE;
     });
@@ -306,7 +306,7 @@ PyObject* pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         check_args(nargs, 6, "pairs(points, perm, boxes, depth, r, make)");
         Tree tree(args);
         const double r = double_arg(args[4]);
-        if (!(r >= 0.0)) raise(PyExc_ValueError, "bad radius");
+        if (!(r >= 0.0)) throw_py(PyExc_ValueError, "bad radius");
         check_permutation(tree.view);
         // The result array, made when the count is known and written in place.
         struct Out {
@@ -326,12 +326,12 @@ PyObject* pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (PyObject_GetBuffer(o->array, &o->view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) throw PyErrSet{};
             o->held = true;
             if (static_cast<std::size_t>(o->view.len) != count * sizeof(std::int64_t)) {
-                raise(PyExc_ValueError, "bad result array");
+                throw_py(PyExc_ValueError, "bad result array");
             }
             return static_cast<std::int64_t*>(o->view.buf);
         };
         kd::pairs(tree.view, r, allocate, &out, &parallel_for);
-        if (!out.array) raise(PyExc_SystemError, "no pairs array");
+        if (!out.array) throw_py(PyExc_SystemError, "no pairs array");
         PyObject* result = out.array;
         Py_INCREF(result);
         return result;
@@ -359,7 +359,7 @@ PyObject* unpermute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         check_args(nargs, 5, "unpermute(points, perm, boxes, depth, out)");
         Tree tree(args);
         Buffer out(args[4], 'd', true);
-        if (out.count() != 3 * tree.view.n) raise(PyExc_ValueError, "bad output buffer");
+        if (out.count() != 3 * tree.view.n) throw_py(PyExc_ValueError, "bad output buffer");
         check_permutation(tree.view);
         Unpermute u{tree.view.points, tree.view.perm, out.data<double>()};
         parallel_for(tree.view.n, 8192, &unpermute_body, &u);
@@ -398,7 +398,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__index() {
     return guarded([]() -> PyObject* {
         const TarskCapi* table = import_capi();  // on every import: it refuses other interpreters
         if (!g_api) g_api = table;
-        Ref m(PyModule_Create(&module_def));
+        Owned m(PyModule_Create(&module_def));
         declare_gil_free(m.get());
         return m.release();
     });

@@ -91,9 +91,9 @@ PyObject* block_interface(PyObject* self, void*) {
         auto* b = reinterpret_cast<BlockObject*>(self);
         void* data = b->data ? static_cast<void*>(b->data) : static_cast<void*>(empty_storage);
         const char* typestr = b->kind == '?' ? "|b1" : (std::endian::native == std::endian::little ? "<f8" : ">f8");
-        Ref shape(b->ndim == 2 ? Py_BuildValue("(nn)", b->rows, Py_ssize_t{3}) : Py_BuildValue("(n)", b->rows));
-        Ref address(PyLong_FromVoidPtr(data));
-        Ref dict(Py_BuildValue("{s:O,s:s,s:(OO),s:i}", "shape", shape.get(), "typestr", typestr, "data",
+        Owned shape(b->ndim == 2 ? Py_BuildValue("(nn)", b->rows, Py_ssize_t{3}) : Py_BuildValue("(n)", b->rows));
+        Owned address(PyLong_FromVoidPtr(data));
+        Owned dict(Py_BuildValue("{s:O,s:s,s:(OO),s:i}", "shape", shape.get(), "typestr", typestr, "data",
                                address.get(), b->readonly ? Py_True : Py_False, "version", 3));
         return dict.release();
     });
@@ -148,7 +148,7 @@ BlockObject* new_block(std::size_t rows, int ndim, char kind) {
 // A block owning fresh memory for `rows` results of `bytes_per_row` each.
 BlockObject* owned_block(std::size_t rows, int ndim, char kind, std::size_t bytes_per_row) {
     BlockObject* b = new_block(rows, ndim, kind);
-    Ref owner(reinterpret_cast<PyObject*>(b));
+    Owned owner(reinterpret_cast<PyObject*>(b));
     if (rows > PY_SSIZE_T_MAX / bytes_per_row) throw std::bad_alloc();
     b->bytes = rows * bytes_per_row;
     b->data = static_cast<char*>(api->take_memory(b->bytes));
@@ -215,13 +215,13 @@ public:
         const char* f = v.format ? v.format : "B";
         if (f[0] == '@' || f[0] == '=' || (f[0] == '<' && std::endian::native == std::endian::little)) ++f;
         if (std::strcmp(f, "d") != 0 || v.itemsize != sizeof(double) || v.ndim != 2 || v.shape[1] != 3) {
-            raise(PyExc_ValueError, "expected a C-contiguous float64 buffer of shape (n, 3)");
+            throw_py(PyExc_ValueError, "expected a C-contiguous float64 buffer of shape (n, 3)");
         }
         rows_ = static_cast<std::size_t>(v.shape[0]);
         // An empty buffer may sit at any address (numpy still calls it
         // aligned); no row of it is ever read, so it is used as no memory.
         if (rows_ != 0 && reinterpret_cast<std::uintptr_t>(v.buf) % alignof(double) != 0) {
-            raise(PyExc_ValueError, "expected an aligned buffer");
+            throw_py(PyExc_ValueError, "expected an aligned buffer");
         }
     }
     const double* data() const { return rows_ ? static_cast<const double*>(buffer_.view().buf) : nullptr; }
@@ -234,8 +234,8 @@ private:
 
 // pickle.UnpicklingError "corrupted VecList data: <text>".
 [[noreturn]] void corrupted(const char* text) {
-    Ref pickle(PyImport_ImportModule("pickle"));
-    Ref error(PyObject_GetAttrString(pickle.get(), "UnpicklingError"));
+    Owned pickle(PyImport_ImportModule("pickle"));
+    Owned error(PyObject_GetAttrString(pickle.get(), "UnpicklingError"));
     PyErr_Format(error.get(), "corrupted VecList data: %s", text);
     throw PyErrSet{};
 }
@@ -260,7 +260,7 @@ PyObject* view_rows(PyObject*, PyObject* arg) {
     return guarded([arg]() -> PyObject* {
         PyObject* lst = list_arg(arg, "veclist");
         BlockObject* b = new_block(0, 2, 'd');
-        Ref owner(reinterpret_cast<PyObject*>(b));
+        Owned owner(reinterpret_cast<PyObject*>(b));
         Borrowed list(lst);  // after the allocation: nothing runs between here and the return
         b->rows = static_cast<Py_ssize_t>(list.size());
         b->data = const_cast<char*>(reinterpret_cast<const char*>(list.rows()));
@@ -279,7 +279,7 @@ PyObject* share_rows(PyObject*, PyObject* arg) {
     return guarded([arg]() -> PyObject* {
         PyObject* lst = list_arg(arg, "veclist");
         BlockObject* b = new_block(0, 2, 'd');
-        Ref owner(reinterpret_cast<PyObject*>(b));
+        Owned owner(reinterpret_cast<PyObject*>(b));
         const double* rows = nullptr;
         std::size_t n = 0;
         PyObject* keeper = nullptr;
@@ -408,7 +408,7 @@ PyObject* veclist_from_buffer(PyObject*, PyObject* arg) {
 // element-wise operations.
 PyObject* ops(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
-        Ref table(PyTuple_New(static_cast<Py_ssize_t>(api->op_count)));
+        Owned table(PyTuple_New(static_cast<Py_ssize_t>(api->op_count)));
         for (std::size_t k = 0; k < api->op_count; ++k) {
             const TarskOp& op = api->ops[k];
             PyObject* row = Py_BuildValue("(sssii)", op.name, op.face, op.param, op.arg, op.result);
@@ -422,7 +422,7 @@ PyObject* ops(PyObject*, PyObject*) {
 std::size_t op_index(PyObject* o) {
     const std::size_t k = PyLong_AsSize_t(o);
     if (k == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyErrSet{};
-    if (k >= api->op_count) raise(PyExc_ValueError, "unknown element-wise operation");
+    if (k >= api->op_count) throw_py(PyExc_ValueError, "unknown element-wise operation");
     return k;
 }
 
@@ -430,7 +430,7 @@ std::size_t op_index(PyObject* o) {
 // with `arg` (None for an operation without one), as a new block.
 PyObject* apply(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
-        if (nargs != 3) raise(PyExc_TypeError, "apply(op, rows, arg)");
+        if (nargs != 3) throw_py(PyExc_TypeError, "apply(op, rows, arg)");
         const std::size_t k = op_index(args[0]);
         const TarskOp& op = api->ops[k];
         Rows rows(args[1]);
@@ -439,7 +439,7 @@ PyObject* apply(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         BlockObject* b = op.result == TARSK_RESULT_ROWS     ? owned_block(rows.size(), 2, 'd', 3 * sizeof(double))
                          : op.result == TARSK_RESULT_DOUBLE ? owned_block(rows.size(), 1, 'd', sizeof(double))
                                                             : owned_block(rows.size(), 1, '?', 1);
-        Ref owner(reinterpret_cast<PyObject*>(b));
+        Owned owner(reinterpret_cast<PyObject*>(b));
         if (rows.size()) check(api->apply(k, rows.data(), rows.size(), arg, b->data));
         return owner.release();
     });
@@ -448,7 +448,7 @@ PyObject* apply(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // minimum_distance_to(rows, v, stride) -> (index, distance).
 PyObject* minimum_distance_to(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
-        if (nargs != 3) raise(PyExc_TypeError, "minimum_distance_to(rows, v, stride)");
+        if (nargs != 3) throw_py(PyExc_TypeError, "minimum_distance_to(rows, v, stride)");
         Rows rows(args[0]);
         double v[3];
         check(api->get_value(TARSK_VEC3D, args[1], v));
@@ -519,7 +519,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
     return guarded([]() -> PyObject* {
         const TarskCapi* table = import_capi();  // on every import: it refuses other interpreters
         if (!api) api = table;
-        Ref m(PyModule_Create(&module_def));
+        Owned m(PyModule_Create(&module_def));
         declare_gil_free(m.get());
         if (!g_block_type) {
             g_block_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&block_spec));
@@ -527,9 +527,9 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
         }
         if (!g_ndarray_type) {
             // Held for the life of the process, as numpy's module holds it.
-            Ref numpy(PyImport_ImportModule("numpy"));
-            Ref ndarray(PyObject_GetAttrString(numpy.get(), "ndarray"));
-            if (!PyType_Check(ndarray.get())) raise(PyExc_ImportError, "numpy.ndarray is not a type");
+            Owned numpy(PyImport_ImportModule("numpy"));
+            Owned ndarray(PyObject_GetAttrString(numpy.get(), "ndarray"));
+            if (!PyType_Check(ndarray.get())) throw_py(PyExc_ImportError, "numpy.ndarray is not a type");
             g_ndarray_type = reinterpret_cast<PyTypeObject*>(ndarray.release());
         }
         if (PyModule_AddObjectRef(m.get(), "Block", reinterpret_cast<PyObject*>(g_block_type)) != 0 ||

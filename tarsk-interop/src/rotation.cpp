@@ -77,11 +77,11 @@ public:
         if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
         if (std::strcmp(f, "d") != 0 || view_.itemsize != sizeof(double) ||
             static_cast<std::size_t>(view_.len) % (width * sizeof(double)) != 0) {
-            raise(PyExc_ValueError, "expected a C-contiguous float64 buffer of whole rows");
+            throw_py(PyExc_ValueError, "expected a C-contiguous float64 buffer of whole rows");
         }
         count_ = static_cast<std::size_t>(view_.len) / (width * sizeof(double));
         if (count_ != 0 && reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) != 0) {
-            raise(PyExc_ValueError, "expected an aligned buffer");
+            throw_py(PyExc_ValueError, "expected an aligned buffer");
         }
     }
     ~Rows() {
@@ -97,7 +97,7 @@ public:
     std::size_t stride_for(std::size_t n) const {
         if (count_ == n) return width_;
         if (count_ == 1) return 0;
-        raise(PyExc_ValueError, "row counts of the arguments differ");
+        throw_py(PyExc_ValueError, "row counts of the arguments differ");
     }
 
 private:
@@ -422,7 +422,7 @@ PyObject* run_op(PyObject* out_obj, PyObject* const* inputs, const Params& param
             loop.stride[k] = 0;
             continue;
         }
-        if (inputs[k] == Py_None) raise(PyExc_TypeError, "missing argument buffer");
+        if (inputs[k] == Py_None) throw_py(PyExc_TypeError, "missing argument buffer");
         in[k].emplace(inputs[k], Op::widths[k], false);
         loop.in[k] = in[k]->data();
         loop.stride[k] = in[k]->stride_for(n);
@@ -447,9 +447,9 @@ rot::EulerSeq seq_of(unsigned long code) {
     rot::EulerSeq seq;
     for (int n = 0; n < 3; ++n) {
         seq.axes[n] = static_cast<int>((code >> (2 * n)) & 3u);
-        if (seq.axes[n] > 2) raise(PyExc_ValueError, "bad sequence code");
+        if (seq.axes[n] > 2) throw_py(PyExc_ValueError, "bad sequence code");
     }
-    if (seq.axes[0] == seq.axes[1] || seq.axes[1] == seq.axes[2]) raise(PyExc_ValueError, "bad sequence code");
+    if (seq.axes[0] == seq.axes[1] || seq.axes[1] == seq.axes[2]) throw_py(PyExc_ValueError, "bad sequence code");
     seq.intrinsic = (code >> 6) & 1u;
     return seq;
 }
@@ -576,13 +576,13 @@ constexpr std::size_t op_count = sizeof op_table / sizeof op_table[0];
 const OpRow& op_row(PyObject* index) {
     const long k = PyLong_AsLong(index);
     if (k == -1 && PyErr_Occurred()) throw PyErrSet{};
-    if (k < 0 || static_cast<std::size_t>(k) >= op_count) raise(PyExc_ValueError, "unknown operation");
+    if (k < 0 || static_cast<std::size_t>(k) >= op_count) throw_py(PyExc_ValueError, "unknown operation");
     return op_table[k];
 }
 
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
-        if (nargs != 6) raise(PyExc_TypeError, "run(op, out, a, b, c, param)");
+        if (nargs != 6) throw_py(PyExc_TypeError, "run(op, out, a, b, c, param)");
         const OpRow& op = op_row(args[0]);
         return op.run(args[1], args + 2, params_of(op.param, args[5]));
     });
@@ -590,7 +590,7 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* single(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
-        if (nargs != 6) raise(PyExc_TypeError, "single(op, out, a, b, c, param)");
+        if (nargs != 6) throw_py(PyExc_TypeError, "single(op, out, a, b, c, param)");
         const OpRow& op = op_row(args[0]);
         return op.single(args[1], args + 2, params_of(op.param, args[5]));
     });
@@ -599,7 +599,7 @@ PyObject* single(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // ops() -> tuple of (name, (widths...), out width, param kind): the table.
 PyObject* ops(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
-        Ref t(PyTuple_New(static_cast<Py_ssize_t>(op_count)));
+        Owned t(PyTuple_New(static_cast<Py_ssize_t>(op_count)));
         for (std::size_t k = 0; k < op_count; ++k) {
             const OpRow& r = op_table[k];
             PyObject* item = Py_BuildValue("(s(nnn)ni)", r.name, static_cast<Py_ssize_t>(r.widths[0]),
@@ -646,17 +646,17 @@ void mean_body(void* ctx, std::size_t begin, std::size_t end) {
 // (weights None or n values, checked by the package) into out.
 PyObject* mean(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
-        if (nargs != 3) raise(PyExc_TypeError, "mean(out, q, weights)");
+        if (nargs != 3) throw_py(PyExc_TypeError, "mean(out, q, weights)");
         Rows out(args[0], 4, true);
         Rows q(args[1], 4, false);
         std::optional<Rows> weights;
         MeanLoop loop;
         loop.q = q.data();
         loop.n = q.count();
-        if (out.count() != 1 || loop.n == 0) raise(PyExc_ValueError, "bad mean buffers");
+        if (out.count() != 1 || loop.n == 0) throw_py(PyExc_ValueError, "bad mean buffers");
         if (args[2] != Py_None) {
             weights.emplace(args[2], 1, false);
-            if (weights->count() != loop.n) raise(PyExc_ValueError, "bad weights buffer");
+            if (weights->count() != loop.n) throw_py(PyExc_ValueError, "bad weights buffer");
             loop.weights = weights->data();
         }
         const std::size_t nblocks = (loop.n + block_rows - 1) / block_rows;
@@ -723,7 +723,7 @@ int exponent_of(double x) {
 // operations give it (argument 0 a, 1 b), at row `row`.
 PyObject* align(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
-        if (nargs != 4) raise(PyExc_TypeError, "align(out, a, b, weights)");
+        if (nargs != 4) throw_py(PyExc_TypeError, "align(out, a, b, weights)");
         Rows out(args[0], 4, true);
         Rows a(args[1], 3, false);
         Rows b(args[2], 3, false);
@@ -732,10 +732,10 @@ PyObject* align(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         loop.a = a.data();
         loop.b = b.data();
         loop.n = a.count();
-        if (out.count() != 1 || loop.n == 0 || b.count() != loop.n) raise(PyExc_ValueError, "bad align buffers");
+        if (out.count() != 1 || loop.n == 0 || b.count() != loop.n) throw_py(PyExc_ValueError, "bad align buffers");
         if (args[3] != Py_None) {
             weights.emplace(args[3], 1, false);
-            if (weights->count() != loop.n) raise(PyExc_ValueError, "bad weights buffer");
+            if (weights->count() != loop.n) throw_py(PyExc_ValueError, "bad weights buffer");
             loop.weights = weights->data();
         }
         auto first_non_finite = [&loop]() -> std::pair<int, std::size_t> {
@@ -818,10 +818,10 @@ PyObject* align(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // refused with ValueError.
 PyObject* kernel_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
-        if (nargs != 4) raise(PyExc_TypeError, "kernel_into(op, out, rows, arg)");
+        if (nargs != 4) throw_py(PyExc_TypeError, "kernel_into(op, out, rows, arg)");
         const std::size_t k = PyLong_AsSize_t(args[0]);
         if (k == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyErrSet{};
-        if (k >= g_api->op_count) raise(PyExc_ValueError, "unknown element-wise operation");
+        if (k >= g_api->op_count) throw_py(PyExc_ValueError, "unknown element-wise operation");
         const TarskOp& op = g_api->ops[k];
         Rows rows(args[2], 3, false);
         double arg[4] = {0.0, 0.0, 0.0, 0.0};
@@ -847,7 +847,7 @@ PyObject* kernel_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         int rc = 0;
         if (fits && n) rc = g_api->apply(k, rows.data(), n, arg, view.buf);
         PyBuffer_Release(&view);
-        if (!fits) raise(PyExc_ValueError, "the result buffer does not fit the rows");
+        if (!fits) throw_py(PyExc_ValueError, "the result buffer does not fit the rows");
         check(rc);
         Py_RETURN_NONE;
     });
@@ -862,23 +862,23 @@ PyObject* kernel_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // when it did not, -1 when the argument does not take the fast path.
 PyObject* crmath(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
-        if (nargs != 5) raise(PyExc_TypeError, "crmath(out, function, path, x, y)");
+        if (nargs != 5) throw_py(PyExc_TypeError, "crmath(out, function, path, x, y)");
         const long function = PyLong_AsLong(args[1]);
         const long path = PyLong_AsLong(args[2]);
         if (PyErr_Occurred()) throw PyErrSet{};
         if (function < 0 || function > 5 || path < 0 || path > 2 || (function > 3 && path != 0)) {
-            raise(PyExc_ValueError, "bad function or path");
+            throw_py(PyExc_ValueError, "bad function or path");
         }
         Rows out(args[0], path == 2 ? 3 : 1, true);
         Rows x(args[3], 1, false);
         const bool binary = function == 2 || function == 3;
-        if (binary == (args[4] == Py_None)) raise(PyExc_TypeError, "y is needed by atan2 and hypot only");
+        if (binary == (args[4] == Py_None)) throw_py(PyExc_TypeError, "y is needed by atan2 and hypot only");
         std::optional<Rows> y;
         if (binary) {
             y.emplace(args[4], 1, false);
-            if (y->count() != x.count()) raise(PyExc_ValueError, "x and y differ in length");
+            if (y->count() != x.count()) throw_py(PyExc_ValueError, "x and y differ in length");
         }
-        if (out.count() != x.count()) raise(PyExc_ValueError, "bad result buffer");
+        if (out.count() != x.count()) throw_py(PyExc_ValueError, "bad result buffer");
         const double* xs = x.data();
         const double* ys = binary ? y->data() : nullptr;
         double* o = out.data();
@@ -943,7 +943,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__rotation() {
     return guarded([]() -> PyObject* {
         const TarskCapi* table = import_capi();  // on every import: it refuses other interpreters
         if (!g_api) g_api = table;
-        Ref m(PyModule_Create(&module_def));
+        Owned m(PyModule_Create(&module_def));
         declare_gil_free(m.get());
         return m.release();
     });

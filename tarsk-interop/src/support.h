@@ -4,6 +4,8 @@
 // buffers are released on unwinding.
 #include <Python.h>
 
+#include "tarsk_py/boundary.h"
+
 #include <cxxabi.h>
 
 #include <atomic>
@@ -16,13 +18,13 @@
 
 namespace tarsk::interop {
 
-// Raised after a Python exception has been set.
-struct PyErrSet {};
-
-[[noreturn]] inline void raise(PyObject* type, const char* text) {
-    PyErr_SetString(type, text);
-    throw PyErrSet{};
-}
+// The boundary's vocabulary, shared with tarsk_py: PyErrSet (the
+// interpreter holds the exception), PyError and throw_py (a deferred one),
+// Owned (a new reference dropped on unwinding).
+using boundary::Owned;
+using boundary::PyErrSet;
+using boundary::PyError;
+using boundary::throw_py;
 
 inline void check(int rc) {
     if (rc != 0) throw PyErrSet{};
@@ -36,6 +38,8 @@ PyObject* guarded(F&& body) {
     try {
         return body();
     } catch (const PyErrSet&) {
+    } catch (const PyError& e) {
+        PyErr_SetString(e.type, e.text.c_str());
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const std::bad_alloc&) {
@@ -48,22 +52,6 @@ PyObject* guarded(F&& body) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "internal failure without an exception");
     return nullptr;
 }
-
-// A new reference that is dropped on unwinding unless released.
-class Ref {
-public:
-    explicit Ref(PyObject* o) : o_(o) {
-        if (!o) throw PyErrSet{};
-    }
-    ~Ref() { Py_XDECREF(o_); }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    PyObject* get() const { return o_; }
-    PyObject* release() { return std::exchange(o_, nullptr); }
-
-private:
-    PyObject* o_;
-};
 
 // Declares that the module runs without the global interpreter lock, on a
 // free-threaded interpreter only: its buffers and blocks are safe under
@@ -88,7 +76,7 @@ inline const TarskCapi* import_capi() {
     if (id == -1) throw PyErrSet{};
     std::int64_t expected = -1;
     if (!owner.compare_exchange_strong(expected, id, std::memory_order_acq_rel) && expected != id) {
-        raise(PyExc_ImportError, TARSK_SUBINTERPRETER_MESSAGE);
+        throw_py(PyExc_ImportError, TARSK_SUBINTERPRETER_MESSAGE);
     }
     const TarskCapi* table = tarsk_capi_import();
     if (!table) throw PyErrSet{};

@@ -209,20 +209,7 @@ struct Result<T> {
 };
 
 // Owns a new reference until released; drops it on unwinding.
-class Owned {
-public:
-    explicit Owned(PyObject* o) : obj_(o) {
-        if (!o) throw PyErrSet{};
-    }
-    ~Owned() { Py_XDECREF(obj_); }
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    PyObject* get() const { return obj_; }
-    PyObject* release() { return std::exchange(obj_, nullptr); }
-
-private:
-    PyObject* obj_;
-};
+using boundary::Owned;
 
 // Fixed arrays and vectors (with any allocator) become lists.
 template <class T, std::size_t N>

@@ -123,8 +123,6 @@ PyObject* panic_type() {
     return type;
 }
 
-void throw_py(PyObject* type, std::string text) { throw PyError{type, std::move(text)}; }
-
 void throw_panic(std::string text) { throw Panic{std::move(text)}; }
 
 void throw_fetched() { rethrow_pending(); }

@@ -14,6 +14,8 @@
 // binary operator can discard a failed conversion without formatting it.
 #include <Python.h>
 
+#include "tarsk_py/boundary.h"
+
 #include <cxxabi.h>
 
 #include <string>
@@ -42,21 +44,17 @@ struct Error {
     static Error message(PyObject* type, const char* text) { return {Kind::message, type, text}; }
 };
 
-// A deferred exception travelling as a C++ exception.
-struct PyError {
-    PyObject* type;
-    std::string text;
-};
-
-// The interpreter already holds an exception.
-struct PyErrSet {};
+// PyError (a deferred exception travelling as a C++ exception), PyErrSet
+// (the interpreter already holds one) and throw_py: the boundary's own.
+using boundary::PyError;
+using boundary::PyErrSet;
+using boundary::throw_py;
 
 // An internal failure with its message.
 struct Panic {
     std::string text;
 };
 
-[[noreturn]] void throw_py(PyObject* type, std::string text);
 [[noreturn]] void throw_panic(std::string text);
 // Throws PyErrSet, or SystemError "attempted to fetch exception but none was
 // set" when the interpreter reported failure without setting one.
