@@ -268,7 +268,8 @@ PyObject* sphere(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         doubles_arg(args[1], sums, cl::sphere_width);
         Vec3d rel{0.0, 0.0, 0.0};
         double radius = 0.0;
-        const cl::Fault fault = cl::sphere_from(sums, rel, radius);
+        cl::Fault fault = cl::spread_fault(sums, c);
+        if (fault == cl::Fault::none) fault = cl::sphere_from(sums, rel, radius);
         const Vec3d centre = c + rel;
         const double out[5] = {static_cast<double>(fault), centre.x, centre.y, centre.z, radius};
         return floats(out, 5);

@@ -209,6 +209,16 @@ Fault plane_fault(const Scatter& s, const Vec3d& c, double weight) {
     return Fault::none;
 }
 
+Fault spread_fault(const double sums[sphere_width], const Vec3d& c) {
+    for (std::size_t j = 0; j < sphere_width; ++j)
+        if (!std::isfinite(sums[j])) return Fault::not_finite;
+    if (!std::isfinite(c.x) || !std::isfinite(c.y) || !std::isfinite(c.z)) return Fault::not_finite;
+    const double scale = std::max(abs(c.x), std::max(abs(c.y), abs(c.z)));
+    const double spread = std::sqrt(((sums[0] + sums[4]) + sums[7]) / sums[9]);
+    if (spread == 0.0 || spread <= 1e-14 * scale) return Fault::identical;
+    return Fault::none;
+}
+
 bool solve(double* m, double* b, int size) {
     // Scale rows and columns by 1 / sqrt(diagonal), so the diagonal is 1.
     double d[4];
@@ -263,6 +273,8 @@ Fault sphere_from(const double sums[sphere_width], Vec3d& centre, double& radius
 }
 
 Fault circle_from(const double sums[circle_width], double& cu, double& cv, double& radius) {
+    for (std::size_t j = 0; j < circle_width; ++j)
+        if (!std::isfinite(sums[j])) return Fault::not_finite;
     double m[9], b[3];
     unpack(sums, 3, m);
     for (int r = 0; r < 3; ++r) b[r] = sums[6 + r];

@@ -78,6 +78,10 @@ enum class Fault { none, identical, collinear, coplanar, not_finite };
 // when middle <= 1e-14 * high.
 Fault plane_fault(const Scatter& s, const Vec3d& c, double weight);
 
+// The identical and not_finite rules of plane_fault for sphere totals
+// (their trace sum |q|^2 and count), relative to the centroid c.
+Fault spread_fault(const double sums[sphere_width], const Vec3d& c);
+
 // Solves the symmetric positive system m x = b (size 3 or 4, m in full
 // storage, row-major) after scaling by the diagonal, by Gaussian elimination
 // with partial pivoting; false when a pivot is at most 1e-13 of the scaled
