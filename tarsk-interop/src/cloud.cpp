@@ -373,6 +373,30 @@ PyObject* normals(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// normals_at(points, perm, boxes, depth, rows, x, k, viewpoint, out): the
+// unit normals of query rows x from their k nearest points of the tree.
+PyObject* normals_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([args, nargs]() -> PyObject* {
+        check_args(nargs, 9, "normals_at(points, perm, boxes, depth, rows, x, k, viewpoint, out)");
+        Tree tree(args);
+        Buffer rows(args[4], 'd', false);
+        Buffer x(args[5], 'd', false);
+        const std::size_t k = size_arg(args[6]);
+        double vp[3];
+        const bool has_vp = args[7] != Py_None;
+        if (has_vp) doubles_arg(args[7], vp, 3);
+        Buffer out(args[8], 'd', true);
+        const std::size_t n = tree.view.n;
+        const std::size_t m = row_count(x);
+        if (row_count(rows) != n || out.count() != 3 * m || k < 1 || k > n) {
+            raise(PyExc_ValueError, "inconsistent normal buffers");
+        }
+        cl::normals_at(tree.view, rows.data<double>(), x.data<double>(), m, k, has_vp ? vp : nullptr,
+                       out.data<double>(), &parallel_for);
+        Py_RETURN_NONE;
+    });
+}
+
 // ransac_counts(rows, threshold, seed, counts): inlier counts of the sampled
 // planes of iterations [0, len(counts)).
 PyObject* ransac_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -489,6 +513,7 @@ PyMethodDef module_methods[] = {
     {"residuals", TARSK_FASTCALL(residuals), METH_FASTCALL, nullptr},
     {"residual_blocks", TARSK_FASTCALL(residual_blocks), METH_FASTCALL, nullptr},
     {"normals", TARSK_FASTCALL(normals), METH_FASTCALL, nullptr},
+    {"normals_at", TARSK_FASTCALL(normals_at), METH_FASTCALL, nullptr},
     {"ransac_counts", TARSK_FASTCALL(ransac_counts), METH_FASTCALL, nullptr},
     {"sample_plane", TARSK_FASTCALL(sample_plane), METH_FASTCALL, nullptr},
     {"inliers", TARSK_FASTCALL(inliers), METH_FASTCALL, nullptr},

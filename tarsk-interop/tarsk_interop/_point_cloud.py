@@ -145,10 +145,10 @@ def _rotation(value: Any, name: str) -> list[float]:
     return q
 
 
-def _fault(code: float, what: str) -> None:
+def _fault(code: float, what: str, name: str = "points") -> None:
     c = int(code)
     if c:
-        raise ValueError(f"argument 'points': {_FAULTS[c].format(what=what)}")
+        raise ValueError(f"argument '{name}': {_FAULTS[c].format(what=what)}")
 
 
 # ---------------------------------------------------------------------------
@@ -186,12 +186,12 @@ def _memory_sums(rows: np.ndarray, weights: np.ndarray | None) -> Sums:
 
 # The fits as pipelines over a sums provider, shared with the Dask module.
 
-def _plane_pipeline(sums: Sums, what: str = "plane") -> tuple:
+def _plane_pipeline(sums: Sums, what: str = "plane", name: str = "points") -> tuple:
     first = sums("first", ())
     centroid = (first[1] / first[0], first[2] / first[0], first[3] / first[0])
     second = sums("second", centroid)
     out = _cloud.plane(first, second)
-    _fault(out[0], what)
+    _fault(out[0], what, name)
     return out
 
 

@@ -348,59 +348,82 @@ void residual_blocks(const Primitive& f, const double* rows, const double* weigh
 // ---------------------------------------------------------------------------
 // Normals
 
-void normals(const kdtree::View& tree, const double* rows, std::size_t k, const double* viewpoint, double* out,
-             ParallelFor loop) {
-    const std::size_t n = tree.n;
+namespace {
+
+// The normal of one point p from the original rows of its k neighbours.
+Vec3d normal_of(const double* rows, const std::int64_t* nb, std::size_t k, const Vec3d& p, const double* viewpoint) {
+    double cx = 0.0, cy = 0.0, cz = 0.0;
+    for (std::size_t j = 0; j < k; ++j) {
+        const double* q = rows + 3 * static_cast<std::size_t>(nb[j]);
+        cx = cx + q[0];
+        cy = cy + q[1];
+        cz = cz + q[2];
+    }
+    const double kk = static_cast<double>(k);
+    cx = cx / kk;
+    cy = cy / kk;
+    cz = cz / kk;
+    double u[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    for (std::size_t j = 0; j < k; ++j) {
+        const double* q = rows + 3 * static_cast<std::size_t>(nb[j]);
+        const double x = q[0] - cx, y = q[1] - cy, z = q[2] - cz;
+        u[0] = u[0] + x * x;
+        u[1] = u[1] + x * y;
+        u[2] = u[2] + x * z;
+        u[3] = u[3] + y * y;
+        u[4] = u[4] + y * z;
+        u[5] = u[5] + z * z;
+    }
+    Matrix3 neg = full(u);
+    for (auto& r : neg)
+        for (auto& v : r) v = -v;
+    const double trace = (u[0] + u[3]) + u[5];
+    double value;
+    Vec3d nv = largest3(neg, -(trace + 1.0), value);
+    if (viewpoint) {
+        const Vec3d to = Vec3d{viewpoint[0], viewpoint[1], viewpoint[2]} - p;
+        if (nv.dot(to) < 0.0) nv = -nv;
+        return nv;
+    }
+    return orient(nv);
+}
+
+// Normals of m query rows x (x_row(q) gives query q's point) into
+// out[3 * at(q)], in runs of 64 queries.
+template <class At>
+void normals_of(const kdtree::View& tree, const double* rows, const double* x, std::size_t m, std::size_t k,
+                const double* viewpoint, double* out, At at, ParallelFor loop) {
     auto body = [&](std::size_t begin, std::size_t end) {
         std::vector<double> d(k * 64);
         std::vector<std::int64_t> idx(k * 64);
         for (std::size_t s = begin; s < end; s += 64) {
-            const std::size_t m = std::min<std::size_t>(64, end - s);
-            kdtree::query(tree, tree.points + 3 * s, m, k, HUGE_VAL, d.data(), idx.data(), &kdtree::serial_for);
-            for (std::size_t q = 0; q < m; ++q) {
-                const std::int64_t* nb = idx.data() + q * k;
-                double cx = 0.0, cy = 0.0, cz = 0.0;
-                for (std::size_t j = 0; j < k; ++j) {
-                    const double* p = rows + 3 * static_cast<std::size_t>(nb[j]);
-                    cx = cx + p[0];
-                    cy = cy + p[1];
-                    cz = cz + p[2];
-                }
-                const double kk = static_cast<double>(k);
-                cx = cx / kk;
-                cy = cy / kk;
-                cz = cz / kk;
-                double u[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-                for (std::size_t j = 0; j < k; ++j) {
-                    const double* p = rows + 3 * static_cast<std::size_t>(nb[j]);
-                    const double x = p[0] - cx, y = p[1] - cy, z = p[2] - cz;
-                    u[0] = u[0] + x * x;
-                    u[1] = u[1] + x * y;
-                    u[2] = u[2] + x * z;
-                    u[3] = u[3] + y * y;
-                    u[4] = u[4] + y * z;
-                    u[5] = u[5] + z * z;
-                }
-                Matrix3 neg = full(u);
-                for (auto& r : neg)
-                    for (auto& v : r) v = -v;
-                const double trace = (u[0] + u[3]) + u[5];
-                double value;
-                Vec3d nv = largest3(neg, -(trace + 1.0), value);
-                const std::size_t at = tree.perm[s + q];
-                if (viewpoint) {
-                    const Vec3d to = Vec3d{viewpoint[0], viewpoint[1], viewpoint[2]} - row(rows, at);
-                    if (nv.dot(to) < 0.0) nv = -nv;
-                } else {
-                    nv = orient(nv);
-                }
-                out[3 * at] = nv.x;
-                out[3 * at + 1] = nv.y;
-                out[3 * at + 2] = nv.z;
+            const std::size_t cnt = std::min<std::size_t>(64, end - s);
+            kdtree::query(tree, x + 3 * s, cnt, k, HUGE_VAL, d.data(), idx.data(), &kdtree::serial_for);
+            for (std::size_t q = 0; q < cnt; ++q) {
+                const Vec3d nv = normal_of(rows, idx.data() + q * k, k, row(x, s + q), viewpoint);
+                const std::size_t o = at(s + q);
+                out[3 * o] = nv.x;
+                out[3 * o + 1] = nv.y;
+                out[3 * o + 2] = nv.z;
             }
         }
     };
-    for_ranges(n, 1024, loop, body);
+    for_ranges(m, 1024, loop, body);
+}
+
+}  // namespace
+
+void normals(const kdtree::View& tree, const double* rows, std::size_t k, const double* viewpoint, double* out,
+             ParallelFor loop) {
+    // The tree's points in tree order (neighbouring queries walk the same
+    // leaves), each written to its original row.
+    normals_of(tree, rows, tree.points, tree.n, k, viewpoint, out,
+               [&](std::size_t j) { return static_cast<std::size_t>(tree.perm[j]); }, loop);
+}
+
+void normals_at(const kdtree::View& tree, const double* rows, const double* x, std::size_t m, std::size_t k,
+                const double* viewpoint, double* out, ParallelFor loop) {
+    normals_of(tree, rows, x, m, k, viewpoint, out, [](std::size_t j) { return j; }, loop);
 }
 
 // ---------------------------------------------------------------------------

@@ -126,6 +126,12 @@ void residual_blocks(const Primitive& f, const double* rows, const double* weigh
 void normals(const kdtree::View& tree, const double* rows, std::size_t k, const double* viewpoint, double* out,
              ParallelFor loop);
 
+// The same for m finite query rows x (normal of x's point q into out[3 * q]),
+// each from its k nearest stored points: the tree's own points given as x
+// get the bits normals() gives them.
+void normals_at(const kdtree::View& tree, const double* rows, const double* x, std::size_t m, std::size_t k,
+                const double* viewpoint, double* out, ParallelFor loop);
+
 // ---------------------------------------------------------------------------
 // RANSAC
 
