@@ -25,7 +25,7 @@ from __future__ import annotations
 
 import math
 import operator
-from typing import Any, Callable, NamedTuple, Sequence
+from typing import Any, Callable, Sequence
 
 import numpy as np
 
@@ -425,26 +425,69 @@ def estimate_normals(points: Any, k: int = 16, *, viewpoint: Any = None, tree: K
 # ---------------------------------------------------------------------------
 # ICP
 
-class IcpResult(NamedTuple):
+class IcpResult:
     """The outcome of icp(): the transform y = rotate(p, rotation) +
     translation (rotation a unit (w, i, j, k) quaternion in this module's
     storage sense, as Quat.rotate turns vectors), and its measures."""
 
-    rotation: np.ndarray
-    translation: np.ndarray
-    rmse: float
-    fitness: float
-    iterations: int
-    converged: bool
+    __slots__ = ("_rotation", "_translation", "_rmse", "_fitness", "_iterations", "_converged")
+
+    def __init__(self, rotation: np.ndarray, translation: np.ndarray, rmse: float, fitness: float,
+                 iterations: int, converged: bool) -> None:
+        self._rotation = rotation
+        self._translation = translation
+        self._rmse = rmse
+        self._fitness = fitness
+        self._iterations = iterations
+        self._converged = converged
+        rotation.flags.writeable = False
+        translation.flags.writeable = False
+
+    @property
+    def rotation(self) -> np.ndarray:
+        """The unit quaternion (w, i, j, k), (4,) float64, read-only."""
+        return self._rotation
+
+    @property
+    def translation(self) -> np.ndarray:
+        """The translation, (3,) float64, read-only."""
+        return self._translation
+
+    @property
+    def rmse(self) -> float:
+        """The root mean square of the matched distances under the transform (0.0 when none match)."""
+        return self._rmse
+
+    @property
+    def fitness(self) -> float:
+        """The share of source points matched within max_distance under the transform."""
+        return self._fitness
+
+    @property
+    def iterations(self) -> int:
+        """The steps taken."""
+        return self._iterations
+
+    @property
+    def converged(self) -> bool:
+        """Whether the last step changed fitness and rmse by at most the tolerance."""
+        return self._converged
 
     def apply(self, points: Any) -> np.ndarray:
-        """The points moved by this transform."""
-        return apply_transform(points, self.rotation, self.translation)
+        """The points moved by this transform (apply_transform)."""
+        return apply_transform(points, self._rotation, self._translation)
+
+    def __repr__(self) -> str:
+        return (f"IcpResult(rotation={self._rotation.tolist()}, translation={self._translation.tolist()}, "
+                f"rmse={self._rmse!r}, fitness={self._fitness!r}, iterations={self._iterations}, "
+                f"converged={self._converged})")
 
 
 def _initial(initial: Any) -> tuple[list[float], list[float]]:
     if initial is None:
         return [1.0, 0.0, 0.0, 0.0], [0.0, 0.0, 0.0]
+    if type(initial) is IcpResult:
+        return initial.rotation.tolist(), initial.translation.tolist()
     try:
         rotation, translation = initial[0], initial[1]
     except (TypeError, IndexError, KeyError):
