@@ -393,6 +393,12 @@ def test_ransac_finds_a_plane_among_half_outliers():
     assert len(np.setdiff1d(found, true_rows)) < 0.02 * 3000
     again = ti.ransac_plane(pts, 0.03, iterations=200, seed=9)
     assert again[1].tobytes() == found.tobytes() and bits(again[0].distance) == bits(plane.distance)
+    # The early stop ends on a batch boundary with what running exactly that
+    # many iterations gives: (1 - 0.5^3)^t <= 1e-8 needs t >= 138, so 192 here.
+    early = ti.ransac_plane(pts, 0.03, seed=9)
+    full = ti.ransac_plane(pts, 0.03, seed=9, iterations=192, probability=1.0)
+    assert early[1].tobytes() == full[1].tobytes() and bits(early[0].distance) == bits(full[0].distance)
+    assert len(ti.ransac_plane(pts, 0.03, seed=9, probability=1.0)[1]) > len(early[1])  # all 1000 find more
 
 
 def test_ransac_refuses_bad_arguments():
@@ -402,7 +408,8 @@ def test_ransac_refuses_bad_arguments():
                           (dict(threshold=np.nan), ValueError, "'threshold'"),
                           (dict(threshold=0.1, iterations=0), ValueError, "'iterations'"),
                           (dict(threshold=0.1, seed=-1), ValueError, "'seed'"),
-                          (dict(threshold=0.1, seed=1.5), TypeError, "'seed'")]:
+                          (dict(threshold=0.1, seed=1.5), TypeError, "'seed'"),
+                          (dict(threshold=0.1, probability=1.5), ValueError, "'probability'")]:
         with pytest.raises(err, match=text):
             ti.ransac_plane(p, **kw)
     with pytest.raises(ValueError, match="'points'.*at least 3"):

@@ -397,19 +397,20 @@ PyObject* normals_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// ransac_counts(rows, threshold, seed, counts): inlier counts of the sampled
-// planes of iterations [0, len(counts)).
+// ransac_counts(rows, threshold, seed, first, counts): inlier counts of the
+// sampled planes of iterations [first, first + len(counts)).
 PyObject* ransac_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
-        check_args(nargs, 4, "ransac_counts(rows, threshold, seed, counts)");
+        check_args(nargs, 5, "ransac_counts(rows, threshold, seed, first, counts)");
         Buffer rows(args[0], 'd', false);
         const double threshold = double_arg(args[1]);
         const std::uint64_t seed = u64_arg(args[2]);
-        Buffer counts(args[3], 'q', true);
+        const std::uint64_t first = u64_arg(args[3]);
+        Buffer counts(args[4], 'q', true);
         const std::size_t n = row_count(rows);
         if (n < 3 || !(threshold > 0.0)) raise(PyExc_ValueError, "bad RANSAC arguments");
-        cl::ransac_counts(rows.data<double>(), n, threshold, seed, counts.count(), counts.data<std::int64_t>(),
-                          &parallel_for);
+        cl::ransac_counts(rows.data<double>(), n, threshold, seed, first, counts.count(),
+                          counts.data<std::int64_t>(), &parallel_for);
         Py_RETURN_NONE;
     });
 }

@@ -357,25 +357,58 @@ def _make_int64(count: int) -> np.ndarray:
     return np.empty(count, dtype=np.int64)
 
 
-def ransac_plane(points: Any, threshold: float, *, iterations: int = 1000, seed: int = 0) -> tuple[Any, np.ndarray]:
+_RANSAC_BATCH = 64  # iterations evaluated between two looks at the stopping rule
+
+
+def _miss_power(q: float, e: int) -> float:
+    """q ** e by squaring, each product rounded on its own (no libm)."""
+    result, base = 1.0, q
+    while e:
+        if e & 1:
+            result = result * base
+        base = base * base
+        e >>= 1
+    return result
+
+
+def ransac_plane(points: Any, threshold: float, *, iterations: int = 1000, seed: int = 0,
+                 probability: float = 0.99999999) -> tuple[Any, np.ndarray]:
     """A plane among outliers: ``(plane, inliers)``.
 
-    Each iteration i draws three distinct rows from a counter-based hash of
+    Iteration i draws three distinct rows from a counter-based hash of
     (seed, i) (the same draws on every machine and worker count) and counts
     the points within ``threshold`` of their plane; the sample with the most
-    (the first of equal ones) wins. ``inliers`` are the ascending rows within
-    threshold of that sampled plane, and the plane returned is the
-    least-squares plane through them (the sampled plane itself when they
-    admit no single least-squares plane)."""
+    (the first of equal ones) wins. Iterations run in batches of 64; after
+    each batch the search stops early once the chance of never having drawn
+    three inliers, (1 - w^3)^t with w the best inlier share so far and t the
+    iterations run, is at most 1 - ``probability`` (1.0 runs all
+    ``iterations``). The stop depends only on the counts, so it too is the
+    same everywhere. ``inliers`` are the ascending rows within threshold of
+    the winning sampled plane, and the plane returned is the least-squares
+    plane through them (the sampled plane itself when they admit no single
+    least-squares plane)."""
     rows = _points(points)
     _least(rows, 3, "a plane")
+    n = rows.shape[0]
     limit = _positive(threshold, "threshold")
     count = _integer(iterations, "iterations", 1)
     s = _integer(seed, "seed", 0, 2**64 - 1)
-    counts = np.empty(count, dtype=np.int64)
-    _cloud.ransac_counts(rows, limit, s, counts)
-    best = int(np.argmax(counts))
-    if counts[best] == 0:
+    p = _real(probability, "probability")
+    if not 0.0 <= p <= 1.0:
+        raise ValueError(f"argument 'probability': expected a number from 0 to 1, got {p!r}")
+    best, best_count, done = 0, -1, 0
+    while done < count:
+        size = min(_RANSAC_BATCH, count - done)
+        counts = np.empty(size, dtype=np.int64)
+        _cloud.ransac_counts(rows, limit, s, done, counts)
+        top = int(np.argmax(counts))
+        if int(counts[top]) > best_count:
+            best, best_count = done + top, int(counts[top])
+        done += size
+        w = best_count / n
+        if p < 1.0 and best_count > 0 and _miss_power(1.0 - (w * w) * w, done) <= 1.0 - p:
+            break
+    if best_count == 0:
         raise ValueError("argument 'points': every sampled triple of points was collinear")
     sampled = _cloud.sample_plane(rows, s, best)
     inliers = _cloud.inliers(rows, sampled[1:4], sampled[4], limit, _make_int64)

@@ -457,12 +457,12 @@ bool sample_plane(const double* rows, const std::size_t idx[3], Vec3d& normal, d
     return true;
 }
 
-void ransac_counts(const double* rows, std::size_t n, double threshold, std::uint64_t seed,
+void ransac_counts(const double* rows, std::size_t n, double threshold, std::uint64_t seed, std::uint64_t first,
                    std::size_t iterations, std::int64_t* count, ParallelFor loop) {
     auto body = [&](std::size_t begin, std::size_t end) {
         for (std::size_t it = begin; it < end; ++it) {
             std::size_t idx[3];
-            sample(seed, it, n, idx);
+            sample(seed, first + it, n, idx);
             Vec3d nv;
             double d;
             std::int64_t c = 0;

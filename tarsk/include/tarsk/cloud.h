@@ -147,8 +147,8 @@ void sample(std::uint64_t seed, std::uint64_t iteration, std::size_t n, std::siz
 bool sample_plane(const double* rows, const std::size_t idx[3], Vec3d& normal, double& distance);
 
 // The number of rows with |n . p + d| <= threshold for every sampled plane of
-// iterations [0, iterations) into count (0 for a collinear sample).
-void ransac_counts(const double* rows, std::size_t n, double threshold, std::uint64_t seed,
+// iterations [first, first + iterations) into count (0 for a collinear sample).
+void ransac_counts(const double* rows, std::size_t n, double threshold, std::uint64_t seed, std::uint64_t first,
                    std::size_t iterations, std::int64_t* count, ParallelFor loop);
 
 // The rows within threshold of a plane, ascending.
