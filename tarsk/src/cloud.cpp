@@ -590,6 +590,18 @@ struct IcpWork {
 IcpResult icp(const kdtree::View& tree, const double* target, const double* source, std::size_t m,
               double max_distance, std::size_t max_iterations, double tolerance, const Quat& rotation,
               const Vec3d& translation, ParallelFor loop) {
+    // The source in the spatial order of its own index: consecutive queries
+    // walk the same leaves of the target's tree. Every sum runs over this
+    // order, which depends only on the source points.
+    std::vector<double> ordered;
+    if (m <= kdtree::max_points) {
+        const unsigned depth = kdtree::depth_for(m, 12);
+        ordered.resize(3 * m);
+        std::vector<std::uint32_t> perm(m);
+        std::vector<kdtree::Box> boxes(kdtree::node_count(depth));
+        kdtree::build(source, m, depth, ordered.data(), perm.data(), boxes.data(), loop);
+        source = ordered.data();
+    }
     IcpWork w{tree, target, source, m, max_distance, std::nextafter(max_distance, HUGE_VAL), loop, {}, {}, {}, {}};
     w.moved.resize(3 * m);
     w.hit.resize(m);

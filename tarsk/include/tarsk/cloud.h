@@ -168,7 +168,9 @@ struct IcpResult {
 };
 
 // Point-to-point ICP of m source rows onto the tree's points (`target` in
-// original order). Each evaluation moves every source point, takes its
+// original order). The source is taken in the order of its own index
+// (kdtree::build, leaves of at most 12 points), and every sum runs over that
+// order in fixed blocks. Each evaluation moves every source point, takes its
 // nearest target point (ties by lower row) and keeps it when the distance
 // is at most max_distance. Each step maps the centred moved points onto their
 // centred matches by align_finish (the rotation module's best rotation) and
