@@ -1,5 +1,6 @@
 """tarsk_interop.KDTree side by side with scipy's cKDTree (workers=-1) and
-pykdtree (and open3d's KDTreeFlann where it is installed), on the same data.
+pykdtree (and open3d's batch search, open3d.core.nns, where it is installed),
+on the same data.
 
     python bench/index.py [--n 1000000] [--repeat 1] [--scaling]
 
@@ -14,11 +15,12 @@ whole cloud. Every row shows
 and the memory of each index beyond its points, in bytes per point (tarsk's
 exactly from its arrays; the peers' as the growth of the process's resident
 memory over the build). --scaling prints the time per k = 1 query as n grows
-from 10k to 10M, for the documentation's plot. Timings of a loaded machine
+from 10k to 10M (--plot FILE draws it, as in docs/spatial-scaling.png). Timings of a loaded machine
 are noisy: say so when quoting them.
 """
 import argparse
 import gc
+import subprocess
 import sys
 import time
 
@@ -32,8 +34,8 @@ try:
 except ImportError:  # its columns stay empty
     pykd = None
 try:
-    import open3d as o3d
-except ImportError:
+    import open3d as o3d  # open3d-cpu; needs the system's libusb-1.0
+except (ImportError, OSError):
     o3d = None
 
 
@@ -94,8 +96,11 @@ def bench_cloud(name, points, x, repeat):
     pk = seconds(lambda: pykd.KDTree(points), repeat) if pykd else None
     o3 = None
     if o3d:
-        cloud = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(points))
-        o3 = seconds(lambda: o3d.geometry.KDTreeFlann(cloud), repeat)
+        # open3d's batch search (core.nns): the index is built per search kind.
+        o3_points = o3d.core.Tensor(points)
+        o3_x = o3d.core.Tensor(x)
+        nns = o3d.core.nns.NearestNeighborSearch(o3_points)
+        o3 = seconds(nns.knn_index, repeat)
     row("build", ours, [ck, pk, o3])
 
     tree, ctree = ti.KDTree(points), cKDTree(points)
@@ -104,14 +109,20 @@ def bench_cloud(name, points, x, repeat):
         ours = seconds(lambda: tree.query(x, k=k), repeat)
         ck = seconds(lambda: ctree.query(x, k=k, workers=-1), repeat)
         pk = seconds(lambda: ptree.query(x, k=k), repeat) if ptree else None
-        row(f"query k={k}", ours, [ck, pk, None])
+        o3 = seconds(lambda: nns.knn_search(o3_x, k), repeat) if o3d else None
+        row(f"query k={k}", ours, [ck, pk, o3])
 
     xb = x[: max(1, len(x) // 10)]
     r = radius_for(tree, xb[:2000], 8.0)
     counts = tree.query_ball_point(xb, r, return_length=True)
     ours = seconds(lambda: tree.query_ball_point(xb, r), repeat)
     ck = seconds(lambda: ctree.query_ball_point(xb, r, workers=-1, return_sorted=True), repeat)
-    row(f"ball ({counts.mean():.1f} per query)", ours, [ck, None, None])
+    o3 = None
+    if o3d:
+        nns.fixed_radius_index(r)
+        o3_xb = o3d.core.Tensor(xb)
+        o3 = seconds(lambda: nns.fixed_radius_search(o3_xb, r, sort=True), repeat)
+    row(f"ball ({counts.mean():.1f} per query)", ours, [ck, None, o3])
     pairs = tree.query_pairs(r)
     ours = seconds(lambda: tree.query_pairs(r), repeat)
     ck = seconds(lambda: ctree.query_pairs(r, output_type="ndarray"), repeat)
@@ -121,30 +132,70 @@ def bench_cloud(name, points, x, repeat):
     print(f"  memory beyond the points: tarsk {index / n:.1f} B/point (permutation {tree._perm.nbytes / n:.0f}, "
           f"boxes {tree._boxes.nbytes / n:.1f}; the sorted points themselves {tree._points.nbytes / n:.0f})")
     del tree, ctree, ptree
-    for label, make in [("cKDTree", lambda: cKDTree(points)), ("pykdtree", (lambda: pykd.KDTree(points)) if pykd
-                                                                else None)]:
-        if make is None:
+    for label in ("tarsk", "cKDTree", "pykdtree"):
+        if label == "pykdtree" and not pykd:
             continue
-        gc.collect()
-        before = resident()
-        t = make()
-        if label == "pykdtree":
-            t.query(x[:1])  # pykdtree builds its nodes on construction; one query settles its buffers
-        grown = resident() - before
-        print(f"  memory of {label}'s index: {grown / n:.1f} B/point (resident growth over the build)")
-        del t
+        r = subprocess.run([sys.executable, __file__, "--memory-child", label, name, str(n)],
+                           capture_output=True, text=True, check=True)
+        grown = float(r.stdout)
+        print(f"  resident growth over the build, {label}: {grown / n:.1f} B/point (the points themselves: 24)")
 
 
-def scaling(repeat):
+def memory_child(label, cloud, n):
+    """Prints the growth of this process's resident memory over one build."""
+    points = (uniform if cloud == "uniform" else surface)(n, 1 if cloud == "uniform" else 3)
+    gc.collect()
+    before = resident()
+    if label == "tarsk":
+        tree = ti.KDTree(points)
+    elif label == "cKDTree":
+        tree = cKDTree(points)
+    else:
+        tree = pykd.KDTree(points)
+    gc.collect()
+    print(resident() - before)
+    del tree
+
+
+def scaling(repeat, plot):
     print("\nper-query time, k = 1, as n grows (uniform cloud, 200k queries)")
     x = uniform(200_000, 99)
-    for n in (10_000, 100_000, 1_000_000, 10_000_000):
+    sizes = (10_000, 31_623, 100_000, 316_228, 1_000_000, 3_162_278, 10_000_000)
+    times = {"tarsk_interop.KDTree": [], "scipy cKDTree(workers=-1)": [], "pykdtree": []}
+    for n in sizes:
         points = uniform(n, 1)
         tree, ctree = ti.KDTree(points), cKDTree(points)
         ours = seconds(lambda: tree.query(x), repeat) / len(x)
         ck = seconds(lambda: ctree.query(x, workers=-1), repeat) / len(x)
-        print(f"  n = {n:>9d}: tarsk {ours * 1e9:7.1f} ns, cKDTree {ck * 1e9:7.1f} ns per query")
+        times["tarsk_interop.KDTree"].append(ours)
+        times["scipy cKDTree(workers=-1)"].append(ck)
+        pk = None
+        if pykd:
+            ptree = pykd.KDTree(points)
+            pk = seconds(lambda: ptree.query(x), repeat) / len(x)
+            times["pykdtree"].append(pk)
+            del ptree
+        print(f"  n = {n:>9d}: tarsk {ours * 1e9:7.1f} ns, cKDTree {ck * 1e9:7.1f} ns, "
+              f"pykdtree {pk * 1e9 if pk else float('nan'):7.1f} ns per query")
         del tree, ctree, points
+    if plot:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+
+        fig, ax = plt.subplots(figsize=(6.5, 4))
+        for label, values in times.items():
+            if values:
+                ax.loglog(sizes, [v * 1e9 for v in values], "o-", label=label)
+        ax.set_xlabel("points in the cloud (uniform in a cube)")
+        ax.set_ylabel("wall time per query, ns (k = 1, 200k queries)")
+        ax.set_title("Time per nearest-neighbour query, both cores")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend()
+        fig.tight_layout()
+        fig.savefig(plot, dpi=90)
+        print(f"  plot written to {plot}")
 
 
 def main(argv=None):
@@ -152,11 +203,19 @@ def main(argv=None):
     parser.add_argument("--n", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--scaling", action="store_true")
+    parser.add_argument("--plot", help="with --scaling: write the plot of the scaling to this PNG file")
+    parser.add_argument("--skip-clouds", action="store_true", help="only the scaling")
+    parser.add_argument("--memory-child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
-    bench_cloud("uniform", uniform(args.n, 1), uniform(args.n, 2), args.repeat)
-    bench_cloud("surface", surface(args.n, 3), surface(args.n, 4), args.repeat)
+    if args.memory_child:
+        label, cloud, n = args.memory_child
+        memory_child(label, cloud, int(n))
+        return 0
+    if not args.skip_clouds:
+        bench_cloud("uniform", uniform(args.n, 1), uniform(args.n, 2), args.repeat)
+        bench_cloud("surface", surface(args.n, 3), surface(args.n, 4), args.repeat)
     if args.scaling:
-        scaling(args.repeat)
+        scaling(args.repeat, args.plot)
     return 0
 
 

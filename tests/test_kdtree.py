@@ -225,7 +225,7 @@ def test_result_shapes_and_types():
     assert isinstance(many, list) and len(many) == 4 and all(a.dtype == np.int64 for a in many)
     assert type(tree.query_ball_point(UNIFORM[0], 0.1, return_length=True)) is int
     assert tree.query_pairs(0.1).dtype == np.int64 and tree.query_pairs(0.1).shape[1] == 2
-    assert tree.n == 300 and tree.m == 3 and repr(tree) == "KDTree(n=300, leafsize=12)"
+    assert tree.n == 300 and tree.m == 3 and repr(tree) == "KDTree(n=300, leafsize=32)"
 
 
 def test_data_is_a_read_only_copy_of_the_points_in_their_order():
@@ -389,3 +389,31 @@ def test_a_larger_cloud_matches_the_scan_on_sampled_queries():
     md, mi = model_query(points, x, 3)
     assert same(d, md) and same(i, mi)
     assert all(same(g, w) for g, w in zip(tree.query_ball_point(x, 0.02), model_ball(points, x, 0.02)))
+
+
+@pytest.mark.slow
+def test_a_large_cloud_matches_the_scan():
+    # Every answer of 400 queries and every pair of the cloud against the
+    # scan (pairs: scipy's pairs within a slightly larger radius, filtered by
+    # the exact distance, are a superset of the answer).
+    spatial = pytest.importorskip("scipy.spatial")
+    rng = np.random.default_rng(31)
+    u, v = rng.random(100_000), rng.random(100_000)
+    surface = np.column_stack([u, v, 0.1 * np.sin(7 * u) * np.cos(5 * v)])
+    points = np.concatenate([rng.random((100_000, 3)), surface])
+    x = np.concatenate([rng.random((200, 3)), points[::1000] + 1e-4])
+    tree = ti.KDTree(points)
+    for lo in range(0, len(x), 20):
+        part = x[lo:lo + 20]
+        d, i = tree.query(part, k=5)
+        md, mi = model_query(points, part, 5)
+        assert same(d, md) and same(i, mi)
+        assert all(same(g, w) for g, w in zip(tree.query_ball_point(part, 0.01), model_ball(points, part, 0.01)))
+    r = 0.005
+    candidates = spatial.cKDTree(points).query_pairs(r * 1.001, output_type="ndarray")
+    a, b = points[candidates[:, 0]], points[candidates[:, 1]]
+    dd = [a[:, c] - b[:, c] for c in range(3)]
+    keep = np.sqrt((dd[0] * dd[0] + dd[1] * dd[1]) + dd[2] * dd[2]) <= r
+    want = np.sort(candidates[keep], axis=1)
+    want = want[np.lexsort((want[:, 1], want[:, 0]))].astype(np.int64)
+    assert same(tree.query_pairs(r), want)

@@ -28,7 +28,7 @@ from . import _real_array, _rows  # type: ignore[attr-defined]
 
 __all__ = ["KDTree"]
 
-_DEFAULT_LEAFSIZE = 12
+_DEFAULT_LEAFSIZE = 32
 _FORMAT = 1  # the layout version of a pickled tree
 _INT64 = np.dtype(np.int64)
 _F64 = np.dtype(np.float64)
@@ -95,7 +95,7 @@ class KDTree:
     ``KDTree(points, *, leafsize=None)`` takes an (n, 3) array-like of real
     numbers or a ``VecList``; the points are copied into the tree (whose
     memory never changes again), so later changes of the source do not
-    reach it. ``leafsize`` bounds the points per leaf (default 12)."""
+    reach it. ``leafsize`` bounds the points per leaf (default 32)."""
 
     __slots__ = ("_points", "_perm", "_boxes", "_depth", "_leafsize", "_data", "_token", "__weakref__")
 

@@ -190,6 +190,14 @@ void search(const View& t, const double* x, V& v) {
     }
 }
 
+// A limit on squared distances at least limit_squared(d) (so a search that
+// prunes with it loses nothing, and every candidate below it is then
+// compared by its exact key): the square root rounds to at most d only for
+// t <= (d + ulp(d)/2)^2 <= d^2 (1 + 2^-51 + 2^-106), which the rounded d*d
+// times 1 + 2^-50 exceeds, and the absolute 2^-1060 covers what underflows.
+// Far cheaper than limit_squared, which needs several square roots.
+inline double loose_limit(double d) { return d * d * (1.0 + 0x1p-50) + 0x1p-1060; }
+
 // One candidate answer: the distance and the original row.
 struct Cand {
     double d;
@@ -206,6 +214,7 @@ struct Nearest {
     const double* x;
     Cand best;
     double limit;
+    std::size_t at;  // the stored position of best (when one was found)
 
     void scan(std::size_t begin, std::size_t end) {
         const double x0 = x[0], x1 = x[1], x2 = x[2];
@@ -217,7 +226,8 @@ struct Nearest {
                 Cand c{std::sqrt(s), static_cast<std::int64_t>(perm[j])};
                 if (before(c, best)) {
                     best = c;
-                    limit = limit_squared(c.d);
+                    at = j;
+                    limit = loose_limit(c.d);
                 }
             }
         }
@@ -244,12 +254,12 @@ struct NearestK {
                 if (!before(c, bound)) continue;
                 heap[size++] = c;
                 std::push_heap(heap, heap + size, before);
-                if (size == k) limit = limit_squared(heap[0].d);
+                if (size == k) limit = loose_limit(heap[0].d);
             } else if (before(c, heap[0])) {
                 std::pop_heap(heap, heap + k, before);
                 heap[k - 1] = c;
                 std::push_heap(heap, heap + k, before);
-                limit = limit_squared(heap[0].d);
+                limit = loose_limit(heap[0].d);
             }
         }
     }
@@ -283,6 +293,21 @@ struct Count {
         for (std::size_t j = begin; j < end; ++j) count += squared(x, points + 3 * j) <= limit;
     }
 };
+
+// The queries run in a local order, so their rows and result slots are
+// scattered in memory: fetch those of a query a few places ahead while this
+// one searches.
+template <class D, class I>
+inline void prefetch_query(const std::vector<std::size_t>& order, std::size_t p, std::size_t end, const double* x,
+                           D* d, I* index, std::size_t k) {
+    constexpr std::size_t ahead = 8;
+    if (p + ahead < end) {
+        const std::size_t q = order[p + ahead];
+        __builtin_prefetch(x + 3 * q);
+        __builtin_prefetch(d + q * k, 1);
+        __builtin_prefetch(index + q * k, 1);
+    }
+}
 
 // The order in which to run m queries so that neighbouring queries share
 // cache: by the leading bits of their Z-order key over the tree's box,
@@ -405,6 +430,93 @@ void gather(std::size_t m, const std::vector<std::size_t>& order, Fill fill, std
     for_ranges(loop, chunks, 1, place);
 }
 
+// A point of the build: coordinates and original row.
+struct Pt {
+    double c[3];
+    std::uint64_t row;
+};
+
+// select_positions for whole points of a large range: the pivot is the
+// element at mid's proportion of an evenly spaced sample, so it lands near
+// mid and few rounds follow; the partition moves every point (two copies)
+// instead of branching on the comparison.
+void select_points(Pt* first, Pt* mid, Pt* last, int axis) {
+    auto less = [axis](const Pt& a, const Pt& b) {
+        return (a.c[axis] < b.c[axis]) | ((a.c[axis] == b.c[axis]) & (a.row < b.row));
+    };
+    constexpr std::ptrdiff_t samples = 31;
+    while (last - first > 64) {
+        const std::ptrdiff_t len = last - first;
+        std::ptrdiff_t pick[samples];
+        for (std::ptrdiff_t k = 0; k < samples; ++k) pick[k] = (2 * k + 1) * len / (2 * samples);
+        const std::ptrdiff_t rank = std::min<std::ptrdiff_t>(samples - 1, (mid - first) * samples / len);
+        std::nth_element(pick, pick + rank, pick + samples,
+                         [first, &less](std::ptrdiff_t a, std::ptrdiff_t b) { return less(first[a], first[b]); });
+        std::swap(first[pick[rank]], *(last - 1));
+        const Pt pivot = *(last - 1);
+        Pt* w = first;
+        for (Pt* r = first; r < last - 1; ++r) {
+            const Pt x = *r;
+            const bool smaller = less(x, pivot);
+            *r = *w;
+            *w = x;
+            w += smaller;
+        }
+        std::swap(*w, *(last - 1));
+        if (w == mid) return;
+        if (mid < w) {
+            last = w;
+        } else {
+            first = w + 1;
+        }
+    }
+    std::nth_element(first, mid, last, less);
+}
+
+// Orders the positions [first, last) around mid as nth_element does, by
+// (key, row) of each position, a strict total order (so the set on each side
+// is unique): quickselect with a median-of-three pivot and a partition
+// without branches (each position is moved whatever the comparison says, so
+// there is nothing to mispredict), insertion sort below 16 positions.
+void select_positions(std::uint16_t* first, std::uint16_t* mid, std::uint16_t* last, const double* key,
+                      const std::uint32_t* row) {
+    auto less = [key, row](std::uint16_t a, std::uint16_t b) {
+        return (key[a] < key[b]) | ((key[a] == key[b]) & (row[a] < row[b]));
+    };
+    while (last - first > 16) {
+        std::uint16_t* m = first + (last - first) / 2;
+        std::uint16_t a = *first, b = *m, c = *(last - 1);
+        // The median of the three goes to the end, as the pivot.
+        if (less(b, a)) std::swap(a, b);
+        if (less(c, b)) std::swap(b, c);
+        if (less(b, a)) std::swap(a, b);
+        std::uint16_t* pivot_at = *first == b ? first : (*m == b ? m : last - 1);
+        std::swap(*pivot_at, *(last - 1));
+        const std::uint16_t pivot = *(last - 1);
+        std::uint16_t* w = first;
+        for (std::uint16_t* r = first; r < last - 1; ++r) {
+            const std::uint16_t x = *r;
+            const bool smaller = less(x, pivot);
+            *r = *w;
+            *w = x;
+            w += smaller;
+        }
+        std::swap(*w, *(last - 1));
+        if (w == mid) return;
+        if (mid < w) {
+            last = w;
+        } else {
+            first = w + 1;
+        }
+    }
+    for (std::uint16_t* i = first + 1; i < last; ++i) {
+        const std::uint16_t x = *i;
+        std::uint16_t* j = i;
+        for (; j > first && less(x, *(j - 1)); --j) *j = *(j - 1);
+        *j = x;
+    }
+}
+
 }  // namespace
 
 void serial_for(std::size_t n, std::size_t, void (*body)(void*, std::size_t, std::size_t), void* ctx) {
@@ -494,10 +606,6 @@ void build(const double* rows, std::size_t n, unsigned depth, double* points, st
     // so the two halves lie on either side of a plane, and their boxes
     // overlap at most on it. The top levels split one node per task; below,
     // each task finishes whole subtrees.
-    struct Pt {
-        double c[3];
-        std::uint64_t row;
-    };
     std::vector<Pt> work(n);
     auto load = [&](std::size_t b, std::size_t e) {
         for (std::size_t j = b; j < e; ++j) work[j] = {{rows[3 * j], rows[3 * j + 1], rows[3 * j + 2]}, j};
@@ -517,10 +625,7 @@ void build(const double* rows, std::size_t n, unsigned depth, double* points, st
         left = box;
         right = box;
         if (begin < mid && mid < end) {
-            std::nth_element(work.begin() + begin, work.begin() + mid, work.begin() + end,
-                             [axis](const Pt& a, const Pt& b) {
-                                 return a.c[axis] < b.c[axis] || (a.c[axis] == b.c[axis] && a.row < b.row);
-                             });
+            select_points(work.data() + begin, work.data() + mid, work.data() + end, axis);
             left[3 + axis] = work[mid].c[axis];
             right[axis] = work[mid].c[axis];
         }
@@ -542,13 +647,69 @@ void build(const double* rows, std::size_t n, unsigned depth, double* points, st
             std::size_t i;
             Bounds box;
         };
-        std::vector<Job> jobs;
+        std::vector<Job> jobs, local;
+        // A small subtree is split on 16-bit positions into copies of its
+        // coordinates (which stay in the core's cache) with a selection
+        // whose partition has no branches, and its points are moved once at
+        // the end.
+        constexpr std::size_t small = 16384;
+        std::vector<double> coord[3];
+        std::vector<std::uint32_t> rows_of;
+        std::vector<std::uint16_t> at;
+        std::vector<Pt> moved;
+        auto split_small = [&](const Job& root) {
+            const unsigned shift = depth - root.level;
+            const std::size_t base = ((root.i << shift) * n) >> depth;
+            const std::size_t count = ((((root.i + 1) << shift) * n) >> depth) - base;
+            for (int c = 0; c < 3; ++c) coord[c].resize(count);
+            rows_of.resize(count);
+            at.resize(count);
+            for (std::size_t k = 0; k < count; ++k) {
+                const Pt& p = work[base + k];
+                coord[0][k] = p.c[0];
+                coord[1][k] = p.c[1];
+                coord[2][k] = p.c[2];
+                rows_of[k] = static_cast<std::uint32_t>(p.row);
+                at[k] = static_cast<std::uint16_t>(k);
+            }
+            local.assign(1, root);
+            while (!local.empty()) {
+                Job job = local.back();
+                local.pop_back();
+                if (job.level == depth) continue;
+                const unsigned sh = depth - job.level;
+                const std::size_t begin = ((job.i << sh) * n) >> depth, end = (((job.i + 1) << sh) * n) >> depth;
+                const std::size_t mid = (((2 * job.i + 1) << (sh - 1)) * n) >> depth;
+                int axis = 0;
+                for (int c = 1; c < 3; ++c) {
+                    if (job.box[3 + c] - job.box[c] > job.box[3 + axis] - job.box[axis]) axis = c;
+                }
+                Bounds l = job.box, r = job.box;
+                if (begin < mid && mid < end) {
+                    const double* key = coord[axis].data();
+                    select_positions(at.data() + (begin - base), at.data() + (mid - base), at.data() + (end - base),
+                                     key, rows_of.data());
+                    l[3 + axis] = r[axis] = key[at[mid - base]];
+                }
+                local.push_back({job.level + 1, 2 * job.i + 1, r});
+                local.push_back({job.level + 1, 2 * job.i, l});
+            }
+            moved.resize(count);
+            for (std::size_t k = 0; k < count; ++k) moved[k] = work[base + at[k]];
+            std::copy(moved.begin(), moved.end(), work.begin() + static_cast<std::ptrdiff_t>(base));
+        };
         for (std::size_t s = b; s < e; ++s) {
             jobs.push_back({top, s, level_boxes[s]});
             while (!jobs.empty()) {
                 Job job = jobs.back();
                 jobs.pop_back();
                 if (job.level == depth) continue;
+                const unsigned shift = depth - job.level;
+                const std::size_t size = ((((job.i + 1) << shift) * n) >> depth) - (((job.i << shift) * n) >> depth);
+                if (size <= small) {
+                    split_small(job);
+                    continue;
+                }
                 Bounds l, r;
                 split(job.level, job.i, job.box, l, r);
                 jobs.push_back({job.level + 1, 2 * job.i + 1, r});
@@ -625,10 +786,17 @@ void query(const View& t, const double* x, std::size_t m, std::size_t k, double 
     const double limit = limit_squared(upper_bound);
     if (k == 1) {
         auto body = [&](std::size_t b, std::size_t e) {
+            // Each query starts from the answer of the one before it in
+            // this range (a point near it, as the order is local): a real
+            // candidate, so the search only prunes sooner.
+            std::size_t previous = t.n;
             for (std::size_t p = b; p < e; ++p) {
                 const std::size_t q = order[p];
-                Nearest v{t.points, t.perm, x + 3 * q, bound, limit};
+                prefetch_query(order, p, e, x, d, index, 1);
+                Nearest v{t.points, t.perm, x + 3 * q, bound, limit, t.n};
+                if (previous < t.n) v.scan(previous, previous + 1);
                 search(t, v.x, v);
+                previous = v.at;
                 if (v.best.i < 0 || v.best.i == n) v.best = {inf, n};
                 d[q] = v.best.d;
                 index[q] = v.best.i;
@@ -643,6 +811,7 @@ void query(const View& t, const double* x, std::size_t m, std::size_t k, double 
             std::vector<Cand> heap(k);
             for (std::size_t p = b; p < e; ++p) {
                 const std::size_t q = order[p];
+                prefetch_query(order, p, e, x, d, index, k);
                 NearestK v{t.points, t.perm, x + 3 * q, heap.data(), k, 0, bound, limit};
                 search(t, v.x, v);
                 std::sort_heap(heap.data(), heap.data() + v.size, before);
@@ -677,6 +846,7 @@ void ball_count(const View& t, const double* x, std::size_t m, double r, std::in
     auto body = [&](std::size_t b, std::size_t e) {
         for (std::size_t p = b; p < e; ++p) {
             const std::size_t q = order[p];
+            prefetch_query(order, p, e, x, count, count, 1);
             Count v{t.points, x + 3 * q, limit, 0};
             search(t, v.x, v);
             count[q] = v.count;
