@@ -325,6 +325,11 @@ def test_icp_recovers_a_rigid_motion_on_a_noisy_surface():
     assert np.linalg.norm(res.translation - shift) < 2e-3
     assert res.fitness == 1.0 and res.rmse < 5e-3 and res.converged and 1 <= res.iterations < 60
     assert abs(np.linalg.norm(res.rotation) - 1.0) < 1e-15
+    # Point to plane with the target's normals: the same motion in fewer steps.
+    planar = ti.icp(source, target, 0.3, max_iterations=60, target_normals=ti.estimate_normals(target, 16))
+    assert quat_angle(planar.rotation, truth) < math.radians(0.05)
+    assert np.linalg.norm(planar.translation - shift) < 2e-3
+    assert planar.converged and planar.iterations < res.iterations // 2
     # Starting from the answer converges at once to the same place.
     again = ti.icp(source, target, 0.3, initial=res, tree=ti.KDTree(target))
     assert quat_angle(again.rotation, res.rotation) < 1e-6 and again.iterations <= 2
@@ -339,6 +344,13 @@ def test_icp_edges_and_bad_arguments():
     assert res.rotation.tolist() == [1.0, 0.0, 0.0, 0.0] and res.translation.tolist() == [0.0, 0.0, 0.0]
     res = ti.icp(target, target, 0.5, max_iterations=0)
     assert (res.rmse, res.fitness, res.iterations) == (0.0, 1.0, 0)
+    # A flat target leaves point-to-plane steps singular: they fall back to point to point.
+    flat = np.column_stack([rng.random((400, 2)), np.zeros(400)])
+    up = np.tile([0.0, 0.0, 1.0], (400, 1))
+    res = ti.icp(flat + [0.01, 0.02, 0.03], flat, 0.2, target_normals=up)
+    assert np.all(np.isfinite(res.rotation)) and abs(res.translation[2] + 0.03) < 1e-12
+    with pytest.raises(ValueError, match="'target_normals'.*shape"):
+        ti.icp(flat, flat, 0.2, target_normals=up[:5])
     for kw, err, text in [(dict(max_distance=0.0), ValueError, "'max_distance'"),
                           (dict(max_distance=-1.0), ValueError, "'max_distance'"),
                           (dict(max_distance=np.inf), ValueError, "'max_distance'"),
@@ -437,10 +449,12 @@ DIGEST = textwrap.dedent("""
     circle, crms = ti.fit_circle(p, return_rms=True)
     n = ti.estimate_normals(p, 8, viewpoint=[0, 0, 5])
     r = ti.icp(p[::3] + [0.01, -0.02, 0.005], p, 0.1, max_iterations=5)
+    r2 = ti.icp(p[::3] + [0.01, -0.02, 0.005], p, 0.1, max_iterations=3, target_normals=n)
     rp, inl = ti.ransac_plane(p, 0.05, iterations=64, seed=2)
     vals = [plane.normal.x, plane.normal.y, plane.normal.z, plane.distance, rms, *line[0], *line[1], line[2],
             *sphere[0], sphere[1], sphere[2], circle.center.x, circle.center.y, circle.radius, crms,
-            *r.rotation, *r.translation, r.rmse, r.fitness, r.iterations, rp.normal.x, rp.distance]
+            *r.rotation, *r.translation, r.rmse, r.fitness, r.iterations, *r2.rotation, *r2.translation,
+            rp.normal.x, rp.distance]
     out = [np.array(vals, dtype=float), n, inl]
     print(hashlib.sha256(b"".join(np.ascontiguousarray(o).tobytes() for o in out)).hexdigest())
 """)

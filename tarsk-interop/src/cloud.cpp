@@ -456,13 +456,14 @@ PyObject* inliers(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // icp(points, perm, boxes, depth, target, source, max_distance,
-// max_iterations, tolerance, rotation, translation) -> (w, i, j, k, tx, ty,
-// tz, rmse, fitness, iterations, converged).
+// max_iterations, tolerance, rotation, translation, normals) -> (w, i, j, k,
+// tx, ty, tz, rmse, fitness, iterations, converged); normals: the target's
+// unit normals (point to plane) or None.
 PyObject* icp(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
-        check_args(nargs, 11,
+        check_args(nargs, 12,
                    "icp(points, perm, boxes, depth, target, source, max_distance, max_iterations, tolerance, "
-                   "rotation, translation)");
+                   "rotation, translation, normals)");
         Tree tree(args);
         Buffer target(args[4], 'd', false);
         Buffer source(args[5], 'd', false);
@@ -475,9 +476,16 @@ PyObject* icp(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (row_count(target) != tree.view.n || !(max_distance > 0.0) || !(tolerance >= 0.0)) {
             raise(PyExc_ValueError, "inconsistent ICP arguments");
         }
+        std::vector<double> normals;
+        if (args[11] != Py_None) {
+            Buffer nb(args[11], 'd', false);
+            if (nb.count() != 3 * tree.view.n) raise(PyExc_ValueError, "one normal per target row");
+            normals.assign(nb.data<double>(), nb.data<double>() + nb.count());
+        }
         const cl::IcpResult r =
             cl::icp(tree.view, target.data<double>(), source.data<double>(), row_count(source), max_distance,
-                    max_iterations, tolerance, Quat{q[0], q[1], q[2], q[3]}, t, &parallel_for);
+                    max_iterations, tolerance, Quat{q[0], q[1], q[2], q[3]}, t, &parallel_for,
+                    normals.empty() ? nullptr : normals.data());
         const double out[11] = {r.rotation.w, r.rotation.i, r.rotation.j, r.rotation.k,
                                 r.translation.x, r.translation.y, r.translation.z, r.rmse, r.fitness,
                                 static_cast<double>(r.iterations), r.converged ? 1.0 : 0.0};

@@ -529,7 +529,7 @@ def _initial(initial: Any) -> tuple[list[float], list[float]]:
 
 
 def icp(source: Any, target: Any, max_distance: float, *, max_iterations: int = 30, tolerance: float = 1e-9,
-        initial: Any = None, tree: KDTree | None = None) -> IcpResult:
+        initial: Any = None, tree: KDTree | None = None, target_normals: Any = None) -> IcpResult:
     """Point-to-point ICP: the rigid transform that moves the (m, 3)
     ``source`` points onto the (n, 3) ``target`` points.
 
@@ -543,6 +543,14 @@ def icp(source: Any, target: Any, max_distance: float, *, max_iterations: int = 
     times the rmse (``converged``). ``initial``: a (rotation, translation)
     pair (or an IcpResult) to start from; ``tree``: a KDTree over the target,
     to reuse.
+
+    ``target_normals`` ((n, 3) unit normals of the target, e.g. from
+    estimate_normals) make each step point to plane: the small motion about
+    the matched points' centroid that minimises the squared distances of the
+    moved points from their partners' tangent planes, from its 6x6 normal
+    equations, the turn taken as the normalised quaternion of half its
+    rotation vector; a step whose equations are singular (a flat target
+    leaves sliding along it free) is point to point.
 
     Returns an IcpResult: ``rotation`` (4,), ``translation`` (3,), and
     ``rmse`` (of the matched distances under that transform; 0.0 when none
@@ -559,7 +567,13 @@ def icp(source: Any, target: Any, max_distance: float, *, max_iterations: int = 
         raise ValueError(f"argument 'tolerance': expected a finite number of at least 0, got {tol!r}")
     q0, t0 = _initial(initial)
     t = _tree_for(tree, tgt, "target")
-    out = _cloud.icp(*t._tree(), t.data, src, limit, steps, tol, q0, t0)
+    normals = None
+    if target_normals is not None:
+        normals = _points(target_normals, "target_normals")
+        if normals.shape != tgt.shape:
+            raise ValueError(f"argument 'target_normals': expected an array of shape {tgt.shape}, "
+                             f"got shape {normals.shape}")
+    out = _cloud.icp(*t._tree(), t.data, src, limit, steps, tol, q0, t0, normals)
     return IcpResult(np.array(out[0:4]), np.array(out[4:7]), out[7], out[8], int(out[9]), bool(out[10]))
 
 

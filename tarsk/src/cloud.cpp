@@ -221,7 +221,7 @@ Fault spread_fault(const double sums[sphere_width], const Vec3d& c) {
 
 bool solve(double* m, double* b, int size) {
     // Scale rows and columns by 1 / sqrt(diagonal), so the diagonal is 1.
-    double d[4];
+    double d[6];
     for (int r = 0; r < size; ++r) {
         const double diag = m[r * size + r];
         if (!(diag > 0.0) || !std::isfinite(diag)) return false;
@@ -231,7 +231,7 @@ bool solve(double* m, double* b, int size) {
         for (int c = 0; c < size; ++c) m[r * size + c] = (m[r * size + c] * d[r]) * d[c];
         b[r] = b[r] * d[r];
     }
-    int order[4] = {0, 1, 2, 3};
+    int order[6] = {0, 1, 2, 3, 4, 5};
     for (int col = 0; col < size; ++col) {
         int pivot = col;
         for (int r = col + 1; r < size; ++r)
@@ -247,7 +247,7 @@ bool solve(double* m, double* b, int size) {
             b[q] = b[q] - f * b[p];
         }
     }
-    double x[4];
+    double x[6];
     for (int col = size - 1; col >= 0; --col) {
         const int p = order[col];
         double s = b[p];
@@ -527,6 +527,8 @@ struct IcpWork {
     std::vector<std::int64_t> hit;  // target row, or -1
     std::vector<Match> parts;
     std::vector<rot::AlignSums> align;
+    const double* normals = nullptr;  // target normals (point to plane), or null
+    std::vector<std::array<double, 27>> plane_parts;
 
     Match evaluate(const Quat& q, const Vec3d& t) {
         auto body = [&](std::size_t b, std::size_t begin, std::size_t end) {
@@ -568,6 +570,36 @@ struct IcpWork {
         return total;
     }
 
+    // Point-to-plane normal equations about cm: a = [(y - cm) x n, n],
+    // r = (y - q) . n; upper triangle of sum a a^T (21), then sum a r (6).
+    std::array<double, 27> plane_sums(const Vec3d& cm) {
+        auto body = [&](std::size_t b, std::size_t begin, std::size_t end) {
+            std::array<double, 27> s{};
+            for (std::size_t j = begin; j < end; ++j) {
+                if (hit[j] < 0) continue;
+                const std::size_t t = static_cast<std::size_t>(hit[j]);
+                const Vec3d y = row(moved.data(), j);
+                const Vec3d nv = row(normals, t);
+                const Vec3d c = (y - cm).cross(nv);
+                const double a[6] = {c.x, c.y, c.z, nv.x, nv.y, nv.z};
+                const double r = (y - row(target, t)).dot(nv);
+                int e = 0;
+                for (int u = 0; u < 6; ++u)
+                    for (int v = u; v < 6; ++v) {
+                        s[e] = s[e] + a[u] * a[v];
+                        ++e;
+                    }
+                for (int u = 0; u < 6; ++u) s[21 + u] = s[21 + u] + a[u] * r;
+            }
+            plane_parts[b] = s;
+        };
+        for_blocks(m, loop, body);
+        std::array<double, 27> total{};
+        for (const auto& p : plane_parts)
+            for (int e = 0; e < 27; ++e) total[e] = total[e] + p[e];
+        return total;
+    }
+
     rot::AlignSums step_sums(const Vec3d& cm, const Vec3d& cf) {
         auto body = [&](std::size_t b, std::size_t begin, std::size_t end) {
             rot::AlignSums s = rot::align_zero();
@@ -589,7 +621,7 @@ struct IcpWork {
 
 IcpResult icp(const kdtree::View& tree, const double* target, const double* source, std::size_t m,
               double max_distance, std::size_t max_iterations, double tolerance, const Quat& rotation,
-              const Vec3d& translation, ParallelFor loop) {
+              const Vec3d& translation, ParallelFor loop, const double* target_normals) {
     // The source in the spatial order of its own index: consecutive queries
     // walk the same leaves of the target's tree. Every sum runs over this
     // order, which depends only on the source points.
@@ -607,6 +639,8 @@ IcpResult icp(const kdtree::View& tree, const double* target, const double* sour
     w.hit.resize(m);
     w.parts.resize(block_count(m));
     w.align.resize(block_count(m));
+    w.normals = target_normals;
+    if (target_normals) w.plane_parts.resize(block_count(m));
     IcpResult r{};
     Quat q = rotation.normalize();
     Vec3d t = translation;
@@ -623,11 +657,29 @@ IcpResult icp(const kdtree::View& tree, const double* target, const double* sour
     while (it < max_iterations && cur.count >= 3.0) {
         const Vec3d cm = cur.moved.divide(cur.count);
         const Vec3d cf = cur.found.divide(cur.count);
-        rot::AlignSums sums = w.step_sums(cm, cf);
-        double rssd;
-        const Quat step = rot::align_finish(sums, rssd);
-        // y' = step (y - cm) + cf, with y = q p + t.
-        const Vec3d dt = cf - step.rotate(cm);
+        Quat step{1.0, 0.0, 0.0, 0.0};
+        Vec3d dt{0.0, 0.0, 0.0};
+        bool planar = false;
+        if (w.normals) {
+            // y' = cm + step (y - cm) + t', the small turn omega as the
+            // normalised storage quaternion (1, -omega / 2).
+            const std::array<double, 27> ps = w.plane_sums(cm);
+            double mtx[36], rhs[6];
+            unpack(ps.data(), 6, mtx);
+            for (int u = 0; u < 6; ++u) rhs[u] = -ps[21 + u];
+            if (solve(mtx, rhs, 6)) {
+                step = Quat{1.0, -0.5 * rhs[0], -0.5 * rhs[1], -0.5 * rhs[2]}.normalize();
+                dt = (cm + Vec3d{rhs[3], rhs[4], rhs[5]}) - step.rotate(cm);
+                planar = true;
+            }
+        }
+        if (!planar) {
+            rot::AlignSums sums = w.step_sums(cm, cf);
+            double rssd;
+            step = rot::align_finish(sums, rssd);
+            // y' = step (y - cm) + cf, with y = q p + t.
+            dt = cf - step.rotate(cm);
+        }
         q = rot::compose(step, q).normalize();
         t = step.rotate(t) + dt;
         ++it;

@@ -82,7 +82,7 @@ Fault plane_fault(const Scatter& s, const Vec3d& c, double weight);
 // (their trace sum |q|^2 and count), relative to the centroid c.
 Fault spread_fault(const double sums[sphere_width], const Vec3d& c);
 
-// Solves the symmetric positive system m x = b (size 3 or 4, m in full
+// Solves the symmetric positive system m x = b (size 3 to 6, m in full
 // storage, row-major) after scaling by the diagonal, by Gaussian elimination
 // with partial pivoting; false when a pivot is at most 1e-13 of the scaled
 // diagonal (a singular or nearly singular system).
@@ -177,9 +177,17 @@ struct IcpResult {
 // composes that with the transform. It stops after max_iterations steps, when
 // fewer than three points match, or when a step changes the fitness by at
 // most tolerance and the rmse by at most tolerance * rmse (converged).
+//
+// With target_normals (unit normals of the target rows, original order) each
+// step is point to plane instead: the small motion (omega, t') about the
+// centroid cm of the moved matched points that minimises
+// sum ((y - q) . n + ((y - cm) x n) . omega + n . t')^2, solved from its 6x6
+// normal equations (solve), the turn taken as the normalised storage
+// quaternion (1, -omega / 2); when those equations are singular (a flat
+// target leaves motions along it free) the step is point to point.
 IcpResult icp(const kdtree::View& tree, const double* target, const double* source, std::size_t m,
               double max_distance, std::size_t max_iterations, double tolerance, const Quat& rotation,
-              const Vec3d& translation, ParallelFor loop);
+              const Vec3d& translation, ParallelFor loop, const double* target_normals = nullptr);
 
 // rows moved by y = rotation.rotate(p) + translation (rotation as given,
 // not normalised) into out.
