@@ -10,6 +10,7 @@ rigid motion (about 4 degrees and 2 % of its size) with fresh noise. Rows
 
 - icp: 30 iterations or converged, point to point, max distance 0.05; the
   rotation error of each result against the known motion is printed beside;
+  then point to plane with the target's normals (estimated once, untimed);
 - estimate_normals, k = 16;
 - ransac_plane, 1,000 iterations, threshold 0.01 (open3d's segment_plane
   with 3 points per sample);
@@ -114,6 +115,22 @@ def main():
         err_peer = rotation_error_deg(np.asarray(reg.transformation)[:3, :3], r_true)
         note += f"; open3d {err_peer:.4f} deg"
     row("icp (200k, 30 it)" if a.n == 200_000 else "icp", t_mine, t_peer, note)
+
+    # ICP point to plane, the target's normals given (estimated beforehand, not timed)
+    normals = ti.estimate_normals(target, 16, tree=tree)
+    t_mine, res = seconds(lambda: ti.icp(source, target, 0.05, max_iterations=30, tree=tree,
+                                         target_normals=normals), a.repeat)
+    w, i, j, k = res.rotation
+    err_mine = rotation_error_deg(textbook_matrix((w, -i, -j, -k)), r_true)
+    t_peer, note = None, f"rot err tarsk {err_mine:.4f} deg, {res.iterations} it"
+    if o3d is not None:
+        tgt.normals = o3d.utility.Vector3dVector(normals)
+        est = o3d.pipelines.registration.TransformationEstimationPointToPlane()
+        t_peer, reg = seconds(lambda: o3d.pipelines.registration.registration_icp(
+            src, tgt, 0.05, np.eye(4), est, crit), a.repeat)
+        err_peer = rotation_error_deg(np.asarray(reg.transformation)[:3, :3], r_true)
+        note += f"; open3d {err_peer:.4f} deg"
+    row("icp point to plane", t_mine, t_peer, note)
 
     # Normals
     t_mine, _ = seconds(lambda: ti.estimate_normals(target, 16, tree=tree), a.repeat)
