@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <new>
 #include <cmath>
 #include <cstring>
 
@@ -16,29 +18,52 @@ double abs(double x) { return x < 0 ? -x : x; }
 
 Vec3d row(const double* rows, std::size_t j) { return {rows[3 * j], rows[3 * j + 1], rows[3 * j + 2]}; }
 
-// Runs f(block, begin, end) for every block of n rows through the loop.
+// Runs f(block, begin, end) for every block of n rows through the loop. The
+// loop's bodies must not throw: a failure (an allocation) is caught there
+// and raised as std::bad_alloc once the loop is done.
 template <class F>
 void for_blocks(std::size_t n, ParallelFor loop, F& f) {
     struct Ctx {
         F* f;
         std::size_t n;
-    } ctx{&f, n};
+        std::atomic<bool> failed;
+    } ctx{&f, n, {false}};
     loop(block_count(n), 1,
          [](void* c, std::size_t b0, std::size_t b1) {
              auto* x = static_cast<Ctx*>(c);
-             for (std::size_t b = b0; b < b1; ++b) {
-                 const std::size_t begin = b * block_rows;
-                 const std::size_t end = std::min(x->n, begin + block_rows);
-                 (*x->f)(b, begin, end);
+             try {
+                 for (std::size_t b = b0; b < b1; ++b) {
+                     const std::size_t begin = b * block_rows;
+                     const std::size_t end = std::min(x->n, begin + block_rows);
+                     (*x->f)(b, begin, end);
+                 }
+             } catch (...) {
+                 x->failed.store(true, std::memory_order_relaxed);
              }
          },
          &ctx);
+    if (ctx.failed.load()) throw std::bad_alloc();
 }
 
-// Runs f(begin, end) over [0, n) in ranges of `grain` items.
+// Runs f(begin, end) over [0, n) in ranges of `grain` items, failures as
+// for_blocks.
 template <class F>
 void for_ranges(std::size_t n, std::size_t grain, ParallelFor loop, F& f) {
-    loop(n, grain, [](void* c, std::size_t b, std::size_t e) { (*static_cast<F*>(c))(b, e); }, &f);
+    struct Ctx {
+        F* f;
+        std::atomic<bool> failed;
+    } ctx{&f, {false}};
+    loop(n, grain,
+         [](void* c, std::size_t b, std::size_t e) {
+             auto* x = static_cast<Ctx*>(c);
+             try {
+                 (*x->f)(b, e);
+             } catch (...) {
+                 x->failed.store(true, std::memory_order_relaxed);
+             }
+         },
+         &ctx);
+    if (ctx.failed.load()) throw std::bad_alloc();
 }
 
 // The largest eigenvector of a symmetric 3x3 s (full storage) with the
@@ -533,28 +558,28 @@ struct IcpWork {
     Match evaluate(const Quat& q, const Vec3d& t) {
         auto body = [&](std::size_t b, std::size_t begin, std::size_t end) {
             Match s;
-            double d[256];
-            std::int64_t idx[256];
-            for (std::size_t j0 = begin; j0 < end; j0 += 256) {
-                const std::size_t cnt = std::min<std::size_t>(256, end - j0);
-                for (std::size_t j = j0; j < j0 + cnt; ++j) {
-                    const Vec3d y = q.rotate(row(source, j)) + t;
-                    moved[3 * j] = y.x;
-                    moved[3 * j + 1] = y.y;
-                    moved[3 * j + 2] = y.z;
-                }
-                kdtree::query(tree, moved.data() + 3 * j0, cnt, 1, bound, d, idx, &kdtree::serial_for);
-                for (std::size_t e = 0; e < cnt; ++e) {
-                    const std::size_t j = j0 + e;
-                    if (d[e] <= max_distance) {
-                        hit[j] = idx[e];
-                        s.count = s.count + 1.0;
-                        s.sq = s.sq + d[e] * d[e];
-                        s.moved = s.moved + row(moved.data(), j);
-                        s.found = s.found + row(target, static_cast<std::size_t>(idx[e]));
-                    } else {
-                        hit[j] = -1;
-                    }
+            // The whole block in one search call: each query starts from the
+            // answer of the one before it.
+            std::vector<double> d(end - begin);
+            std::vector<std::int64_t> idx(end - begin);
+            for (std::size_t j = begin; j < end; ++j) {
+                const Vec3d y = q.rotate(row(source, j)) + t;
+                moved[3 * j] = y.x;
+                moved[3 * j + 1] = y.y;
+                moved[3 * j + 2] = y.z;
+            }
+            kdtree::query(tree, moved.data() + 3 * begin, end - begin, 1, bound, d.data(), idx.data(),
+                          &kdtree::serial_for);
+            for (std::size_t j = begin; j < end; ++j) {
+                const std::size_t e = j - begin;
+                if (d[e] <= max_distance) {
+                    hit[j] = idx[e];
+                    s.count = s.count + 1.0;
+                    s.sq = s.sq + d[e] * d[e];
+                    s.moved = s.moved + row(moved.data(), j);
+                    s.found = s.found + row(target, static_cast<std::size_t>(idx[e]));
+                } else {
+                    hit[j] = -1;
                 }
             }
             parts[b] = s;
