@@ -659,12 +659,12 @@ IcpResult icp(const kdtree::View& tree, const double* target, const double* sour
         kdtree::build(source, m, depth, ordered.data(), perm.data(), boxes.data(), loop);
         source = ordered.data();
     }
-    IcpWork w{tree, target, source, m, max_distance, std::nextafter(max_distance, HUGE_VAL), loop, {}, {}, {}, {}};
+    IcpWork w{tree, target, source, m, max_distance, std::nextafter(max_distance, HUGE_VAL), loop,
+              {},   {},     {},     {}, target_normals, {}};
     w.moved.resize(3 * m);
     w.hit.resize(m);
     w.parts.resize(block_count(m));
     w.align.resize(block_count(m));
-    w.normals = target_normals;
     if (target_normals) w.plane_parts.resize(block_count(m));
     IcpResult r{};
     Quat q = rotation.normalize();
