@@ -179,6 +179,42 @@ def test_agrees_with_scikit_spatial():
 
 
 # ---------------------------------------------------------------------------
+# The fixed-block sums, bit for bit against a plain model: each block of 4096
+# rows summed row after row from zero (numpy's cumsum is sequential), the
+# partials added in block order.
+
+
+def model_total(terms):
+    """terms: (n, width) per-row terms -> the fixed-block total, a list."""
+    total = [0.0] * terms.shape[1]
+    for b in range(0, len(terms), 4096):
+        block = np.concatenate([np.zeros((1, terms.shape[1])), terms[b:b + 4096]])
+        part = np.cumsum(block, axis=0)[-1]
+        total = [t + float(p) for t, p in zip(total, part)]
+    return total
+
+
+def test_block_sums_match_the_model():
+    from tarsk_interop import _point_cloud as pc
+    rng = np.random.default_rng(77)
+    p = rng.normal(size=(9000, 3)) * [3.0, 2.0, 0.1] + [1e3, -2e2, 5.0]
+    w = rng.random(9000)
+    first = pc._total(pc._block_parts("first", p, w, ()), 4)
+    want = model_total(np.column_stack([w, w * p[:, 0], w * p[:, 1], w * p[:, 2]]))
+    assert [bits(v) for v in first] == [bits(v) for v in want]
+    c = (first[1] / first[0], first[2] / first[0], first[3] / first[0])
+    second = pc._total(pc._block_parts("second", p, w, c), 6)
+    x, y, z = p[:, 0] - c[0], p[:, 1] - c[1], p[:, 2] - c[2]
+    wx, wy, wz = w * x, w * y, w * z
+    want = model_total(np.column_stack([wx * x, wx * y, wx * z, wy * y, wy * z, wz * z]))
+    assert [bits(v) for v in second] == [bits(v) for v in want]
+    # The plane's distance is -(normal . centroid) of these sums.
+    plane = ti.fit_plane(p, w)
+    n = plane.normal
+    assert bits(plane.distance) == bits(-((n.x * c[0] + n.y * c[1]) + n.z * c[2]))
+
+
+# ---------------------------------------------------------------------------
 # Bad and degenerate input
 
 
