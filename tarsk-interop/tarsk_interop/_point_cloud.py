@@ -357,7 +357,7 @@ def _make_int64(count: int) -> np.ndarray:
     return np.empty(count, dtype=np.int64)
 
 
-_RANSAC_BATCH = 64  # iterations evaluated between two looks at the stopping rule
+_RANSAC_BATCH = 32  # iterations evaluated between two looks at the stopping rule
 
 
 def _miss_power(q: float, e: int) -> float:
@@ -378,7 +378,7 @@ def ransac_plane(points: Any, threshold: float, *, iterations: int = 1000, seed:
     Iteration i draws three distinct rows from a counter-based hash of
     (seed, i) (the same draws on every machine and worker count) and counts
     the points within ``threshold`` of their plane; the sample with the most
-    (the first of equal ones) wins. Iterations run in batches of 64; after
+    (the first of equal ones) wins. Iterations run in batches of 32; after
     each batch the search stops early once the chance of never having drawn
     three inliers, (1 - w^3)^t with w the best inlier share so far and t the
     iterations run, is at most 1 - ``probability`` (1.0 runs all
