@@ -189,8 +189,9 @@ IcpResult icp(const kdtree::View& tree, const double* target, const double* sour
               double max_distance, std::size_t max_iterations, double tolerance, const Quat& rotation,
               const Vec3d& translation, ParallelFor loop, const double* target_normals = nullptr);
 
-// rows moved by y = rotation.rotate(p) + translation (rotation as given,
-// not normalised) into out.
+// rows moved by y = u.rotate(p) + translation into out, u the normalised
+// rotation (four true divisions by its magnitude; the caller refuses a
+// quaternion of zero norm).
 void transform(const double* rows, std::size_t n, const Quat& rotation, const Vec3d& translation, double* out,
                ParallelFor loop);
 
