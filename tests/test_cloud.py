@@ -117,6 +117,17 @@ def test_fits_recover_noisy_primitives(seed):
     assert abs(ti.fit_circle(arc).radius - radius) < 2e-2
 
 
+def test_a_veclist_is_taken_as_its_rows():
+    from tarsk_py import VecList
+    rng = np.random.default_rng(6)
+    p = plane_points(rng, 50, [1, 2, 3], [0, 0, 1], 0.01)
+    vl = ti.to_veclist(p)
+    assert type(vl) is VecList
+    a, b = ti.fit_plane(vl), ti.fit_plane(p)
+    assert (bits(a.distance), bits(a.normal.x)) == (bits(b.distance), bits(b.normal.x))
+    assert ti.estimate_normals(vl, 5).tobytes() == ti.estimate_normals(p, 5).tobytes()
+
+
 def test_exact_points_give_exact_looking_fits():
     # Points exactly on the primitives: residuals at rounding level, never NaN.
     plane, rms = ti.fit_plane([[0, 0, 1], [1, 0, 1], [0, 1, 1], [1, 1, 1]], return_rms=True)

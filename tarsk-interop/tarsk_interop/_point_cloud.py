@@ -14,6 +14,9 @@ Fitted directions (plane normals, line directions, circle normals) are
 turned so that their component of largest magnitude is positive (the first of
 equal ones).
 
+Points come as an (n, 3) array-like of real numbers or a VecList (read
+through a view, without a copy).
+
 Degenerate input: too few points, NaN or infinite coordinates, all points the
 same (their spread along the best line at most 1e-14 times their largest
 centroid coordinate) raise ValueError naming the argument; so do points on
@@ -31,6 +34,7 @@ import numpy as np
 
 import tarsk_py as _tarsk_py
 from tarsk_py import Vec3d as _Vec3d
+from tarsk_py import VecList as _VecList
 
 from . import _cloud  # type: ignore[attr-defined]
 from . import _index  # type: ignore[attr-defined]
@@ -72,7 +76,11 @@ Sums = Callable[[str, Sequence[float]], tuple]
 # Arguments
 
 def _points(points: Any, name: str = "points") -> np.ndarray:
-    rows = _rows(points, name)
+    if type(points) is _VecList:
+        from . import as_numpy
+        rows = as_numpy(points)  # a view, which keeps the list unchanged while it is alive
+    else:
+        rows = _rows(points, name)
     row = _index.first_non_finite(rows)
     if row >= 0:
         raise ValueError(f"argument '{name}': the point at row {row} has a NaN or infinite coordinate")
