@@ -138,7 +138,8 @@ def bench_cloud(name, points, x, repeat):
         r = subprocess.run([sys.executable, __file__, "--memory-child", label, name, str(n)],
                            capture_output=True, text=True, check=True)
         grown = float(r.stdout)
-        print(f"  resident growth over the build, {label}: {grown / n:.1f} B/point (the points themselves: 24)")
+        print(f"  resident growth over the build, {label}: {grown / n:.1f} B/point "
+              f"(with any copy of the points it keeps, 24 B/point)")
 
 
 def memory_child(label, cloud, n):

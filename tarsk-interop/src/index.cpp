@@ -304,23 +304,37 @@ PyObject* ball_count(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
         check_args(nargs, 6, "pairs(points, perm, boxes, depth, r, make)");
-        std::vector<std::int64_t> found;
-        {
-            Tree tree(args);
-            const double r = double_arg(args[4]);
-            if (!(r >= 0.0)) raise(PyExc_ValueError, "bad radius");
-            check_permutation(tree.view);
-            kd::pairs(tree.view, r, found, &parallel_for);
-        }
-        Ref flat(new_rows(args[5], found.size()));
-        {
-            Buffer out(flat.get(), 'q', true);
-            if (out.count() != found.size()) raise(PyExc_ValueError, "bad result array");
-            if (!found.empty()) {
-                std::memcpy(out.data<std::int64_t>(), found.data(), found.size() * sizeof(std::int64_t));
+        Tree tree(args);
+        const double r = double_arg(args[4]);
+        if (!(r >= 0.0)) raise(PyExc_ValueError, "bad radius");
+        check_permutation(tree.view);
+        // The result array, made when the count is known and written in place.
+        struct Out {
+            PyObject* make;
+            PyObject* array = nullptr;
+            Py_buffer view{};
+            bool held = false;
+            ~Out() {
+                if (held) PyBuffer_Release(&view);
+                Py_XDECREF(array);
             }
-        }
-        return flat.release();
+        } out{args[5]};
+        auto allocate = [](void* ctx, std::size_t count) -> std::int64_t* {
+            auto* o = static_cast<Out*>(ctx);
+            o->array = new_rows(o->make, count);
+            if (!o->array) throw PyErrSet{};
+            if (PyObject_GetBuffer(o->array, &o->view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) throw PyErrSet{};
+            o->held = true;
+            if (static_cast<std::size_t>(o->view.len) != count * sizeof(std::int64_t)) {
+                raise(PyExc_ValueError, "bad result array");
+            }
+            return static_cast<std::int64_t*>(o->view.buf);
+        };
+        kd::pairs(tree.view, r, allocate, &out, &parallel_for);
+        if (!out.array) raise(PyExc_SystemError, "no pairs array");
+        PyObject* result = out.array;
+        Py_INCREF(result);
+        return result;
     });
 }
 

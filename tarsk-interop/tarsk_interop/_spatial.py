@@ -224,7 +224,8 @@ class KDTree:
 
     def __reduce_ex__(self, protocol: Any) -> Any:
         if isinstance(protocol, int) and protocol >= 5:
-            stores: tuple[Any, ...] = tuple(pickle.PickleBuffer(cast(Any, a)) for a in (self._points, self._perm, self._boxes))
+            arrays = (self._points, self._perm, self._boxes)
+            stores: tuple[Any, ...] = tuple(pickle.PickleBuffer(cast(Any, a)) for a in arrays)
         else:
             stores = tuple(a.tobytes() for a in (self._points, self._perm, self._boxes))
         return _rebuild, (_FORMAT, self.n, self._leafsize, self._depth, self._token) + stores

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 
 namespace tarsk::kdtree {
@@ -20,6 +21,26 @@ template <class F>
 void for_ranges(ParallelFor loop, std::size_t n, std::size_t grain, F& f) {
     loop(n, grain, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<F*>(ctx))(b, e); }, &f);
 }
+
+// An array of n trivial items left uninitialised: the loops that fill it
+// touch its pages first, in parallel, instead of a serial zeroing.
+template <class T>
+class Scratch {
+public:
+    explicit Scratch(std::size_t n) : items_(new T[n]), n_(n) {}
+    T& operator[](std::size_t i) { return items_[i]; }
+    const T& operator[](std::size_t i) const { return items_[i]; }
+    T* data() { return items_.get(); }
+    std::size_t size() const { return n_; }
+    void swap(Scratch& other) {
+        items_.swap(other.items_);
+        std::swap(n_, other.n_);
+    }
+
+private:
+    std::unique_ptr<T[]> items_;
+    std::size_t n_;
+};
 
 // A failure inside a loop body (an allocation), raised after the loop.
 struct Failure {
@@ -265,6 +286,37 @@ struct NearestK {
     }
 };
 
+// The k nearest for a small k: a list kept in key order by insertion.
+struct NearestFew {
+    const double* points;
+    const std::uint32_t* perm;
+    const double* x;
+    Cand* list;
+    std::size_t k;
+    std::size_t size;
+    Cand bound;
+    double limit;
+
+    void scan(std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j < end; ++j) {
+            double s = squared(x, points + 3 * j);
+            if (s > limit) continue;
+            Cand c{std::sqrt(s), static_cast<std::int64_t>(perm[j])};
+            std::size_t at;
+            if (size == k) {
+                if (!before(c, list[k - 1])) continue;
+                at = k - 1;  // the last one drops out
+            } else {
+                if (!before(c, bound)) continue;
+                at = size++;
+            }
+            for (; at > 0 && before(c, list[at - 1]); --at) list[at] = list[at - 1];
+            list[at] = c;
+            if (size == k) limit = loose_limit(list[k - 1].d);
+        }
+    }
+};
+
 // Every point within the limit, optionally only rows above `above`.
 struct Collect {
     const double* points;
@@ -298,7 +350,7 @@ struct Count {
 // scattered in memory: fetch those of a query a few places ahead while this
 // one searches.
 template <class D, class I>
-inline void prefetch_query(const std::vector<std::size_t>& order, std::size_t p, std::size_t end, const double* x,
+inline void prefetch_query(const Scratch<std::size_t>& order, std::size_t p, std::size_t end, const double* x,
                            D* d, I* index, std::size_t k) {
     constexpr std::size_t ahead = 8;
     if (p + ahead < end) {
@@ -312,8 +364,8 @@ inline void prefetch_query(const std::vector<std::size_t>& order, std::size_t p,
 // The order in which to run m queries so that neighbouring queries share
 // cache: by the leading bits of their Z-order key over the tree's box,
 // stable (query order within a bucket). Any order gives the same answers.
-std::vector<std::size_t> query_order(const View& t, const double* x, std::size_t m, ParallelFor loop) {
-    std::vector<std::size_t> order(m);
+Scratch<std::size_t> query_order(const View& t, const double* x, std::size_t m, ParallelFor loop) {
+    Scratch<std::size_t> order(m);
     if (m < 4096 || t.n == 0) {
         for (std::size_t q = 0; q < m; ++q) order[q] = q;
         return order;
@@ -324,7 +376,7 @@ std::vector<std::size_t> query_order(const View& t, const double* x, std::size_t
         hi[c] = t.boxes[0].hi[c];
     }
     const Quantizer qz(lo, hi);
-    std::vector<std::uint16_t> bucket(m);
+    Scratch<std::uint16_t> bucket(m);
     auto keys = [&](std::size_t b, std::size_t e) {
         for (std::size_t q = b; q < e; ++q) bucket[q] = static_cast<std::uint16_t>(bucket_of(qz.key(x + 3 * q)));
     };
@@ -345,7 +397,7 @@ std::vector<std::size_t> query_order(const View& t, const double* x, std::size_t
 // first, each pass a stable counting sort over fixed blocks (histograms per
 // block in parallel, offsets in block order, each block scattering its own
 // keys), so the passes do not depend on the split either.
-void radix_sort(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& spare, unsigned bits,
+void radix_sort(Scratch<std::uint64_t>& keys, Scratch<std::uint64_t>& spare, unsigned bits,
                 ParallelFor loop) {
     constexpr unsigned digit = 8;
     constexpr std::size_t radix = std::size_t{1} << digit, block = 65536;
@@ -356,7 +408,9 @@ void radix_sort(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& sp
         auto histogram = [&](std::size_t b, std::size_t e) {
             for (std::size_t k = b; k < e; ++k) {
                 std::size_t* c = count.data() + k * radix;
-                for (std::size_t i = k * block; i < std::min(n, (k + 1) * block); ++i) ++c[(keys[i] >> shift) & (radix - 1)];
+                for (std::size_t i = k * block; i < std::min(n, (k + 1) * block); ++i) {
+                    ++c[(keys[i] >> shift) & (radix - 1)];
+                }
             }
         };
         for_ranges(loop, blocks, 1, histogram);
@@ -387,7 +441,7 @@ void radix_sort(std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& sp
 constexpr std::size_t chunk_queries = 256;
 
 template <class Fill>
-void gather(std::size_t m, const std::vector<std::size_t>& order, Fill fill, std::vector<std::int64_t>& rows,
+void gather(std::size_t m, const Scratch<std::size_t>& order, Fill fill, std::vector<std::int64_t>& rows,
             std::vector<std::size_t>& offsets, ParallelFor loop) {
     const std::size_t chunks = (m + chunk_queries - 1) / chunk_queries;
     std::vector<std::vector<std::int64_t>> found(chunks);
@@ -606,7 +660,7 @@ void build(const double* rows, std::size_t n, unsigned depth, double* points, st
     // so the two halves lie on either side of a plane, and their boxes
     // overlap at most on it. The top levels split one node per task; below,
     // each task finishes whole subtrees.
-    std::vector<Pt> work(n);
+    Scratch<Pt> work(n);
     auto load = [&](std::size_t b, std::size_t e) {
         for (std::size_t j = b; j < e; ++j) work[j] = {{rows[3 * j], rows[3 * j + 1], rows[3 * j + 2]}, j};
     };
@@ -696,7 +750,7 @@ void build(const double* rows, std::size_t n, unsigned depth, double* points, st
             }
             moved.resize(count);
             for (std::size_t k = 0; k < count; ++k) moved[k] = work[base + at[k]];
-            std::copy(moved.begin(), moved.end(), work.begin() + static_cast<std::ptrdiff_t>(base));
+            std::copy(moved.begin(), moved.end(), work.data() + base);
         };
         for (std::size_t s = b; s < e; ++s) {
             jobs.push_back({top, s, level_boxes[s]});
@@ -738,7 +792,6 @@ void build(const double* rows, std::size_t n, unsigned depth, double* points, st
         }
     };
     for_ranges(loop, n, 8192, store);
-    std::vector<Pt>().swap(work);
 
     // Leaf boxes from their points, then each level from the one below.
     auto leaf_boxes = [&](std::size_t b, std::size_t e) {
@@ -780,7 +833,7 @@ void build(const double* rows, std::size_t n, unsigned depth, double* points, st
 
 void query(const View& t, const double* x, std::size_t m, std::size_t k, double upper_bound, double* d,
            std::int64_t* index, ParallelFor loop) {
-    const std::vector<std::size_t> order = query_order(t, x, m, loop);
+    const Scratch<std::size_t> order = query_order(t, x, m, loop);
     const auto n = static_cast<std::int64_t>(t.n);
     const Cand bound{upper_bound, upper_bound < inf ? -1 : n};
     const double limit = limit_squared(upper_bound);
@@ -812,11 +865,19 @@ void query(const View& t, const double* x, std::size_t m, std::size_t k, double 
             for (std::size_t p = b; p < e; ++p) {
                 const std::size_t q = order[p];
                 prefetch_query(order, p, e, x, d, index, k);
-                NearestK v{t.points, t.perm, x + 3 * q, heap.data(), k, 0, bound, limit};
-                search(t, v.x, v);
-                std::sort_heap(heap.data(), heap.data() + v.size, before);
+                std::size_t size;
+                if (k <= 16) {
+                    NearestFew v{t.points, t.perm, x + 3 * q, heap.data(), k, 0, bound, limit};
+                    search(t, v.x, v);
+                    size = v.size;
+                } else {
+                    NearestK v{t.points, t.perm, x + 3 * q, heap.data(), k, 0, bound, limit};
+                    search(t, v.x, v);
+                    std::sort_heap(heap.data(), heap.data() + v.size, before);
+                    size = v.size;
+                }
                 for (std::size_t j = 0; j < k; ++j) {
-                    Cand c = j < v.size ? heap[j] : Cand{inf, n};
+                    Cand c = j < size ? heap[j] : Cand{inf, n};
                     d[q * k + j] = c.d;
                     index[q * k + j] = c.i;
                 }
@@ -831,7 +892,7 @@ void query(const View& t, const double* x, std::size_t m, std::size_t k, double 
 
 void ball(const View& t, const double* x, std::size_t m, double r, std::vector<std::int64_t>& rows,
           std::vector<std::size_t>& offsets, ParallelFor loop) {
-    const std::vector<std::size_t> order = query_order(t, x, m, loop);
+    const Scratch<std::size_t> order = query_order(t, x, m, loop);
     const double limit = limit_squared(r);
     auto fill = [&](std::size_t q, std::vector<std::int64_t>& out) {
         Collect v{t.points, t.perm, x + 3 * q, limit, -1, &out};
@@ -841,7 +902,7 @@ void ball(const View& t, const double* x, std::size_t m, double r, std::vector<s
 }
 
 void ball_count(const View& t, const double* x, std::size_t m, double r, std::int64_t* count, ParallelFor loop) {
-    const std::vector<std::size_t> order = query_order(t, x, m, loop);
+    const Scratch<std::size_t> order = query_order(t, x, m, loop);
     const double limit = limit_squared(r);
     auto body = [&](std::size_t b, std::size_t e) {
         for (std::size_t p = b; p < e; ++p) {
@@ -855,15 +916,17 @@ void ball_count(const View& t, const double* x, std::size_t m, double r, std::in
     for_ranges(loop, m, 256, body);
 }
 
-void pairs(const View& t, double r, std::vector<std::int64_t>& out, ParallelFor loop) {
+void pairs(const View& t, double r, Allocate allocate, void* ctx, ParallelFor loop) {
     // Leaf against leaf: each leaf A meets every leaf B >= A whose box may
     // hold a point within r of a point of A (a lower bound on the squared
     // distances between the two boxes, as in box_bound), so every pair of
     // points is compared once. The pairs found, as (lower row, higher row),
     // are then counted per lower row, placed, and each row's partners sorted.
     const std::size_t n = t.n;
-    out.clear();
-    if (n < 2) return;
+    if (n < 2) {
+        allocate(ctx, 0);
+        return;
+    }
     const double limit = limit_squared(r);
     const unsigned depth = t.depth;
     const std::size_t leaves = std::size_t{1} << depth, first_leaf = leaves - 1;
@@ -953,7 +1016,7 @@ void pairs(const View& t, double r, std::vector<std::int64_t>& out, ParallelFor 
     std::vector<std::size_t> at(chunks + 1, 0);
     for (std::size_t c = 0; c < chunks; ++c) at[c + 1] = at[c] + found[c].size();
     const std::size_t total = at[chunks];
-    std::vector<std::uint64_t> keys(total), spare(total);
+    Scratch<std::uint64_t> keys(total), spare(total);
     const unsigned bits = static_cast<unsigned>(std::bit_width(n - 1));
     auto gather_keys = [&](std::size_t b, std::size_t e) {
         for (std::size_t c = b; c < e; ++c) {
@@ -964,7 +1027,7 @@ void pairs(const View& t, double r, std::vector<std::int64_t>& out, ParallelFor 
     };
     for_ranges(loop, chunks, 1, gather_keys);
     radix_sort(keys, spare, 2 * bits, loop);
-    out.resize(2 * total);
+    std::int64_t* out = allocate(ctx, 2 * total);
     const std::uint64_t low = (std::uint64_t{1} << bits) - 1;
     auto write = [&](std::size_t b, std::size_t e) {
         for (std::size_t s = b; s < e; ++s) {

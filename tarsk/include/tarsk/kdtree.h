@@ -95,10 +95,14 @@ void ball(const View& tree, const double* x, std::size_t m, double r, std::vecto
 // Only the counts of ball(): count[q] for each query.
 void ball_count(const View& tree, const double* x, std::size_t m, double r, std::int64_t* count, ParallelFor loop);
 
+// Room for `count` results, from the caller (it may throw).
+using Allocate = std::int64_t* (*)(void* ctx, std::size_t count);
+
 // Every pair (i, j), i < j, of original rows whose points lie within
 // distance r of each other (distance_to(row i, row j) <= r), sorted
-// lexicographically, as pairs[2t], pairs[2t + 1].
-void pairs(const View& tree, double r, std::vector<std::int64_t>& pairs, ParallelFor loop);
+// lexicographically, written as out[2t], out[2t + 1] into the room that
+// allocate(ctx, 2 * pairs) gives.
+void pairs(const View& tree, double r, Allocate allocate, void* ctx, ParallelFor loop);
 
 // The largest double t >= 0 with sqrt(t) <= d (d >= 0, +inf for +inf):
 // sqrt(s) <= d exactly when s <= limit_squared(d), for any s >= 0.
