@@ -393,15 +393,15 @@ Scratch<std::size_t> query_order(const View& t, const double* x, std::size_t m, 
     return order;
 }
 
-// Sorts distinct keys of `bits` bits ascending: least significant digit
+// Sorts n distinct keys of `bits` bits ascending, using `spare` (room for
+// n keys) and leaving `keys` pointing at the sorted array: least significant digit
 // first, each pass a stable counting sort over fixed blocks (histograms per
 // block in parallel, offsets in block order, each block scattering its own
 // keys), so the passes do not depend on the split either.
-void radix_sort(Scratch<std::uint64_t>& keys, Scratch<std::uint64_t>& spare, unsigned bits,
-                ParallelFor loop) {
+void radix_sort(std::uint64_t*& keys, std::uint64_t*& spare, std::size_t n, unsigned bits, ParallelFor loop) {
     constexpr unsigned digit = 8;
     constexpr std::size_t radix = std::size_t{1} << digit, block = 65536;
-    const std::size_t n = keys.size(), blocks = (n + block - 1) / block;
+    const std::size_t blocks = (n + block - 1) / block;
     std::vector<std::size_t> count(blocks * radix);
     for (unsigned shift = 0; shift < bits; shift += digit) {
         std::fill(count.begin(), count.end(), 0);
@@ -431,7 +431,7 @@ void radix_sort(Scratch<std::uint64_t>& keys, Scratch<std::uint64_t>& spare, uns
             }
         };
         for_ranges(loop, blocks, 1, scatter);
-        keys.swap(spare);
+        std::swap(keys, spare);
     }
 }
 
@@ -919,9 +919,10 @@ void ball_count(const View& t, const double* x, std::size_t m, double r, std::in
 void pairs(const View& t, double r, Allocate allocate, void* ctx, ParallelFor loop) {
     // Leaf against leaf: each leaf A meets every leaf B >= A whose box may
     // hold a point within r of a point of A (a lower bound on the squared
-    // distances between the two boxes, as in box_bound), so every pair of
-    // points is compared once. The pairs found, as (lower row, higher row),
-    // are then counted per lower row, placed, and each row's partners sorted.
+    // distances between the two boxes, as in box_gap), found by walking
+    // pairs of nodes down the tree, so every pair of points is compared
+    // once. The pairs found, as keys (lower row, higher row), are sorted by
+    // radix and written out.
     const std::size_t n = t.n;
     if (n < 2) {
         allocate(ctx, 0);
@@ -1003,7 +1004,15 @@ void pairs(const View& t, double r, Allocate allocate, void* ctx, ParallelFor lo
     Failure failure;
     auto find = [&](std::size_t b, std::size_t e) {
         try {
-            for (std::size_t c = b; c < e; ++c) descend(tasks[c], depth, nullptr, &found[c]);
+            // One growing buffer per range of tasks, each task's pairs then
+            // copied out at their exact size (growing many vectors in
+            // parallel makes the threads queue on the system's memory map).
+            std::vector<std::uint64_t> buffer;
+            for (std::size_t c = b; c < e; ++c) {
+                buffer.clear();
+                descend(tasks[c], depth, nullptr, &buffer);
+                found[c].assign(buffer.begin(), buffer.end());
+            }
         } catch (...) {
             failure.failed.store(true, std::memory_order_relaxed);
         }
@@ -1012,30 +1021,41 @@ void pairs(const View& t, double r, Allocate allocate, void* ctx, ParallelFor lo
     failure.rethrow();
 
     // All keys in one array, then sorted: the keys are distinct, so the
-    // order is unique.
+    // order is unique. The result's own room (two int64 per pair) holds the
+    // keys and the sort's spare array, one in each half, so the pairs take
+    // no memory beyond what they are found in and what they are returned in.
     std::vector<std::size_t> at(chunks + 1, 0);
     for (std::size_t c = 0; c < chunks; ++c) at[c + 1] = at[c] + found[c].size();
     const std::size_t total = at[chunks];
-    Scratch<std::uint64_t> keys(total), spare(total);
+    std::int64_t* out = allocate(ctx, 2 * total);
+    if (total == 0) return;
+    std::uint64_t* keys = reinterpret_cast<std::uint64_t*>(out) + total;
+    std::uint64_t* spare = reinterpret_cast<std::uint64_t*>(out);
     const unsigned bits = static_cast<unsigned>(std::bit_width(n - 1));
     auto gather_keys = [&](std::size_t b, std::size_t e) {
         for (std::size_t c = b; c < e; ++c) {
-            std::uint64_t* to = keys.data() + at[c];
+            std::uint64_t* to = keys + at[c];
             for (std::uint64_t key : found[c]) *to++ = (key >> 32) << bits | (key & 0xFFFFFFFFu);
             std::vector<std::uint64_t>().swap(found[c]);
         }
     };
     for_ranges(loop, chunks, 1, gather_keys);
-    radix_sort(keys, spare, 2 * bits, loop);
-    std::int64_t* out = allocate(ctx, 2 * total);
+    radix_sort(keys, spare, total, 2 * bits, loop);
+    // Each key becomes its two rows in place: from the front when the keys
+    // sit in the back half (pair s is written below key s + 1), from the
+    // back when they sit in the front half (pair s is written at or above
+    // key s).
     const std::uint64_t low = (std::uint64_t{1} << bits) - 1;
-    auto write = [&](std::size_t b, std::size_t e) {
-        for (std::size_t s = b; s < e; ++s) {
-            out[2 * s] = static_cast<std::int64_t>(keys[s] >> bits);
-            out[2 * s + 1] = static_cast<std::int64_t>(keys[s] & low);
-        }
+    auto expand = [&](std::size_t s) {
+        const std::uint64_t key = keys[s];
+        out[2 * s] = static_cast<std::int64_t>(key >> bits);
+        out[2 * s + 1] = static_cast<std::int64_t>(key & low);
     };
-    for_ranges(loop, total, 16384, write);
+    if (keys == reinterpret_cast<std::uint64_t*>(out)) {
+        for (std::size_t s = total; s-- > 0;) expand(s);
+    } else {
+        for (std::size_t s = 0; s < total; ++s) expand(s);
+    }
 }
 
 }  // namespace tarsk::kdtree

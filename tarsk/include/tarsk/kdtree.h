@@ -12,9 +12,11 @@
 // that never exceed |x - p| for any point of the pruned box; rounding is
 // monotone, so the bound never exceeds a computed squared distance, and a
 // pruned box never held an answer. Comparisons against a distance d are
-// made on squared distances through limit_squared(d), the largest double
-// whose square root is at most d, so the sqrt of a candidate is taken only
-// when it may enter the answer.
+// made on squared distances through a limit at least as large as the
+// largest double whose square root is at most d (limit_squared(d), or a
+// cheap bound just above it while the nearest are being collected), so a
+// pruned candidate could never enter the answer, and a candidate under the
+// limit enters only by its exact key, with the square root taken then.
 //
 // Layout. The points are stored once, in tree order, with the permutation
 // to their original rows beside them. The tree is a perfect binary tree of
