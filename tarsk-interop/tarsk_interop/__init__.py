@@ -297,4 +297,12 @@ from ._spatial import KDTree  # noqa: E402
 
 __all__.append("KDTree")
 
+# ---------------------------------------------------------------------------
+# Point clouds on the index (fits, RANSAC, normals, ICP).
+
+from . import _point_cloud  # noqa: E402
+from ._point_cloud import *  # noqa: E402,F401,F403
+
+__all__ += _point_cloud.__all__
+
 _classes.install()  # the classes themselves pickle by name (see _classes)

@@ -25,14 +25,17 @@ import numpy as np
 import numpy.typing as npt
 
 from tarsk_py import Quat, Vec3d, VecList
+from tarsk_py.geometry import Circle, Plane
 
 __version__: str
 
 __all__ = [
+    "IcpResult",
     "KDTree",
     "add",
     "align_vectors",
     "approx_equal",
+    "apply_transform",
     "as_numpy",
     "collapse",
     "compose",
@@ -41,10 +44,16 @@ __all__ = [
     "distance_to",
     "divide",
     "dot",
+    "estimate_normals",
+    "fit_circle",
+    "fit_line",
+    "fit_plane",
+    "fit_sphere",
     "from_euler",
     "from_matrix",
     "from_rotvec",
     "from_scipy_quat",
+    "icp",
     "inverse",
     "is_unit",
     "magnitude",
@@ -54,6 +63,8 @@ __all__ = [
     "multiply",
     "normalize",
     "random",
+    "ransac_plane",
+    "residuals",
     "rotate",
     "slerp",
     "subtract",
@@ -171,3 +182,54 @@ class KDTree:
         """A tree sharing this one's arrays (they never change, so even a deep copy can share them)."""
     def __dask_tokenize__(self) -> Any:
         """Dask's token of the tree: made once at the build and kept by copies and pickles."""
+
+# Point clouds on the index: fits, residuals, RANSAC planes, normals, ICP. Every sum over the points runs in fixed
+# blocks of 4096 rows added in block order, so results are the same bits for every worker count (and under Dask).
+def fit_plane(points: npt.ArrayLike, weights: npt.ArrayLike | None = None, *, return_rms: bool = False) -> Any:
+    """The least-squares plane of (n, 3) points (n >= 3): a tarsk_py.geometry.Plane through the (weighted) centroid, its normal the smallest eigenvector of the points' scatter (3x3, by the rotation module's Jacobi solver), turned so that its largest-magnitude component is positive; distance = -(normal . centroid), stored unchanged. weights: (n,), finite, at least 0, not all 0. With return_rms: (plane, rms) of the points' distances. Raises ValueError "argument 'points': ..." for fewer than 3 points, a NaN or infinite row (named), all points the same (spread at most 1e-14 of the centroid's largest coordinate), points on one line (middle eigenvalue at most 1e-14 of the largest) or sums that overflow."""
+def fit_line(points: npt.ArrayLike, *, return_rms: bool = False) -> Any:
+    """The least-squares line of (n, 3) points (n >= 2): (point, direction), (3,) arrays: the centroid and the unit largest eigenvector of the scatter (largest-magnitude component positive); with return_rms also the rms of the distances from the line. ValueError for too few, non-finite or identical points."""
+def fit_sphere(points: npt.ArrayLike, *, return_rms: bool = False) -> Any:
+    """The algebraic least-squares sphere of (n, 3) points (n >= 4), in coordinates about the centroid: (center, radius), a (3,) array and a float; with return_rms also the rms of |p - c| - r. ValueError for too few, non-finite or identical points, or points in one plane."""
+def fit_circle(points: npt.ArrayLike, *, return_rms: bool = False) -> Any:
+    """The circle of (n, 3) points (n >= 3): the least-squares plane, then the algebraic least-squares circle of the points' coordinates in it. A tarsk_py.geometry.Circle with the plane's normal (fields stored unchanged); with return_rms (circle, rms) of the distances from the circle in space. ValueError as fit_plane."""
+def residuals(points: npt.ArrayLike, *, plane: Plane | None = None, line: tuple[Any, Any] | None = None,
+              sphere: tuple[Any, float] | None = None, circle: Circle | None = None) -> npt.NDArray[np.float64]:
+    """The residual of each (n, 3) point against exactly one shape: plane, the signed normal . p + distance; line (point, direction), the distance from it; sphere (center, radius), the signed |p - c| - r; circle, the distance from the circle in space. (n,) float64. TypeError unless exactly one shape is given."""
+def ransac_plane(points: npt.ArrayLike, threshold: float, *, iterations: int = 1000, seed: int = 0,
+                 probability: float = 0.99999999) -> tuple[Plane, npt.NDArray[np.int64]]:
+    """A plane among outliers: (plane, inliers). Iteration i draws three distinct rows from a counter-based hash of (seed, i), the same on every machine and worker count, and counts the points within threshold of their plane; the first sample with the most wins. Iterations run in batches of 32, and the search stops after a batch once (1 - w**3)**t <= 1 - probability (w the best inlier share so far, t the iterations run; probability=1.0 runs them all), a rule that depends only on the counts. inliers: the ascending rows within threshold of that sampled plane; plane: the least-squares plane through them (the sampled plane when they admit none). ValueError for threshold not above 0 or not finite, iterations below 1, seed outside [0, 2**64), fewer than 3 points, non-finite rows, or only collinear samples."""
+def estimate_normals(points: npt.ArrayLike, k: int = 16, *, viewpoint: npt.ArrayLike | None = None,
+                     tree: KDTree | None = None) -> npt.NDArray[np.float64]:
+    """Unit normals of (n, 3) points, (n, 3) float64: for each point the smallest eigenvector of the scatter of its k nearest points (itself included, ties by lower row) about their centroid. Oriented toward viewpoint when given (normal . (viewpoint - p) >= 0), else with the largest-magnitude component positive (the first of equal ones). A neighbourhood without spread in two directions gives a deterministic unit vector, never NaN. tree: a KDTree over the same points to reuse. ValueError unless 3 <= k <= n, for a non-finite row or viewpoint, or a tree over other points."""
+class IcpResult:
+    """The outcome of icp(): the rigid transform y = rotate(p, rotation) + translation and its measures."""
+    def __init__(self, rotation: npt.NDArray[np.float64], translation: npt.NDArray[np.float64], rmse: float,
+                 fitness: float, iterations: int, converged: bool) -> None:
+        """A result from its parts (icp() makes them)."""
+    @property
+    def rotation(self) -> npt.NDArray[np.float64]:
+        """The unit quaternion (w, i, j, k) in this module's storage sense (as Quat.rotate turns vectors), (4,), read-only."""
+    @property
+    def translation(self) -> npt.NDArray[np.float64]:
+        """The translation, (3,), read-only."""
+    @property
+    def rmse(self) -> float:
+        """The root mean square of the matched distances under the transform (0.0 when none match)."""
+    @property
+    def fitness(self) -> float:
+        """The share of source points matched within max_distance under the transform."""
+    @property
+    def iterations(self) -> int:
+        """The steps taken."""
+    @property
+    def converged(self) -> bool:
+        """Whether the last step changed the fitness by at most tolerance and the rmse by at most tolerance * rmse."""
+    def apply(self, points: npt.ArrayLike) -> npt.NDArray[np.float64]:
+        """The points moved by this transform (apply_transform)."""
+def icp(source: npt.ArrayLike, target: npt.ArrayLike, max_distance: float, *, max_iterations: int = 30,
+        tolerance: float = 1e-9, initial: IcpResult | tuple[Any, Any] | None = None,
+        tree: KDTree | None = None, target_normals: npt.ArrayLike | None = None) -> IcpResult:
+    """Point-to-point ICP moving the (m, 3) source onto the (n, 3) target. Each evaluation moves every source point, takes its nearest target point by the index (ties by lower row) and keeps the pair when their distance is at most max_distance; each step maps the centred moved points onto their centred matches by the best rotation (align_vectors' solver) and composes it with the transform. Stops after max_iterations steps, when fewer than 3 points match, or when a step changes the fitness by at most tolerance and the rmse by at most tolerance * rmse (converged). initial: (rotation, translation) or an IcpResult; tree: a KDTree over the target to reuse. target_normals: (n, 3) unit normals of the target, which make each step point to plane (the small motion about the matched centroid from its 6x6 normal equations, the turn as the normalised quaternion of half its rotation vector; a step whose equations are singular, as on a flat target, is point to point). ValueError for max_distance not above 0 or not finite, max_iterations below 0, tolerance below 0, fewer than 3 points, non-finite rows, a zero quaternion, or a tree over other points."""
+def apply_transform(points: npt.ArrayLike, rotation: npt.ArrayLike, translation: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """(n, 3) points moved by y = rotate(p, rotation) + translation, a new float64 array; rotation, a (w, i, j, k) quaternion in this module's storage sense, is normalised first (four true divisions by its magnitude). ValueError for a zero quaternion or wrong shapes."""

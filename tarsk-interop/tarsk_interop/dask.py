@@ -421,3 +421,8 @@ from . import _spatial_dask  # noqa: E402
 from ._spatial_dask import query, query_ball_point  # noqa: E402,F401
 
 __all__ += _spatial_dask.__all__
+
+from . import _cloud_dask  # noqa: E402
+from ._cloud_dask import estimate_normals, fit_plane, residuals  # noqa: E402,F401
+
+__all__ += _cloud_dask.__all__

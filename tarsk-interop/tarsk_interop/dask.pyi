@@ -14,6 +14,7 @@ from distributed.diagnostics.plugin import WorkerPlugin
 from tarsk_py import Quat
 
 from tarsk_interop import KDTree
+from tarsk_py.geometry import Circle, Plane
 
 __all__ = [
     "add", "collapse", "cross", "distance_squared", "distance_to", "divide", "dot", "is_unit",
@@ -22,6 +23,7 @@ __all__ = [
     "approx_equal", "compose", "from_euler", "from_matrix", "from_rotvec", "from_scipy_quat", "inverse", "magnitude_angle",
     "slerp", "to_euler", "to_matrix", "to_rotvec", "to_scipy_quat",
     "query", "query_ball_point",
+    "fit_plane", "residuals", "estimate_normals",
 ]
 
 def normalize(a: Any) -> da.Array:
@@ -105,3 +107,13 @@ def query(tree: KDTree, x: Any, k: int = 1, *, distance_upper_bound: float = ...
     """tree.query of every row of the (m, 3) Dask array x: (d, i), Dask arrays of shape (m,) for k = 1, else (m, k), float64 and int64. Bad arguments raise the in-memory exceptions when the graph is built; a NaN or infinite row raises ValueError naming its row in x when computed."""
 def query_ball_point(tree: KDTree, x: Any, r: float, *, return_length: bool = False) -> da.Array:
     """tree.query_ball_point of every row of the (m, 3) Dask array x: an (m,) Dask array of int64 index arrays (dtype object), or with return_length their int64 counts."""
+
+# Point clouds: fit_plane reduced in the in-memory fit's fixed blocks of 4096 rows (x rechunked to multiples of
+# them), so the plane has the in-memory bits for every chunking; residuals and normals row by row, chunked like x.
+def fit_plane(x: Any, weights: Any = None, *, return_rms: bool = False) -> Any:
+    """tarsk_interop.fit_plane of the (n, 3) Dask array x (weights an (n,) array or None), computed now: each chunk gives the partial sums of its blocks and they are added in block order, so the Plane (and rms) have the in-memory bits. Raises the in-memory ValueError, naming x's row for a NaN or infinite one."""
+def residuals(x: Any, *, plane: Plane | None = None, line: tuple[Any, Any] | None = None,
+              sphere: tuple[Any, float] | None = None, circle: Circle | None = None) -> da.Array:
+    """tarsk_interop.residuals of every row of the (n, 3) Dask array x: an (n,) float64 Dask array chunked like x's rows."""
+def estimate_normals(tree: KDTree, x: Any, k: int = 16, *, viewpoint: Any = None) -> da.Array:
+    """The unit normals of the rows of the (n, 3) Dask array x from their k nearest points of the tree (3 <= k <= tree.n), oriented as tarsk_interop.estimate_normals orients them: (n, 3) float64 chunked like x's rows; for x holding the tree's own points, the in-memory bits. The tree enters the graph once, as one key."""
