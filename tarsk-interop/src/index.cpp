@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tarsk_py/capi.h"
+#include "buffers.h"
 #include "support.h"
 #include "tarsk/kdtree.h"
 
@@ -34,73 +35,6 @@ const TarskCapi* g_api = nullptr;
 
 void parallel_for(std::size_t n, std::size_t grain, void (*body)(void*, std::size_t, std::size_t), void* ctx) {
     g_api->parallel_for(n, grain, body, ctx);
-}
-
-// ---------------------------------------------------------------------------
-// Buffers
-
-// A C-contiguous buffer of items of one kind ('d' float64, 'f' float32, 'I'
-// uint32, 'q' int64), released on unwinding.
-class Buffer {
-public:
-    Buffer(PyObject* o, char kind, bool writable) {
-        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(o, &view_, flags) != 0) throw PyErrSet{};
-        held_ = true;
-        const char* f = view_.format ? view_.format : "B";
-        if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
-        char c = f[0] != '\0' && f[1] == '\0' ? f[0] : '?';
-        std::size_t size = kind == 'd' || kind == 'q' ? 8 : 4;
-        bool ok = false;
-        switch (kind) {
-            case 'd': ok = c == 'd'; break;
-            case 'f': ok = c == 'f'; break;
-            case 'I': ok = c == 'I' || (c == 'L' && sizeof(long) == 4); break;
-            case 'q': ok = c == 'q' || (c == 'l' && sizeof(long) == 8); break;
-        }
-        if (!ok || static_cast<std::size_t>(view_.itemsize) != size ||
-            static_cast<std::size_t>(view_.len) % size != 0) {
-            throw_py(PyExc_ValueError, "a tree or query buffer has the wrong item type");
-        }
-        if (view_.len != 0 && reinterpret_cast<std::uintptr_t>(view_.buf) % size != 0) {
-            throw_py(PyExc_ValueError, "a tree or query buffer is not aligned");
-        }
-        count_ = static_cast<std::size_t>(view_.len) / size;
-    }
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-
-    std::size_t count() const { return count_; }
-    template <class T>
-    T* data() const {
-        return static_cast<T*>(view_.buf);
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-    std::size_t count_ = 0;
-};
-
-std::size_t size_arg(PyObject* o) {
-    std::size_t v = PyLong_AsSize_t(o);
-    if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyErrSet{};
-    return v;
-}
-
-double double_arg(PyObject* o) {
-    double v = PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) throw PyErrSet{};
-    return v;
-}
-
-// Rows of three doubles: count() / 3 of them.
-std::size_t row_count(const Buffer& b) {
-    if (b.count() % 3 != 0) throw_py(PyExc_ValueError, "rows must hold three doubles each");
-    return b.count() / 3;
 }
 
 // A tree from its buffers (args[0..3]: points, perm, boxes, depth), with
@@ -395,11 +329,5 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_index", nullptr, 0, module_me
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__index() {
     using namespace tarsk::interop;
     using namespace tarsk::interop::index_module;
-    return guarded([]() -> PyObject* {
-        const TarskCapi* table = import_capi();  // on every import: it refuses other interpreters
-        if (!g_api) g_api = table;
-        Owned m(PyModule_Create(&module_def));
-        declare_gil_free(m.get());
-        return m.release();
-    });
+    return guarded([] { return create_module(&module_def, g_api); });
 }

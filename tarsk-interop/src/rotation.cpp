@@ -940,11 +940,5 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_rotation", nullptr, 0, module
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__rotation() {
     using namespace tarsk::interop;
     using namespace tarsk::interop::rotation_module;
-    return guarded([]() -> PyObject* {
-        const TarskCapi* table = import_capi();  // on every import: it refuses other interpreters
-        if (!g_api) g_api = table;
-        Owned m(PyModule_Create(&module_def));
-        declare_gil_free(m.get());
-        return m.release();
-    });
+    return guarded([] { return create_module(&module_def, g_api); });
 }

@@ -83,4 +83,15 @@ inline const TarskCapi* import_capi() {
     return table;
 }
 
+// The module of `def`, made on an import: tarsk_py's table is found and
+// checked first (on every import, so that another interpreter is refused)
+// and kept in `api` on the first.
+inline PyObject* create_module(PyModuleDef* def, const TarskCapi*& api) {
+    const TarskCapi* table = import_capi();
+    if (!api) api = table;
+    Owned m(PyModule_Create(def));
+    declare_gil_free(m.get());
+    return m.release();
+}
+
 }  // namespace tarsk::interop
