@@ -538,6 +538,8 @@ def test_results_do_not_depend_on_the_processors_fma():
 CORE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 
 
+# The compilers, not the interpreter, are under test: run once.
+@pytest.mark.slow
 def test_core_formulas_give_the_same_bits_from_every_compiler(tmp_path):
     # The project's floating-point flags; every compiler found here, at -O0
     # and -O2, must print the same digest of every core rotation formula.
