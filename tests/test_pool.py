@@ -496,7 +496,7 @@ def test_os_fork_child_starts_a_fresh_pool():
         r, w = os.pipe()
         pid = os.fork()
         if pid == 0:
-            signal.alarm(20)  # a hang kills the child instead of blocking
+            signal.alarm(ALARM)  # a hang kills the child instead of blocking
             try:
                 os.close(r)
                 t0 = tasks()
@@ -510,9 +510,9 @@ def test_os_fork_child_starts_a_fresh_pool():
         os.close(w)
         _, status = os.waitpid(pid, 0)
         print(parent_tasks, os.read(r, 200).decode(), status)
-    """, env={"RAYON_NUM_THREADS": "3"})
-    parent_tasks, ok, child_before, child_after, status = out.split()
-    assert (parent_tasks, ok, child_before, child_after, status) == ("4", "1", "1", "4", "0")
+    """.replace("ALARM", str(TIMEOUT // 6)), env={"RAYON_NUM_THREADS": "3"})
+    # The child's wait status follows its report (14: killed by the alarm).
+    assert out.split() == ["4", "1", "1", "4", "0"], out
 
 
 def test_multiprocessing_fork_context():
