@@ -35,24 +35,13 @@ from . import _index  # type: ignore[attr-defined]
 from ._point_cloud import (BLOCK_ROWS, _WIDTH, _F64, _integer, _make_plane, _plane_pipeline, _primitive,
                            _residual_parts, _rms, _total, _vector)
 from ._spatial import KDTree
+from ._spatial_dask import _first_row, _points
 
 __all__ = ["fit_plane", "residuals", "estimate_normals"]
 
 
 def _rows_array(x: Any, name: str = "x") -> da.Array:
-    if not isinstance(x, da.Array):
-        x = da.from_array(np.asarray(x))
-    if x.dtype.kind not in "biuf":
-        raise TypeError(f"argument '{name}': expected a Dask array of real numbers, got dtype {x.dtype}")
-    if x.ndim != 2 or x.shape[1] != 3:
-        raise ValueError(f"argument '{name}': expected a Dask array of shape (n, 3), got shape {x.shape}")
-    if len(x.chunks[1]) != 1:
-        x = x.rechunk({1: -1})
-    return x
-
-
-def _first_row(block_info: Any) -> int:
-    return int(block_info[0]["array-location"][0][0]) if block_info else 0
+    return _points(x, name, "n")
 
 
 def _chunk_rows(block: np.ndarray, first: int, name: str) -> np.ndarray:

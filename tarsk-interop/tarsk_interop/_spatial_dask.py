@@ -36,13 +36,15 @@ def _tree(tree: Any) -> Any:
     return dask.delayed(tree, pure=True, traverse=False)
 
 
-def _points(x: Any) -> da.Array:
+def _points(x: Any, name: str = "x", rows: str = "m") -> da.Array:
+    """`x` as a Dask array of (rows, 3) real numbers, whole along the last
+    axis; errors name argument `name`."""
     if not isinstance(x, da.Array):
         x = da.from_array(np.asarray(x))
     if x.dtype.kind not in "biuf":
-        raise TypeError(f"argument 'x': expected a Dask array of real numbers, got dtype {x.dtype}")
+        raise TypeError(f"argument '{name}': expected a Dask array of real numbers, got dtype {x.dtype}")
     if x.ndim != 2 or x.shape[1] != 3:
-        raise ValueError(f"argument 'x': expected a Dask array of shape (m, 3), got shape {x.shape}")
+        raise ValueError(f"argument '{name}': expected a Dask array of shape ({rows}, 3), got shape {x.shape}")
     if len(x.chunks[1]) != 1:
         x = x.rechunk({1: -1})
     return x
