@@ -114,6 +114,30 @@ def _plain_text(app, what, name, obj, options, lines):
                             for k, part in enumerate(parts))
 
 
+def _constructors_from_new() -> None:
+    """The classes are built by __new__ (their stubs declare no __init__), and
+    AutoAPI reads a class's signature from __init__ only: without this, every
+    class page would show a bare class name. A class with no __init__ takes
+    the parameters of its __new__, less `cls`."""
+    from autoapi import _objects
+
+    init_args = _objects.PythonClass.args
+
+    def args(self) -> str:
+        text = init_args.fget(self)
+        if text or self.constructor is not None:
+            return text
+        for child in self.children:
+            if child.short_name == "__new__" and child.type == "method":
+                return _objects._format_args(child.obj["args"], ignore_self="cls")
+        return text
+
+    _objects.PythonClass.args = property(args, doc=init_args.__doc__)
+
+
+_constructors_from_new()
+
+
 def setup(app):
     if "autodoc-process-docstring" not in app.events.events:
         app.add_event("autodoc-process-docstring")

@@ -12,6 +12,7 @@ import html.parser
 import json
 import os
 import pathlib
+import re
 import select
 import shutil
 import subprocess
@@ -116,6 +117,27 @@ def test_api_reference_has_a_page_per_module_and_class(page, needles):
     text = (SITE / page).read_text(encoding="utf-8")
     missing = [n for n in needles if f'<span class="pre">{n}</span>' not in text]
     assert missing == []
+
+
+@pytest.mark.parametrize("page, name, params", [
+    ("api/tarsk_py/Vec3d.html", "tarsk_py.Vec3d", "x: float, y: float, z: float"),
+    ("api/tarsk_py/Quat.html", "tarsk_py.Quat", "w: float, i: float, j: float, k: float"),
+    ("api/tarsk_py/VecList.html", "tarsk_py.VecList", "list: Sequence[Vec3d]"),
+    ("api/tarsk_py/AngleRadians.html", "tarsk_py.AngleRadians", "angle: float"),
+    ("api/tarsk_py/geometry/Plane.html", "tarsk_py.geometry.Plane", "normal: Vec3d, distance: float"),
+    ("api/tarsk_interop/KDTree.html", "tarsk_interop.KDTree",
+     "points: ArrayLike | VecList, *, leafsize: int | None = None"),
+])
+def test_api_pages_show_the_constructor_signature(page, name, params):
+    # The class's heading carries the parameters of its constructor (__new__
+    # for tarsk_py's classes), as a reader would call it.
+    text = (SITE / page).read_text(encoding="utf-8")
+    heading = re.search(r'<dt class="sig sig-object py" id="[^"]+">(.*?)</dt>', text, re.S).group(1)
+    shown = re.sub(r"\s+", " ", html.unescape(re.sub(r"<[^>]+>", "", heading)).replace("\u00b6", ""))
+    shown = shown.strip().replace("( ", "(").replace(" )", ")")
+    assert shown.startswith(f"class {name}("), shown
+    shown_params = shown[len(f"class {name}("):shown.rindex(")")]
+    assert re.sub(r"\b(?:typing|numpy\.typing|tarsk_py)\.", "", shown_params) == params, shown
 
 
 def test_api_pages_show_the_stub_descriptions():
