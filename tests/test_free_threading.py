@@ -10,7 +10,6 @@ interpreter switches threads.
 TARSK_THREAD_SECONDS sets the time each race runs (default 2.5).
 """
 import array
-import faulthandler
 import hashlib
 import os
 import random
@@ -25,6 +24,9 @@ import pytest
 
 from tarsk_py import Quat, Vec3d, VecList
 
+import concurrency
+from concurrency import vec_bits
+
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 SECONDS = float(os.environ.get("TARSK_THREAD_SECONDS", "2.5"))
 WATCHDOG = 240.0  # seconds before a hung test is dumped and the process ends
@@ -32,40 +34,13 @@ WATCHDOG = 240.0  # seconds before a hung test is dumped and the process ends
 
 @pytest.fixture(autouse=True)
 def watchdog():
-    faulthandler.dump_traceback_later(WATCHDOG, exit=True)
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # with the GIL: switch threads as often as possible
-    try:
+    with concurrency.watchdog(WATCHDOG):
         yield
-    finally:
-        sys.setswitchinterval(interval)
-        faulthandler.cancel_dump_traceback_later()
 
 
 def run_threads(targets):
-    """Starts one thread per target, all at once behind a barrier; every
-    thread must end within the watchdog time. Exceptions are collected."""
-    errors = []
-    barrier = threading.Barrier(len(targets))
+    concurrency.run_threads(targets, WATCHDOG)
 
-    def run(target):
-        try:
-            barrier.wait()
-            target()
-        except BaseException as exc:  # noqa: BLE001 - reported by the test
-            errors.append(exc)
-
-    threads = [threading.Thread(target=run, args=(t,), daemon=True) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=WATCHDOG)
-        assert not t.is_alive(), "a thread hangs"
-    assert not errors, errors
-
-
-def vec_bits(v):
-    return struct.pack("<3d", v.x, v.y, v.z)
 
 
 def float_digest(values):

@@ -13,11 +13,9 @@ TARSK_THREAD_SECONDS bounds the time each race runs (here at most 1.5 s on a
 free-threaded interpreter, 0.4 s with the GIL).
 """
 import copy
-import faulthandler
 import os
 import pickle
 import struct
-import sys
 import sysconfig
 import threading
 import time
@@ -26,6 +24,9 @@ import pytest
 
 import tarsk_interop as ti
 from tarsk_py import Quat, Vec3d, VecList
+
+import concurrency
+from concurrency import vec_bits
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 SECONDS = min(float(os.environ.get("TARSK_THREAD_SECONDS", "2.5")), 1.5 if FREE_THREADED else 0.4)
@@ -39,14 +40,8 @@ ELEMENTS = [(1.5, 2.0, 3.0), (-4.0, 5.0, 6.25), (7.0, -8.0, 9.0), (10.0, 11.0, -
 
 @pytest.fixture(autouse=True)
 def watchdog():
-    faulthandler.dump_traceback_later(WATCHDOG, exit=True)
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # with the GIL: switch threads as often as possible
-    try:
+    with concurrency.watchdog(WATCHDOG):
         yield
-    finally:
-        sys.setswitchinterval(interval)
-        faulthandler.cancel_dump_traceback_later()
 
 
 def fresh_list():
@@ -64,29 +59,9 @@ def states():
     return {first, second}, {first[-24:], second[-24:]}
 
 
-def vec_bits(v):
-    return struct.pack("<3d", v.x, v.y, v.z)
-
 
 def run_threads(targets):
-    """Runs one thread per target, started together; exceptions are collected."""
-    errors = []
-    barrier = threading.Barrier(len(targets))
-
-    def run(target):
-        try:
-            barrier.wait()
-            target()
-        except BaseException as exc:  # noqa: BLE001 - reported by the test
-            errors.append(exc)
-
-    threads = [threading.Thread(target=run, args=(t,), daemon=True) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=WATCHDOG)
-        assert not t.is_alive(), "a thread hangs"
-    assert not errors, errors
+    concurrency.run_threads(targets, WATCHDOG)
 
 
 # ---------------------------------------------------------------------------

@@ -5,12 +5,10 @@ and every result is bit for bit what the same work gives on one thread.
 
 TARSK_THREAD_SECONDS sets the time each stress test runs (default 2.5).
 """
-import faulthandler
 import hashlib
 import os
 import random
 import struct
-import sys
 import sysconfig
 import threading
 import time
@@ -19,6 +17,9 @@ import pytest
 
 from tarsk_py import AngleRadians, Quat, Vec3d, VecList
 
+import concurrency
+from concurrency import vec_bits
+
 THREADS = 8
 SECONDS = float(os.environ.get("TARSK_THREAD_SECONDS", "2.5"))
 WATCHDOG = 120.0  # seconds before a hung test is dumped and the process ends
@@ -26,22 +27,13 @@ WATCHDOG = 120.0  # seconds before a hung test is dumped and the process ends
 
 @pytest.fixture(autouse=True)
 def watchdog():
-    faulthandler.dump_traceback_later(WATCHDOG, exit=True)
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # switch threads as often as possible
-    try:
+    with concurrency.watchdog(WATCHDOG):
         yield
-    finally:
-        sys.setswitchinterval(interval)
-        faulthandler.cancel_dump_traceback_later()
 
 
 def bits(x):
     return struct.pack("<d", x)
 
-
-def vec_bits(v):
-    return struct.pack("<3d", v.x, v.y, v.z)
 
 
 def list_bits(vl):

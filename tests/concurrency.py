@@ -1,0 +1,47 @@
+"""Shared helpers of the thread tests: a watchdog that dumps every stack and
+ends the process when a test hangs (while threads switch as often as the
+interpreter allows), and a start-together runner that collects exceptions."""
+import contextlib
+import faulthandler
+import struct
+import sys
+import threading
+
+
+@contextlib.contextmanager
+def watchdog(seconds):
+    faulthandler.dump_traceback_later(seconds, exit=True)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # with the GIL: switch threads as often as possible
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(interval)
+        faulthandler.cancel_dump_traceback_later()
+
+
+def run_threads(targets, timeout):
+    """Starts one thread per target, all at once behind a barrier; every
+    thread must end within `timeout` seconds. Exceptions are collected and
+    fail the caller."""
+    errors = []
+    barrier = threading.Barrier(len(targets))
+
+    def run(target):
+        try:
+            barrier.wait()
+            target()
+        except BaseException as exc:  # noqa: BLE001 - reported by the test
+            errors.append(exc)
+
+    threads = [threading.Thread(target=run, args=(t,), daemon=True) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=timeout)
+        assert not t.is_alive(), "a thread hangs"
+    assert not errors, errors
+
+
+def vec_bits(v):
+    return struct.pack("<3d", v.x, v.y, v.z)
