@@ -146,16 +146,19 @@ make_site() {
 
 make_sysroot
 make_site
-soabi="$("${qemu[@]}" "$target_python" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')"
 
 # The module and the companion for aarch64, assembled in the build folder as
-# development builds are (tools/build_module.sh). TARSK_PORTABLE stays on, as
-# for the wheels: static C++ runtime, glibc 2.17 symbols.
-say "building tarsk_py and tarsk_interop for aarch64 ($soabi) in $build"
+# development builds are (tools/build_module.sh), with the project's flags
+# and TARSK_PORTABLE on, as for the wheels (static C++ runtime, glibc 2.17
+# symbols). The host's Python writes the type stubs; the arm64 headers come
+# from the sysroot. A cross build has no interpreter of the target to ask for
+# the extension suffix, so the modules are named plain NAME.so, which every
+# CPython imports as well.
+say "building tarsk_py and tarsk_interop for aarch64 in $build"
 TARSK_AARCH64_SYSROOT="$sysroot" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/tools/aarch64-linux-gnu.cmake" -DTARSK_BUILD_PYTHON=ON \
   -DPython_EXECUTABLE="$("$host_python" -c 'import sys; print(sys.executable)')" \
-  -DPython_INCLUDE_DIR="$sysroot/usr/include/python$pyver" -DPython_SOABI="$soabi" >/dev/null
+  -DPython_INCLUDE_DIR="$sysroot/usr/include/python$pyver" >/dev/null
 cmake --build "$build" >&2
 build="$(cd "$build" && pwd)"
 
