@@ -4,7 +4,9 @@
 # suite's Python-level digest programs (tools/module_digest.py) under
 # qemu-aarch64 with Debian's arm64 CPython, runs them again here on x86-64
 # with the installed module, prints both columns and fails if any group
-# beyond the fixed surface (the C library's sin, cos, tan and acos) differs.
+# beyond the fixed surface (the C library's sin, cos, tan and acos) differs,
+# naming the tarsk_py callables that do. Each run's standard error is kept in
+# the build folder (digest-x86-64.err, digest-aarch64.err).
 #
 #     tools/aarch64_module.sh [--install]
 #
@@ -126,7 +128,8 @@ make_sysroot() {
 }
 
 # numpy for the arm64 interpreter, the version the x86-64 one has.
-numpy_version="$("$host_python" -c 'import numpy; print(numpy.__version__)')"
+numpy_version="$("$host_python" -c 'import numpy; print(numpy.__version__)' 2>/dev/null)" ||
+  die "$host_python has no numpy (the x86-64 side runs the installed module: pip install '.[test]')"
 site="$cache/site-numpy-$numpy_version"
 make_site() {
   [[ -f "$site/.complete" ]] && return
@@ -164,16 +167,22 @@ build="$(cd "$build" && pwd)"
 
 # The digests: x86-64 with the installed module, aarch64 under emulation with
 # the cross-built one. Three workers on both, so that the lists are split.
-digests() {  # machine: prints "group digest" lines
-  if [[ "$1" == "x86-64" ]]; then
-    RAYON_NUM_THREADS=3 "$host_python" tools/module_digest.py --rounds "$rounds" 2>/dev/null
+# The standard error of each run (the module's diagnostic lines of the
+# internal failures that tools/digest.py provokes among them) goes to a file
+# in the build folder, shown when the run fails.
+digests() {  # machine [module_digest.py arguments]: prints "group digest" lines
+  local machine="$1"
+  shift
+  if [[ "$machine" == "x86-64" ]]; then
+    RAYON_NUM_THREADS=3 "$host_python" tools/module_digest.py --rounds "$rounds" "$@" 2>"$build/digest-$machine.err"
   else
     RAYON_NUM_THREADS=3 PYTHONPATH="$build/tarsk-py:$build/tarsk-interop:$site" PYTHONNOUSERSITE=1 \
-      "${qemu[@]}" "$target_python" -S tools/module_digest.py --rounds "$rounds" 2>/dev/null
+      "${qemu[@]}" "$target_python" -S tools/module_digest.py --rounds "$rounds" "$@" 2>"$build/digest-$machine.err"
   fi
 }
-x86="$(digests x86-64)" || die "the digests on x86-64 failed (run: $host_python tools/module_digest.py)"
-arm="$(digests aarch64)" || die "the digests under qemu-aarch64 failed"
+failed() { tail -n 30 "$build/digest-$1.err" >&2; die "the digests on $1 failed"; }
+x86="$(digests x86-64)" || failed x86-64
+arm="$(digests aarch64)" || failed aarch64
 
 declare -A a b
 while read -r g d _; do a[$g]="$d"; done <<<"$x86"
@@ -191,7 +200,13 @@ for g in $(grep -v '^machine ' <<<"$x86" | cut -d' ' -f1); do
   printf '%-12s %-17s %-17s %s\n' "$g" "${a[$g]:0:16}" "${b[$g]:0:16}" "$note"
 done
 if ((status)); then
-  echo "aarch64_module: aarch64 and x86-64 disagree (per callable: tools/module_digest.py --per-function)"
+  if [[ "${a[tarsk_py]}" != "${b[tarsk_py]}" ]]; then
+    echo "tarsk_py callables that differ (x86-64, aarch64):"
+    join <(digests x86-64 --per-function tarsk_py | grep '^tarsk_py:' | sort) \
+      <(digests aarch64 --per-function tarsk_py | grep '^tarsk_py:' | sort) |
+      awk '$2 != $3 { print "  " $0 }'
+  fi
+  echo "aarch64_module: aarch64 and x86-64 disagree"
   exit 1
 fi
 echo "aarch64_module: the aarch64 module gives x86-64's digests"
