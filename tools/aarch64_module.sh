@@ -149,6 +149,7 @@ make_site() {
 
 make_sysroot
 make_site
+say "sysroot and numpy ready after $SECONDS s"
 
 # The module and the companion for aarch64, assembled in the build folder as
 # development builds are (tools/build_module.sh), with the project's flags
@@ -163,6 +164,7 @@ TARSK_AARCH64_SYSROOT="$sysroot" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_T
   -DPython_EXECUTABLE="$("$host_python" -c 'import sys; print(sys.executable)')" \
   -DPython_INCLUDE_DIR="$sysroot/usr/include/python$pyver" >/dev/null
 cmake --build "$build" >&2
+say "built after $SECONDS s"
 build="$(cd "$build" && pwd)"
 
 # The digests: x86-64 with the installed module, aarch64 under emulation with
@@ -183,6 +185,7 @@ digests() {  # machine [module_digest.py arguments]: prints "group digest" lines
 failed() { tail -n 30 "$build/digest-$1.err" >&2; die "the digests on $1 failed"; }
 x86="$(digests x86-64)" || failed x86-64
 arm="$(digests aarch64)" || failed aarch64
+say "digests taken after $SECONDS s"
 
 declare -A a b
 while read -r g d _; do a[$g]="$d"; done <<<"$x86"
