@@ -335,9 +335,12 @@ constexpr void write_stub_member(Sink& s, const FunctionInfo& f, const char* doc
 // ".tarsk_stubs". With GCC the section is written without the "allocate"
 // flag, like debug information: it takes no memory at run time and no
 // symbol names it. The build removes it from the library once the stubs are
-// written (tarsk-py/CMakeLists.txt).
+// written (tarsk-py/CMakeLists.txt). The assembler's comment character hides
+// the flags GCC appends after the name: "#" on x86-64, "//" on AArch64.
 #if defined(__clang__)
 #define TARSK_STUB_SECTION ".tarsk_stubs"
+#elif defined(__aarch64__)
+#define TARSK_STUB_SECTION ".tarsk_stubs,\"\",@progbits //"
 #else
 #define TARSK_STUB_SECTION ".tarsk_stubs,\"\",@progbits #"
 #endif
