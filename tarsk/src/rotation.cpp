@@ -188,27 +188,152 @@ Matrix3 to_matrix(const Quat& q) {
     }};
 }
 
-bool to_matrix_rows(const double* q, std::size_t n, double* out) {
+namespace {
+
+// The row loops below run blocks of `lanes` rows: the rows' components are
+// gathered into one array per component, computed there by one loop whose
+// every iteration is one row (which the compiler runs on several rows per
+// instruction; each lane rounds exactly as the scalar operation), and
+// scattered back. A row's operations and their order are those of the
+// scalar formula, whatever the lanes and the instruction set, so every row
+// has the bits of the row-by-row formula. The last block is padded with
+// unit rows that are computed and never stored.
+constexpr std::size_t lanes = 8;
+
+// to_matrix of one block of `count` <= lanes rows; returns whether some row
+// had a sum of squares outside [2^-1000, 2^1000].
+[[gnu::always_inline]] inline bool to_matrix_block(const double* q, std::size_t count, double* out) {
+    alignas(64) double w[lanes], i[lanes], j[lanes], k[lanes];
+    alignas(64) double m[9][lanes];
+    alignas(64) double bad[lanes];  // 1.0 for a row out of range
+    for (std::size_t r = 0; r < lanes; ++r) {
+        const bool real = r < count;
+        w[r] = real ? q[4 * r] : 1.0;
+        i[r] = real ? q[4 * r + 1] : 0.0;
+        j[r] = real ? q[4 * r + 2] : 0.0;
+        k[r] = real ? q[4 * r + 3] : 0.0;
+    }
+#pragma GCC unroll 1
+    for (std::size_t r = 0; r < lanes; ++r) {
+        const double norm2 = ((w[r] * w[r] + i[r] * i[r]) + j[r] * j[r]) + k[r] * k[r];
+        bad[r] = norm2 >= low_square && norm2 <= high_square ? 0.0 : 1.0;
+        const double s = std::sqrt(norm2);
+        const double uw = w[r] / s, ui = i[r] / s, uj = j[r] / s, uk = k[r] / s;
+        // Quat::to_rotation_matrix of the unit quaternion, transposed.
+        m[0][r] = 1.0 - 2.0 * (uj * uj + uk * uk);
+        m[1][r] = 2.0 * (ui * uj + uw * uk);
+        m[2][r] = 2.0 * (ui * uk - uw * uj);
+        m[3][r] = 2.0 * (ui * uj - uw * uk);
+        m[4][r] = 1.0 - 2.0 * (uk * uk + ui * ui);
+        m[5][r] = 2.0 * (uj * uk + uw * ui);
+        m[6][r] = 2.0 * (ui * uk + uw * uj);
+        m[7][r] = 2.0 * (uj * uk - uw * ui);
+        m[8][r] = 1.0 - 2.0 * (uj * uj + ui * ui);
+    }
+    double any = 0.0;
+    for (std::size_t r = 0; r < count; ++r) {
+        any = any + bad[r];
+        for (std::size_t c = 0; c < 9; ++c) out[9 * r + c] = m[c][r];
+    }
+    return any != 0.0;
+}
+
+[[gnu::always_inline]] inline bool to_matrix_all(const double* q, std::size_t n, double* out) {
+    bool bad = false;
+    for (std::size_t b = 0; b < n; b += lanes) {
+        bad |= to_matrix_block(q + 4 * b, std::min(lanes, n - b), out + 9 * b);
+    }
+    return !bad;
+}
+
+// The exact rows: quaternions negated in their vector part, or reordered to
+// and from scalar-last with that negation, refusing (false) a row with a
+// non-finite component or of zero norm.
+enum class Exact { inverse, to_scalar_last, from_scalar_last };
+
+template <Exact op>
+[[gnu::always_inline]] inline bool exact_all(const double* q, std::size_t n, double* out) {
     unsigned bad = 0;
     for (std::size_t r = 0; r < n; ++r) {
         const double* p = q + 4 * r;
-        double* m = out + 9 * r;
-        const double norm2 = ((p[0] * p[0] + p[1] * p[1]) + p[2] * p[2]) + p[3] * p[3];
-        bad |= static_cast<unsigned>(!(norm2 >= low_square && norm2 <= high_square));
-        const double s = std::sqrt(norm2);
-        const double w = p[0] / s, i = p[1] / s, j = p[2] / s, k = p[3] / s;
-        // Quat::to_rotation_matrix of the unit quaternion, transposed.
-        m[0] = 1.0 - 2.0 * (j * j + k * k);
-        m[1] = 2.0 * (i * j + w * k);
-        m[2] = 2.0 * (i * k - w * j);
-        m[3] = 2.0 * (i * j - w * k);
-        m[4] = 1.0 - 2.0 * (k * k + i * i);
-        m[5] = 2.0 * (j * k + w * i);
-        m[6] = 2.0 * (i * k + w * j);
-        m[7] = 2.0 * (j * k - w * i);
-        m[8] = 1.0 - 2.0 * (j * j + i * i);
+        double* o = out + 4 * r;
+        const double a = p[0], b = p[1], c = p[2], d = p[3];
+        const double finite = ((a - a) + (b - b)) + ((c - c) + (d - d));
+        bad |= static_cast<unsigned>(!(finite == 0.0)) |
+               static_cast<unsigned>((a == 0.0) & (b == 0.0) & (c == 0.0) & (d == 0.0));
+        if constexpr (op == Exact::inverse) {
+            o[0] = a, o[1] = -b, o[2] = -c, o[3] = -d;
+        } else if constexpr (op == Exact::to_scalar_last) {
+            o[0] = -b, o[1] = -c, o[2] = -d, o[3] = a;
+        } else {
+            o[0] = d, o[1] = -a, o[2] = -b, o[3] = -c;
+        }
     }
     return bad == 0;
+}
+
+template <Exact op>
+[[gnu::noinline]] bool exact_base(const double* q, std::size_t n, double* out) {
+    return exact_all<op>(q, n, out);
+}
+[[gnu::noinline]] bool to_matrix_base(const double* q, std::size_t n, double* out) { return to_matrix_all(q, n, out); }
+
+#if defined(__x86_64__)
+template <Exact op>
+[[gnu::noinline, gnu::target("avx2")]] bool exact_avx2(const double* q, std::size_t n, double* out) {
+    return exact_all<op>(q, n, out);
+}
+[[gnu::noinline, gnu::target("avx2")]] bool to_matrix_avx2(const double* q, std::size_t n, double* out) {
+    return to_matrix_all(q, n, out);
+}
+[[gnu::noinline, gnu::target("avx512f,avx512vl,avx512dq")]] bool to_matrix_avx512(const double* q, std::size_t n,
+                                                                                 double* out) {
+    return to_matrix_all(q, n, out);
+}
+
+enum class Isa { base, avx2, avx512 };
+
+Isa isa() {
+    static const Isa found = [] {
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+            __builtin_cpu_supports("avx512dq")) {
+            return Isa::avx512;
+        }
+        if (__builtin_cpu_supports("avx2")) return Isa::avx2;
+        return Isa::base;
+    }();
+    return found;
+}
+#endif
+
+template <Exact op>
+bool exact_rows(const double* q, std::size_t n, double* out) {
+#if defined(__x86_64__)
+    if (isa() != Isa::base) return exact_avx2<op>(q, n, out);
+#endif
+    return exact_base<op>(q, n, out);
+}
+
+}  // namespace
+
+bool to_matrix_rows(const double* q, std::size_t n, double* out) {
+#if defined(__x86_64__)
+    switch (isa()) {
+        case Isa::avx512: return to_matrix_avx512(q, n, out);
+        case Isa::avx2: return to_matrix_avx2(q, n, out);
+        case Isa::base: break;
+    }
+#endif
+    return to_matrix_base(q, n, out);
+}
+
+bool inverse_rows(const double* q, std::size_t n, double* out) { return exact_rows<Exact::inverse>(q, n, out); }
+bool to_scalar_last_rows(const double* q, std::size_t n, double* out) {
+    return exact_rows<Exact::to_scalar_last>(q, n, out);
+}
+bool from_scalar_last_rows(const double* a, std::size_t n, double* out) {
+    return exact_rows<Exact::from_scalar_last>(a, n, out);
 }
 
 double determinant(const Matrix3& m) {
