@@ -719,39 +719,69 @@ PyObject* single(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // general path (None), which converts, broadcasts, checks and reports: this
 // path only saves its work where there is none to do, with the same bits.
 
-// What the package binds (bind()): numpy's ndarray type and empty, numpy's
-// bool type, and the text of the gimbal-lock warning.
+// What the package binds (bind()): numpy's ndarray type, empty and float64
+// dtype, numpy's bool type, and the text of the gimbal-lock warning; and
+// the shapes of single results.
 struct Bindings {
     PyObject* ndarray = nullptr;
     PyObject* empty = nullptr;
+    PyObject* float64 = nullptr;
     PyObject* bool_type = nullptr;
     std::string gimbal;
+    PyObject* shape3 = nullptr;
+    PyObject* shape4 = nullptr;
+    PyObject* shape3x3 = nullptr;
     std::atomic<bool> ready{false};
 };
 Bindings g_bound;
 
-// bind(ndarray, empty, bool_type, gimbal_text) -> None, once, at the
-// package's import (later calls change nothing).
+// bind(ndarray, empty, float64, bool_type, gimbal_text) -> None, once, at
+// the package's import (later calls change nothing). The bindings live as
+// long as the process.
 PyObject* bind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
-        if (nargs != 4 || !PyType_Check(args[0]) || !PyUnicode_Check(args[3])) {
-            throw_py(PyExc_TypeError, "bind(ndarray, empty, bool_type, gimbal_text)");
+        if (nargs != 5 || !PyType_Check(args[0]) || !PyUnicode_Check(args[4])) {
+            throw_py(PyExc_TypeError, "bind(ndarray, empty, float64, bool_type, gimbal_text)");
         }
         if (g_bound.ready.load(std::memory_order_acquire)) Py_RETURN_NONE;
-        const char* text = PyUnicode_AsUTF8(args[3]);
+        const char* text = PyUnicode_AsUTF8(args[4]);
         if (!text) throw PyErrSet{};
+        Owned shape3(Py_BuildValue("(i)", 3));
+        Owned shape4(Py_BuildValue("(i)", 4));
+        Owned shape3x3(Py_BuildValue("(ii)", 3, 3));
         g_bound.gimbal = text;
         g_bound.ndarray = Py_NewRef(args[0]);
         g_bound.empty = Py_NewRef(args[1]);
-        g_bound.bool_type = Py_NewRef(args[2]);
+        g_bound.float64 = Py_NewRef(args[2]);
+        g_bound.bool_type = Py_NewRef(args[3]);
+        g_bound.shape3 = shape3.release();
+        g_bound.shape4 = shape4.release();
+        g_bound.shape3x3 = shape3x3.release();
         g_bound.ready.store(true, std::memory_order_release);
         Py_RETURN_NONE;
     });
 }
 
+// The leading fields of a numpy array object, as numpy's C API declares
+// them (PyArrayObject_fields), a layout numpy keeps in its 1.x and 2.x
+// ABIs: read only for objects of the exact type numpy.ndarray.
+struct NumpyArrayHead {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+constexpr int numpy_c_contiguous = 0x0001;
+constexpr int numpy_aligned = 0x0100;
+
 // One argument as this path reads it: a single row (its doubles copied) or
-// n rows held in a buffer.
+// n rows, whose buffer is held while the loop runs.
 struct Arg {
+    PyObject* rows = nullptr;  // borrowed: the argument of n rows
     Py_buffer view{};
     bool held = false;
     bool single = false;
@@ -766,10 +796,22 @@ struct Arg {
         if (held) PyBuffer_Release(&view);
         held = false;
     }
+    // Takes hold of the rows' buffer; false (no Python error left set) when
+    // it is no longer a C-contiguous aligned buffer of count rows of width.
+    bool hold(std::size_t width) {
+        if (PyObject_GetBuffer(rows, &view, PyBUF_C_CONTIGUOUS) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held = true;
+        return static_cast<std::size_t>(view.len) == count * width * sizeof(double) &&
+               (count == 0 || reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0);
+    }
 };
 
-// Reads `o` as an argument of `kind`; false (no Python error left set) when
-// this path does not take it.
+// Reads `o` as an argument of `kind`: a single row is copied, rows are
+// noted (held later); false (no Python error left set) when this path does
+// not take the argument.
 bool read_arg(PyObject* o, Kind kind, Arg& arg) {
     const std::size_t width = width_of(kind);
     if (kind == Kind::quat && g_api->is_value(TARSK_QUAT, o) == 1) {
@@ -793,34 +835,27 @@ bool read_arg(PyObject* o, Kind kind, Arg& arg) {
         return true;
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(o)) != g_bound.ndarray) return false;
-    if (PyObject_GetBuffer(o, &arg.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    arg.held = true;
-    const Py_buffer& v = arg.view;
-    const char* f = v.format ? v.format : "B";
-    if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
-    if (std::strcmp(f, "d") != 0 || v.itemsize != sizeof(double)) return false;
+    const auto* a = reinterpret_cast<const NumpyArrayHead*>(o);
+    if (a->descr != g_bound.float64 || !(a->flags & numpy_c_contiguous)) return false;
     // One row is (3, 3) for a matrix, () for a scalar, else (width,).
     const int row_ndim = kind == Kind::matrix ? 2 : kind == Kind::scalar ? 0 : 1;
     const Py_ssize_t extent = kind == Kind::matrix ? 3 : static_cast<Py_ssize_t>(width);
     auto row_shape_from = [&](int first) {
         for (int d = 0; d < row_ndim; ++d) {
-            if (v.shape[first + d] != extent) return false;
+            if (a->dimensions[first + d] != extent) return false;
         }
         return true;
     };
-    if (v.ndim == row_ndim && row_shape_from(0)) {
-        std::memcpy(arg.row.data(), v.buf, width * sizeof(double));
+    if (a->nd == row_ndim && row_shape_from(0)) {
+        std::memcpy(arg.row.data(), a->data, width * sizeof(double));
         arg.single = true;
         arg.count = 1;
-        arg.release();
         return true;
     }
-    if (v.ndim == row_ndim + 1 && row_shape_from(1)) {
-        arg.count = static_cast<std::size_t>(v.shape[0]);
-        return arg.count == 0 || reinterpret_cast<std::uintptr_t>(v.buf) % alignof(double) == 0;
+    if (a->nd == row_ndim + 1 && row_shape_from(1) && (a->flags & numpy_aligned)) {
+        arg.rows = o;
+        arg.count = static_cast<std::size_t>(a->dimensions[0]);
+        return true;
     }
     return false;
 }
@@ -830,22 +865,14 @@ void warn_gimbal_lock() {
     if (PyErr_WarnEx(PyExc_UserWarning, g_bound.gimbal.c_str(), 2) < 0) throw PyErrSet{};
 }
 
-// A new uninitialised float64 array of `shape`.
-PyObject* new_array(PyObject* shape) {
-    Owned s(shape);
-    PyObject* a = PyObject_CallOneArg(g_bound.empty, s.get());
+// A new uninitialised float64 array of `shape` (a new reference, or a
+// borrowed one when `owned` is false), and its data.
+PyObject* new_array(PyObject* shape, bool owned, double*& data) {
+    PyObject* a = PyObject_CallOneArg(g_bound.empty, shape);
+    if (owned) Py_DECREF(shape);
     if (!a) throw PyErrSet{};
+    data = reinterpret_cast<double*>(reinterpret_cast<NumpyArrayHead*>(a)->data);
     return a;
-}
-
-PyObject* result_shape(const OpRow& op, std::size_t n, bool single) {
-    const auto count = static_cast<Py_ssize_t>(n);
-    const auto width = static_cast<Py_ssize_t>(op.sig->out_width);
-    switch (op.sig->result) {
-        case Result::matrix: return single ? Py_BuildValue("(ii)", 3, 3) : Py_BuildValue("(nii)", count, 3, 3);
-        case Result::row: return single ? Py_BuildValue("(n)", width) : Py_BuildValue("(nn)", count, width);
-        default: return Py_BuildValue("(n)", count);
-    }
 }
 
 PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -870,42 +897,53 @@ PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 if (in[k].count != n) Py_RETURN_NONE;
             }
         }
+        const Signature& sig = *op.sig;
+        double* data = nullptr;
         if (singles) {
             const In rows{in[0].row.data(), in[1].row.data(), in[2].row.data()};
             std::array<double, 9> result{};
             const int fault = op.apply(rows, result.data(), 0, params);
             if (fault > 0) Py_RETURN_NONE;
             if (fault < 0) warn_gimbal_lock();
-            if (op.sig->result == Result::number) return PyFloat_FromDouble(result[0]);
-            if (op.sig->result == Result::flag) return PyBool_FromLong(result[0] != 0.0);
-            Owned out(new_array(result_shape(op, 1, true)));
-            Py_buffer view;
-            if (PyObject_GetBuffer(out.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) throw PyErrSet{};
-            std::memcpy(view.buf, result.data(), op.sig->out_width * sizeof(double));
-            PyBuffer_Release(&view);
+            if (sig.result == Result::number) return PyFloat_FromDouble(result[0]);
+            if (sig.result == Result::flag) return PyBool_FromLong(result[0] != 0.0);
+            PyObject* shape = sig.result == Result::matrix ? g_bound.shape3x3
+                              : sig.out_width == 4         ? g_bound.shape4
+                              : sig.out_width == 3         ? g_bound.shape3
+                                                           : nullptr;
+            Owned out(shape ? new_array(shape, false, data)
+                            : new_array(Py_BuildValue("(n)", static_cast<Py_ssize_t>(sig.out_width)), true, data));
+            std::memcpy(data, result.data(), sig.out_width * sizeof(double));
             return out.release();
         }
         if (!whole) Py_RETURN_NONE;
-        Owned out(new_array(result_shape(op, n, false)));
-        Arg result;
-        if (PyObject_GetBuffer(out.get(), &result.view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) throw PyErrSet{};
-        result.held = true;
+        const auto count = static_cast<Py_ssize_t>(n);
+        const auto width = static_cast<Py_ssize_t>(sig.out_width);
+        PyObject* shape = sig.result == Result::matrix ? Py_BuildValue("(nii)", count, 3, 3)
+                          : sig.result == Result::row  ? Py_BuildValue("(nn)", count, width)
+                                                       : Py_BuildValue("(n)", count);
+        if (!shape) throw PyErrSet{};
+        Owned out(new_array(shape, true, data));
+        // The rows are held from here on: the allocation above may have run
+        // Python code, and none runs until the loop ends.
         Loop loop;
         loop.params = params;
-        loop.out = static_cast<double*>(result.view.buf);
+        loop.out = data;
         for (std::size_t k = 0; k < 3; ++k) {
-            loop.in[k] = in[k].held ? static_cast<const double*>(in[k].view.buf) : nullptr;
+            loop.in[k] = nullptr;
             loop.stride[k] = op.widths[k];
+            if (!in[k].rows) continue;
+            if (!in[k].hold(op.widths[k])) Py_RETURN_NONE;
+            loop.in[k] = static_cast<const double*>(in[k].view.buf);
         }
-        parallel_for(n, op.sig->grain, op.body, &loop);
+        parallel_for(n, sig.grain, op.body, &loop);
         if (PyErr_Occurred()) throw PyErrSet{};
         if (loop.first_fault.load(std::memory_order_relaxed) != std::numeric_limits<std::size_t>::max()) {
             Py_RETURN_NONE;
         }
-        result.release();
         for (Arg& a : in) a.release();
         if (loop.warned.load(std::memory_order_relaxed)) warn_gimbal_lock();
-        if (op.sig->result == Result::flag) return PyObject_CallMethod(out.get(), "astype", "O", g_bound.bool_type);
+        if (sig.result == Result::flag) return PyObject_CallMethod(out.get(), "astype", "O", g_bound.bool_type);
         return out.release();
     });
 }

@@ -53,7 +53,7 @@ GIMBAL_LOCK_WARNING = ("Gimbal lock detected. Setting third angle to zero since 
 _run = _rotation.run
 _single = _rotation.single
 _fast_call = _rotation.call
-_rotation.bind(np.ndarray, np.empty, np.bool_, GIMBAL_LOCK_WARNING)
+_rotation.bind(np.ndarray, np.empty, _F64, np.bool_, GIMBAL_LOCK_WARNING)
 _empty = np.empty
 _deg2rad = np.deg2rad
 _rad2deg = np.rad2deg

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 namespace tarsk::rotation {
@@ -190,35 +191,27 @@ Matrix3 to_matrix(const Quat& q) {
 
 namespace {
 
-// The row loops below run blocks of `lanes` rows: the rows' components are
-// gathered into one array per component, computed there by one loop whose
-// every iteration is one row (which the compiler runs on several rows per
-// instruction; each lane rounds exactly as the scalar operation), and
-// scattered back. A row's operations and their order are those of the
-// scalar formula, whatever the lanes and the instruction set, so every row
-// has the bits of the row-by-row formula. The last block is padded with
-// unit rows that are computed and never stored.
-constexpr std::size_t lanes = 8;
+// to_matrix_rows runs blocks of `lanes` rows: one loop, whose every
+// iteration is one row, reads a block's rows and writes each entry of the
+// matrices to an array of its own (the compiler runs it on several rows per
+// instruction; each lane rounds exactly as the scalar operation), and the
+// entries are then stored row by row. A row's operations and their order are
+// those of the scalar formula, whatever the lanes and the instruction set,
+// so every row has the bits of to_matrix. The last block is copied and
+// padded with unit rows, which are computed and never stored.
+constexpr std::size_t lanes = 16;
 
-// to_matrix of one block of `count` <= lanes rows; returns whether some row
-// had a sum of squares outside [2^-1000, 2^1000].
-[[gnu::always_inline]] inline bool to_matrix_block(const double* q, std::size_t count, double* out) {
-    alignas(64) double w[lanes], i[lanes], j[lanes], k[lanes];
-    alignas(64) double m[9][lanes];
-    alignas(64) double bad[lanes];  // 1.0 for a row out of range
-    for (std::size_t r = 0; r < lanes; ++r) {
-        const bool real = r < count;
-        w[r] = real ? q[4 * r] : 1.0;
-        i[r] = real ? q[4 * r + 1] : 0.0;
-        j[r] = real ? q[4 * r + 2] : 0.0;
-        k[r] = real ? q[4 * r + 3] : 0.0;
-    }
+// The entries of a block's matrices, m[entry][row]; returns the number of
+// rows whose sum of squares is outside [2^-1000, 2^1000].
+[[gnu::always_inline]] inline double to_matrix_block(const double* __restrict q, double (&m)[9][lanes]) {
+    alignas(64) double bad[lanes];
 #pragma GCC unroll 1
     for (std::size_t r = 0; r < lanes; ++r) {
-        const double norm2 = ((w[r] * w[r] + i[r] * i[r]) + j[r] * j[r]) + k[r] * k[r];
+        const double w = q[4 * r], i = q[4 * r + 1], j = q[4 * r + 2], k = q[4 * r + 3];
+        const double norm2 = ((w * w + i * i) + j * j) + k * k;
         bad[r] = norm2 >= low_square && norm2 <= high_square ? 0.0 : 1.0;
         const double s = std::sqrt(norm2);
-        const double uw = w[r] / s, ui = i[r] / s, uj = j[r] / s, uk = k[r] / s;
+        const double uw = w / s, ui = i / s, uj = j / s, uk = k / s;
         // Quat::to_rotation_matrix of the unit quaternion, transposed.
         m[0][r] = 1.0 - 2.0 * (uj * uj + uk * uk);
         m[1][r] = 2.0 * (ui * uj + uw * uk);
@@ -230,20 +223,32 @@ constexpr std::size_t lanes = 8;
         m[7][r] = 2.0 * (uj * uk - uw * ui);
         m[8][r] = 1.0 - 2.0 * (uj * uj + ui * ui);
     }
-    double any = 0.0;
-    for (std::size_t r = 0; r < count; ++r) {
-        any = any + bad[r];
-        for (std::size_t c = 0; c < 9; ++c) out[9 * r + c] = m[c][r];
-    }
-    return any != 0.0;
+    double count = 0.0;
+    for (std::size_t r = 0; r < lanes; ++r) count = count + bad[r];
+    return count;
 }
 
 [[gnu::always_inline]] inline bool to_matrix_all(const double* q, std::size_t n, double* out) {
-    bool bad = false;
+    double bad = 0.0;
+    alignas(64) double m[9][lanes];
     for (std::size_t b = 0; b < n; b += lanes) {
-        bad |= to_matrix_block(q + 4 * b, std::min(lanes, n - b), out + 9 * b);
+        const std::size_t count = std::min(lanes, n - b);
+        if (count == lanes) {
+            bad = bad + to_matrix_block(q + 4 * b, m);
+        } else {
+            alignas(64) double tail[4 * lanes];
+            for (std::size_t r = 0; r < lanes; ++r) {
+                for (std::size_t c = 0; c < 4; ++c) {
+                    tail[4 * r + c] = r < count ? q[4 * (b + r) + c] : (c == 0 ? 1.0 : 0.0);
+                }
+            }
+            bad = bad + to_matrix_block(tail, m);
+        }
+        for (std::size_t r = 0; r < count; ++r) {
+            for (std::size_t c = 0; c < 9; ++c) out[9 * (b + r) + c] = m[c][r];
+        }
     }
-    return !bad;
+    return bad == 0.0;
 }
 
 // The exact rows: quaternions negated in their vector part, or reordered to
@@ -272,6 +277,42 @@ template <Exact op>
     return bad == 0;
 }
 
+#if defined(__x86_64__)
+// The same with a row in one vector of four doubles (where the processor
+// has them): negation and reordering are exact, so the bits are those of
+// the loop above.
+using V4 = double __attribute__((vector_size(32)));
+using M4 = long long __attribute__((vector_size(32)));
+
+template <Exact op>
+[[gnu::always_inline]] inline bool exact_vectors(const double* q, std::size_t n, double* out) {
+    const V4 zero = {0.0, 0.0, 0.0, 0.0};
+    M4 non_finite = {0, 0, 0, 0};
+    M4 all_nonzero = {-1, -1, -1, -1};
+    for (std::size_t r = 0; r < n; ++r) {
+        V4 v;
+        std::memcpy(&v, q + 4 * r, sizeof v);
+        non_finite |= (v - v) != zero;
+        // Whether some component of the row is nonzero, in every lane.
+        M4 nonzero = v != zero;
+        nonzero |= __builtin_shufflevector(nonzero, nonzero, 1, 0, 3, 2);
+        nonzero |= __builtin_shufflevector(nonzero, nonzero, 2, 3, 0, 1);
+        all_nonzero &= nonzero;
+        const V4 negated = -v;
+        V4 o;
+        if constexpr (op == Exact::inverse) {
+            o = __builtin_shufflevector(v, negated, 0, 5, 6, 7);
+        } else if constexpr (op == Exact::to_scalar_last) {
+            o = __builtin_shufflevector(v, negated, 5, 6, 7, 0);
+        } else {
+            o = __builtin_shufflevector(v, negated, 3, 4, 5, 6);
+        }
+        std::memcpy(out + 4 * r, &o, sizeof o);
+    }
+    return all_nonzero[0] != 0 && ((non_finite[0] | non_finite[1]) | (non_finite[2] | non_finite[3])) == 0;
+}
+#endif
+
 template <Exact op>
 [[gnu::noinline]] bool exact_base(const double* q, std::size_t n, double* out) {
     return exact_all<op>(q, n, out);
@@ -281,7 +322,7 @@ template <Exact op>
 #if defined(__x86_64__)
 template <Exact op>
 [[gnu::noinline, gnu::target("avx2")]] bool exact_avx2(const double* q, std::size_t n, double* out) {
-    return exact_all<op>(q, n, out);
+    return exact_vectors<op>(q, n, out);
 }
 [[gnu::noinline, gnu::target("avx2")]] bool to_matrix_avx2(const double* q, std::size_t n, double* out) {
     return to_matrix_all(q, n, out);
