@@ -376,6 +376,9 @@ struct FromEuler {
 struct ToEuler {
     static constexpr Signature row{"to_euler", {{{"q", Kind::quat}, {"seq", Kind::seq}}}, Result::row, 3,
                                    Degrees::out, "Euler angles in scipy's ranges.", costly};
+    static bool rows(const double* in, std::size_t n, double* out, const Params& p, bool& warned) {
+        return rot::to_euler_rows(in, n, p.seq, out, warned);
+    }
     static int apply(const In& in, double* out, std::size_t, const Params& p) {
         Quat q = quat_at(in[0]);
         if (int f = check_quat(q, 0)) return f;
@@ -444,11 +447,19 @@ void element_body(void* ctx, std::size_t begin, std::size_t end) {
     auto* loop = static_cast<Loop*>(ctx);
     constexpr auto widths = widths_of<Op>;
     constexpr std::size_t out_width = Op::row.out_width;
+    // The operation's loop over whole rows, when it can take them all.
     if constexpr (requires { Op::rows(nullptr, 0, nullptr); }) {
-        // The operation's loop over whole rows, when it can take them all.
         if (loop->stride[0] == widths[0] &&
             Op::rows(loop->in[0] + begin * widths[0], end - begin, loop->out + begin * out_width))
             return;
+    } else if constexpr (requires(bool& w) { Op::rows(nullptr, 0, nullptr, loop->params, w); }) {
+        bool lock = false;
+        if (loop->stride[0] == widths[0] &&
+            Op::rows(loop->in[0] + begin * widths[0], end - begin, loop->out + begin * out_width, loop->params,
+                     lock)) {
+            if (lock) loop->warned.store(true, std::memory_order_relaxed);
+            return;
+        }
     }
     std::size_t fault_row = std::numeric_limits<std::size_t>::max();
     bool warned = false;

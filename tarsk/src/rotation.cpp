@@ -573,54 +573,61 @@ Quat from_euler(const EulerSeq& seq, const std::array<double, 3>& angles) {
     return q;
 }
 
-std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_lock) {
-    const bool extrinsic = !seq.intrinsic;
-    // The angle-from-quaternion method works on the extrinsic order; an
-    // intrinsic sequence is the same turns named in reverse.
-    int i = extrinsic ? seq.axes[0] : seq.axes[2];
-    int j = seq.axes[1];
-    int k = extrinsic ? seq.axes[2] : seq.axes[0];
-    const bool symmetric = i == k;
-    if (symmetric) k = 3 - i - j;
-    // +1 for an even permutation (i, j, k), -1 for an odd one.
-    const double sign = static_cast<double>((i - j) * (j - k) * (k - i) / 2);
-    // The textbook (x, y, z, w) normalised in that order,
-    // ((x*x + y*y) + z*z) + w*w, so that the middle angle, and with it the
-    // gimbal-lock decision, is the one of a normalised scalar-last
-    // quaternion to the last bit.
-    std::array<double, 4> t = to_scalar_last(in_range(q));
-    const double norm = std::sqrt(((t[0] * t[0] + t[1] * t[1]) + t[2] * t[2]) + t[3] * t[3]);
-    for (double& c : t) c = c / norm;
+namespace {
+
+// The parts of to_euler that depend on the sequence only: the axes of the
+// angle-from-quaternion method, which works on the extrinsic order (an
+// intrinsic sequence is the same turns named in reverse).
+struct EulerPlan {
+    bool extrinsic;
+    bool symmetric;
+    int i, j, k;
+    double sign;  // +1 for an even permutation (i, j, k), -1 for an odd one
+};
+
+EulerPlan plan_of(const EulerSeq& seq) {
+    EulerPlan p;
+    p.extrinsic = !seq.intrinsic;
+    p.i = p.extrinsic ? seq.axes[0] : seq.axes[2];
+    p.j = seq.axes[1];
+    p.k = p.extrinsic ? seq.axes[2] : seq.axes[0];
+    p.symmetric = p.i == p.k;
+    if (p.symmetric) p.k = 3 - p.i - p.j;
+    p.sign = static_cast<double>((p.i - p.j) * (p.j - p.k) * (p.k - p.i) / 2);
+    return p;
+}
+
+// The four values the angles are taken from, of the normalised textbook
+// components (x, y, z, w) = t: the three atan2 are atan2(b, a), atan2(d, c)
+// and atan2(hypot(c, d), hypot(a, b)).
+struct EulerParts {
     double a, b, c, d;
-    if (symmetric) {
-        a = t[3];
-        b = t[i];
-        c = t[j];
-        d = t[k] * sign;
-    } else {
-        a = t[3] - t[j];
-        b = t[i] + t[k] * sign;
-        c = t[j] + t[3];
-        d = t[k] * sign - t[i];
-    }
-    const double half_sum = cr::atan2(b, a);
-    const double half_diff = cr::atan2(d, c);
-    std::array<double, 3> angles{0.0, 0.0, 0.0};
-    angles[1] = 2.0 * cr::atan2(cr::hypot(c, d), cr::hypot(a, b));
+};
+
+inline EulerParts euler_parts(const EulerPlan& p, double ti, double tj, double tk, double tw) {
+    if (p.symmetric) return {tw, ti, tj, tk * p.sign};
+    return {tw - tj, ti + tk * p.sign, tj + tw, tk * p.sign - ti};
+}
+
+// The angles from the two half angles and the middle angle (before the
+// shift of a sequence that is not symmetric), as to_euler gives them.
+inline std::array<double, 3> euler_angles(const EulerPlan& p, double half_sum, double half_diff, double middle,
+                                          bool& gimbal_lock) {
+    std::array<double, 3> angles{0.0, middle, 0.0};
     const bool near_zero = abs(angles[1]) <= 1e-7;
     const bool near_pi = abs(angles[1] - pi) <= 1e-7;
     const bool regular = !(near_zero || near_pi);
     gimbal_lock = !regular;
-    const int first = extrinsic ? 0 : 2;
-    const int third = extrinsic ? 2 : 0;
+    const int first = p.extrinsic ? 0 : 2;
+    const int third = p.extrinsic ? 2 : 0;
     // At gimbal lock only the sum (or difference) of the outer angles is
     // known: the third angle is set to zero and the first takes the whole
     // turn.
-    angles[0] = near_zero ? 2.0 * half_sum : (2.0 * half_diff) * (extrinsic ? -1.0 : 1.0);
+    angles[0] = near_zero ? 2.0 * half_sum : (2.0 * half_diff) * (p.extrinsic ? -1.0 : 1.0);
     if (regular) angles[first] = half_sum - half_diff;
     double last = regular ? half_sum + half_diff : angles[third];
-    if (!symmetric) {
-        last = last * sign;
+    if (!p.symmetric) {
+        last = last * p.sign;
         angles[1] = angles[1] - pi / 2.0;
     }
     angles[third] = last;
@@ -634,6 +641,67 @@ std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_
         }
     }
     return angles;
+}
+
+}  // namespace
+
+std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_lock) {
+    const EulerPlan p = plan_of(seq);
+    // The textbook (x, y, z, w) normalised in that order,
+    // ((x*x + y*y) + z*z) + w*w, so that the middle angle, and with it the
+    // gimbal-lock decision, is the one of a normalised scalar-last
+    // quaternion to the last bit.
+    std::array<double, 4> t = to_scalar_last(in_range(q));
+    const double norm = std::sqrt(((t[0] * t[0] + t[1] * t[1]) + t[2] * t[2]) + t[3] * t[3]);
+    for (double& c : t) c = c / norm;
+    const EulerParts e = euler_parts(p, t[p.i], t[p.j], t[p.k], t[3]);
+    const double half_sum = cr::atan2(e.b, e.a);
+    const double half_diff = cr::atan2(e.d, e.c);
+    const double middle = 2.0 * cr::atan2(cr::hypot(e.c, e.d), cr::hypot(e.a, e.b));
+    return euler_angles(p, half_sum, half_diff, middle, gimbal_lock);
+}
+
+bool to_euler_rows(const double* q, std::size_t n, const EulerSeq& seq, double* out, bool& gimbal_lock) {
+    const EulerPlan p = plan_of(seq);
+    constexpr std::size_t block = 16;
+    bool any_lock = false;
+    for (std::size_t b0 = 0; b0 < n; b0 += block) {
+        const std::size_t count = std::min(block, n - b0);
+        const double* rows = q + 4 * b0;
+        // The normalised textbook components of the block's rows, one array
+        // each (x, y, z, w), as to_euler computes them for a row in range.
+        alignas(64) double t[4][block];
+        double bad = 0.0;
+        for (std::size_t r = 0; r < count; ++r) {
+            const double* row = rows + 4 * r;
+            // The range of in_range (storage order), then the norm of the
+            // textbook components (their order).
+            const double stored2 = ((row[0] * row[0] + row[1] * row[1]) + row[2] * row[2]) + row[3] * row[3];
+            bad = bad + (squares_in_range(stored2) ? 0.0 : 1.0);
+            const double x = -row[1], y = -row[2], z = -row[3], w = row[0];
+            const double norm = std::sqrt(((x * x + y * y) + z * z) + w * w);
+            t[0][r] = x / norm;
+            t[1][r] = y / norm;
+            t[2][r] = z / norm;
+            t[3][r] = w / norm;
+        }
+        if (bad != 0.0) return false;
+        for (std::size_t r = 0; r < count; ++r) {
+            const EulerParts e = euler_parts(p, t[p.i][r], t[p.j][r], t[p.k][r], t[3][r]);
+            const double half_sum = cr::atan2(e.b, e.a);
+            const double half_diff = cr::atan2(e.d, e.c);
+            const double middle = 2.0 * cr::atan2(cr::hypot(e.c, e.d), cr::hypot(e.a, e.b));
+            bool lock = false;
+            const std::array<double, 3> angles = euler_angles(p, half_sum, half_diff, middle, lock);
+            any_lock = any_lock || lock;
+            double* o = out + 3 * (b0 + r);
+            o[0] = angles[0];
+            o[1] = angles[1];
+            o[2] = angles[2];
+        }
+    }
+    gimbal_lock = any_lock;
+    return true;
 }
 
 Quat random(std::uint64_t seed, std::uint64_t index) {

@@ -138,6 +138,13 @@ Quat from_euler(const EulerSeq& seq, const std::array<double, 3>& angles);
 // to zero and `gimbal_lock` is set.
 std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_lock);
 
+// to_euler of n rows of four doubles (w, i, j, k) into n rows of three, the
+// normalisation of a block of rows at a time: the same bits as to_euler row
+// by row; `gimbal_lock` set when some row is at gimbal lock. Returns false
+// when some row's sum of squares is outside [2^-1000, 2^1000] (which
+// includes non-finite and zero rows); what it wrote is then to be discarded.
+bool to_euler_rows(const double* q, std::size_t n, const EulerSeq& seq, double* out, bool& gimbal_lock);
+
 // The index-th rotation of the stream `seed`: uniformly distributed, made
 // only of integer hashing, +, -, *, / and sqrt, so the same on every machine.
 // Four coordinates in [-1, 1) are drawn from a counter-based hash of (seed,
