@@ -701,6 +701,24 @@ def test_whole_arrays_give_the_bits_of_their_rows_one_by_one(rows, seq):
         assert all(rows_same(whole[k], f(q[k])) for k in range(len(q))), f.__name__
 
 
+def _to_euler(*args, **kwargs):
+    return ti.to_euler(*args, **kwargs)  # the line the gimbal-lock warning names
+
+
+def test_the_gimbal_lock_warning_points_at_the_callers_line():
+    # Every path (single rows and whole arrays natively, keyword calls, the
+    # general path of conversions, degrees) warns once, at the caller.
+    q = ti.from_euler("xyz", [[0.3, math.pi / 2, 0.2]] * 2)
+    line = _to_euler.__code__.co_firstlineno + 1
+    for args, kwargs in [((q, "xyz"), {}), ((q[0], "xyz"), {}), ((q,), {"seq": "xyz"}), ((q.tolist(), "xyz"), {}),
+                         ((q[0].tolist(), "xyz"), {}), ((q, "xyz"), {"degrees": True}),
+                         ((q[0], "xyz"), {"degrees": True})]:
+        with warnings.catch_warnings(record=True) as record:
+            warnings.simplefilter("always")
+            _to_euler(*args, **kwargs)
+        assert [(w.category, w.filename, w.lineno) for w in record] == [(UserWarning, __file__, line)]
+
+
 def test_from_matrix_gives_the_nearest_rotation_of_every_matrix_that_is_not_a_reflection():
     rng = np.random.default_rng(5)
     base = R.random(200, random_state=6).as_matrix()

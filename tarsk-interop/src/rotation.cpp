@@ -871,9 +871,8 @@ bool read_arg(PyObject* o, Kind kind, Arg& arg) {
     return false;
 }
 
-void warn_gimbal_lock() {
-    // Level 2: the caller of the package's function.
-    if (PyErr_WarnEx(PyExc_UserWarning, g_bound.gimbal.c_str(), 2) < 0) throw PyErrSet{};
+void warn_gimbal_lock(int level) {
+    if (PyErr_WarnEx(PyExc_UserWarning, g_bound.gimbal.c_str(), level) < 0) throw PyErrSet{};
 }
 
 // A new uninitialised float64 array of `shape` (a new reference, or a
@@ -886,76 +885,163 @@ PyObject* new_array(PyObject* shape, bool owned, double*& data) {
     return a;
 }
 
+// The call path of operation `op`: its Euler sequence (when it takes one)
+// and its row arguments in order. A new reference: the result, or None when
+// the call is left to the general path. The gimbal-lock warning is given at
+// `level` (1: the caller of this native function, 2: the caller of the
+// package's wrapper that calls it).
+PyObject* call_op(const OpRow& op, PyObject* seq, PyObject* const* row_args, std::size_t count_args, int level) {
+    if (!g_bound.ready.load(std::memory_order_acquire) || op.param == seed_param) Py_RETURN_NONE;
+    Params params;
+    if (op.param == sequence_param && !seq_of_text(seq, params.seq)) Py_RETURN_NONE;
+    std::array<Arg, 3> in;
+    bool singles = true;
+    bool whole = true;
+    std::size_t n = 0;
+    for (std::size_t k = 0; k < 3 && op.kinds[k] != Kind::none; ++k) {
+        if (k >= count_args) throw_py(PyExc_TypeError, "missing argument");
+        if (!read_arg(row_args[k], op.kinds[k], in[k])) Py_RETURN_NONE;
+        if (in[k].single) {
+            whole = false;
+        } else {
+            if (singles) n = in[k].count;
+            singles = false;
+            if (in[k].count != n) Py_RETURN_NONE;
+        }
+    }
+    const Signature& sig = *op.sig;
+    double* data = nullptr;
+    if (singles) {
+        const In rows{in[0].row.data(), in[1].row.data(), in[2].row.data()};
+        std::array<double, 9> result{};
+        const int fault = op.apply(rows, result.data(), 0, params);
+        if (fault > 0) Py_RETURN_NONE;
+        if (fault < 0) warn_gimbal_lock(level);
+        if (sig.result == Result::number) return PyFloat_FromDouble(result[0]);
+        if (sig.result == Result::flag) return PyBool_FromLong(result[0] != 0.0);
+        PyObject* shape = sig.result == Result::matrix ? g_bound.shape3x3
+                          : sig.out_width == 4         ? g_bound.shape4
+                          : sig.out_width == 3         ? g_bound.shape3
+                                                       : nullptr;
+        Owned out(shape ? new_array(shape, false, data)
+                        : new_array(Py_BuildValue("(n)", static_cast<Py_ssize_t>(sig.out_width)), true, data));
+        std::memcpy(data, result.data(), sig.out_width * sizeof(double));
+        return out.release();
+    }
+    if (!whole) Py_RETURN_NONE;
+    const auto count = static_cast<Py_ssize_t>(n);
+    const auto width = static_cast<Py_ssize_t>(sig.out_width);
+    PyObject* shape = sig.result == Result::matrix ? Py_BuildValue("(nii)", count, 3, 3)
+                      : sig.result == Result::row  ? Py_BuildValue("(nn)", count, width)
+                                                   : Py_BuildValue("(n)", count);
+    if (!shape) throw PyErrSet{};
+    Owned out(new_array(shape, true, data));
+    // The rows are held from here on: the allocation above may have run
+    // Python code, and none runs until the loop ends.
+    Loop loop;
+    loop.params = params;
+    loop.out = data;
+    for (std::size_t k = 0; k < 3; ++k) {
+        loop.in[k] = nullptr;
+        loop.stride[k] = op.widths[k];
+        if (!in[k].rows) continue;
+        if (!in[k].hold(op.widths[k])) Py_RETURN_NONE;
+        loop.in[k] = static_cast<const double*>(in[k].view.buf);
+    }
+    parallel_for(n, sig.grain, op.body, &loop);
+    if (PyErr_Occurred()) throw PyErrSet{};
+    if (loop.first_fault.load(std::memory_order_relaxed) != std::numeric_limits<std::size_t>::max()) {
+        Py_RETURN_NONE;
+    }
+    for (Arg& a : in) a.release();
+    if (loop.warned.load(std::memory_order_relaxed)) warn_gimbal_lock(level);
+    if (sig.result == Result::flag) return PyObject_CallMethod(out.get(), "astype", "O", g_bound.bool_type);
+    return out.release();
+}
+
+// call(op, param, a[, b[, c]]) -> the result, or None: the call path from
+// the package's wrappers; param is the Euler sequence (ignored otherwise).
 PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
         if (nargs < 2 || nargs > 5) throw_py(PyExc_TypeError, "call(op, param, a[, b[, c]])");
-        const OpRow& op = op_row(args[0]);
-        if (!g_bound.ready.load(std::memory_order_acquire) || op.param == seed_param) Py_RETURN_NONE;
-        Params params;
-        if (op.param == sequence_param && !seq_of_text(args[1], params.seq)) Py_RETURN_NONE;
-        std::array<Arg, 3> in;
-        bool singles = true;
-        bool whole = true;
-        std::size_t n = 0;
-        for (std::size_t k = 0; k < 3 && op.kinds[k] != Kind::none; ++k) {
-            if (static_cast<Py_ssize_t>(k) + 2 >= nargs) throw_py(PyExc_TypeError, "missing argument");
-            if (!read_arg(args[k + 2], op.kinds[k], in[k])) Py_RETURN_NONE;
-            if (in[k].single) {
-                whole = false;
-            } else {
-                if (singles) n = in[k].count;
-                singles = false;
-                if (in[k].count != n) Py_RETURN_NONE;
+        return call_op(op_row(args[0]), args[1], args + 2, static_cast<std::size_t>(nargs - 2), 2);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// The package's functions themselves: one native function per row of the
+// table, named and documented by its row, whose text signature is the
+// row's parameters. A call of exactly its parameters by position takes the
+// call path; any other call, and any call the path leaves, goes to the
+// package's wrapper of the row (bound by function()), which binds the
+// arguments as a Python function does and takes the general path.
+
+std::array<PyObject*, op_count> g_general{};
+
+std::size_t parameter_count(const Signature& s) {
+    std::size_t count = 0;
+    while (count < s.params.size() && s.params[count].name) ++count;
+    return count;
+}
+
+template <std::size_t K>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([args, nargs, kwnames]() -> PyObject* {
+        const OpRow& op = op_table[K];
+        PyObject* general = g_general[K];
+        if (!general) throw_py(PyExc_SystemError, "the function's wrapper is not bound");
+        if (!kwnames && static_cast<std::size_t>(nargs) == parameter_count(*op.sig)) {
+            PyObject* seq = Py_None;
+            std::array<PyObject*, 3> rows{};
+            std::size_t count = 0;
+            for (std::size_t p = 0; p < static_cast<std::size_t>(nargs); ++p) {
+                if (op.sig->params[p].kind == Kind::seq) {
+                    seq = args[p];
+                } else {
+                    rows[count++] = args[p];
+                }
             }
+            PyObject* result = call_op(op, seq, rows.data(), count, 1);
+            if (result != Py_None) return result;
+            Py_DECREF(result);
         }
-        const Signature& sig = *op.sig;
-        double* data = nullptr;
-        if (singles) {
-            const In rows{in[0].row.data(), in[1].row.data(), in[2].row.data()};
-            std::array<double, 9> result{};
-            const int fault = op.apply(rows, result.data(), 0, params);
-            if (fault > 0) Py_RETURN_NONE;
-            if (fault < 0) warn_gimbal_lock();
-            if (sig.result == Result::number) return PyFloat_FromDouble(result[0]);
-            if (sig.result == Result::flag) return PyBool_FromLong(result[0] != 0.0);
-            PyObject* shape = sig.result == Result::matrix ? g_bound.shape3x3
-                              : sig.out_width == 4         ? g_bound.shape4
-                              : sig.out_width == 3         ? g_bound.shape3
-                                                           : nullptr;
-            Owned out(shape ? new_array(shape, false, data)
-                            : new_array(Py_BuildValue("(n)", static_cast<Py_ssize_t>(sig.out_width)), true, data));
-            std::memcpy(data, result.data(), sig.out_width * sizeof(double));
-            return out.release();
+        PyObject* result = PyObject_Vectorcall(general, args, static_cast<std::size_t>(nargs), kwnames);
+        if (!result) throw PyErrSet{};
+        return result;
+    });
+}
+
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <std::size_t... K>
+constexpr std::array<Entry, sizeof...(K)> entries_of(std::index_sequence<K...>) {
+    return {&entry<K>...};
+}
+constexpr std::array<Entry, op_count> entries = entries_of(std::make_index_sequence<op_count>{});
+
+// function(op, general) -> the native function of row `op` of the table,
+// whose calls the path leaves go to `general`, the package's wrapper of the
+// row (kept for the life of the process).
+PyObject* function(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([module, args, nargs]() -> PyObject* {
+        if (nargs != 2 || !PyCallable_Check(args[1])) throw_py(PyExc_TypeError, "function(op, general)");
+        const OpRow& op = op_row(args[0]);
+        const std::size_t k = static_cast<std::size_t>(&op - op_table);
+        const Signature& s = *op.sig;
+        if (!s.summary) throw_py(PyExc_ValueError, "the operation is written out by the package");
+        static std::array<PyMethodDef, op_count> defs{};
+        static std::array<std::string, op_count> docs;
+        if (!g_general[k]) {
+            std::string doc = std::string(s.name) + "($module";
+            for (std::size_t p = 0; p < parameter_count(s); ++p) doc += std::string(", ") + s.params[p].name;
+            if (s.degrees != Degrees::none) doc += ", *, degrees=False";
+            docs[k] = doc + ")\n--\n\n" + s.summary;
+            defs[k] = {s.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entries[k])),
+                       METH_FASTCALL | METH_KEYWORDS, docs[k].c_str()};
+            g_general[k] = Py_NewRef(args[1]);
         }
-        if (!whole) Py_RETURN_NONE;
-        const auto count = static_cast<Py_ssize_t>(n);
-        const auto width = static_cast<Py_ssize_t>(sig.out_width);
-        PyObject* shape = sig.result == Result::matrix ? Py_BuildValue("(nii)", count, 3, 3)
-                          : sig.result == Result::row  ? Py_BuildValue("(nn)", count, width)
-                                                       : Py_BuildValue("(n)", count);
-        if (!shape) throw PyErrSet{};
-        Owned out(new_array(shape, true, data));
-        // The rows are held from here on: the allocation above may have run
-        // Python code, and none runs until the loop ends.
-        Loop loop;
-        loop.params = params;
-        loop.out = data;
-        for (std::size_t k = 0; k < 3; ++k) {
-            loop.in[k] = nullptr;
-            loop.stride[k] = op.widths[k];
-            if (!in[k].rows) continue;
-            if (!in[k].hold(op.widths[k])) Py_RETURN_NONE;
-            loop.in[k] = static_cast<const double*>(in[k].view.buf);
-        }
-        parallel_for(n, sig.grain, op.body, &loop);
-        if (PyErr_Occurred()) throw PyErrSet{};
-        if (loop.first_fault.load(std::memory_order_relaxed) != std::numeric_limits<std::size_t>::max()) {
-            Py_RETURN_NONE;
-        }
-        for (Arg& a : in) a.release();
-        if (loop.warned.load(std::memory_order_relaxed)) warn_gimbal_lock();
-        if (sig.result == Result::flag) return PyObject_CallMethod(out.get(), "astype", "O", g_bound.bool_type);
-        return out.release();
+        Owned owner(PyUnicode_FromString("tarsk_interop"));
+        return PyCFunction_NewEx(&defs[k], module, owner.get());
     });
 }
 
@@ -1302,6 +1388,7 @@ PyMethodDef module_methods[] = {
     {"ops", ops, METH_NOARGS, nullptr},
     {"bind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&bind)), METH_FASTCALL, nullptr},
     {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call)), METH_FASTCALL, nullptr},
+    {"function", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function)), METH_FASTCALL, nullptr},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&run)), METH_FASTCALL, nullptr},
     {"single", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&single)), METH_FASTCALL, nullptr},
     {"mean", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&mean)), METH_FASTCALL, nullptr},

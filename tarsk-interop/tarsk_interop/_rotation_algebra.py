@@ -318,7 +318,10 @@ def _make(name: str) -> Any:
     fn = scope[name]
     fn.__module__ = "tarsk_interop"
     fn.__doc__ = summary
-    return fn
+    # The function itself is native: a call of its parameters by position
+    # takes the call path there, any other call (and any call the path
+    # leaves) this wrapper.
+    return _rotation.function(op, fn)
 
 
 _pi = np.pi
