@@ -228,6 +228,50 @@ constexpr std::size_t lanes = 16;
     return count;
 }
 
+#if defined(__x86_64__)
+using V8 = double __attribute__((vector_size(64)));
+#endif
+
+// Stores the entries of a block's `count` matrices as rows of nine. With
+// eight-double vectors (wide = true) a whole block is stored by 8x8
+// transposes of the first eight entries (exact moves) and the ninth one by
+// one.
+template <bool wide>
+[[gnu::always_inline]] inline void store_matrices(const double (&m)[9][lanes], std::size_t count, double* out) {
+#if defined(__x86_64__)
+    if constexpr (wide) {
+        if (count == lanes) {
+            for (std::size_t h = 0; h < lanes; h += 8) {
+                V8 a[8], t[8], u[8];
+                for (int c = 0; c < 8; ++c) std::memcpy(&a[c], &m[c][h], sizeof(V8));
+                for (int p = 0; p < 8; p += 2) {
+                    t[p] = __builtin_shufflevector(a[p], a[p + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+                    t[p + 1] = __builtin_shufflevector(a[p], a[p + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+                }
+                for (int p = 0; p < 8; p += 4) {
+                    u[p] = __builtin_shufflevector(t[p], t[p + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+                    u[p + 2] = __builtin_shufflevector(t[p], t[p + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+                    u[p + 1] = __builtin_shufflevector(t[p + 1], t[p + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+                    u[p + 3] = __builtin_shufflevector(t[p + 1], t[p + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+                }
+                for (int p = 0; p < 4; ++p) {
+                    const V8 low = __builtin_shufflevector(u[p], u[p + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+                    const V8 high = __builtin_shufflevector(u[p], u[p + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+                    std::memcpy(out + 9 * (h + p), &low, sizeof low);
+                    std::memcpy(out + 9 * (h + p + 4), &high, sizeof high);
+                }
+                for (std::size_t r = 0; r < 8; ++r) out[9 * (h + r) + 8] = m[8][h + r];
+            }
+            return;
+        }
+    }
+#endif
+    for (std::size_t r = 0; r < count; ++r) {
+        for (std::size_t c = 0; c < 9; ++c) out[9 * r + c] = m[c][r];
+    }
+}
+
+template <bool wide>
 [[gnu::always_inline]] inline bool to_matrix_all(const double* q, std::size_t n, double* out) {
     double bad = 0.0;
     alignas(64) double m[9][lanes];
@@ -244,9 +288,7 @@ constexpr std::size_t lanes = 16;
             }
             bad = bad + to_matrix_block(tail, m);
         }
-        for (std::size_t r = 0; r < count; ++r) {
-            for (std::size_t c = 0; c < 9; ++c) out[9 * (b + r) + c] = m[c][r];
-        }
+        store_matrices<wide>(m, count, out + 9 * b);
     }
     return bad == 0.0;
 }
@@ -317,7 +359,9 @@ template <Exact op>
 [[gnu::noinline]] bool exact_base(const double* q, std::size_t n, double* out) {
     return exact_all<op>(q, n, out);
 }
-[[gnu::noinline]] bool to_matrix_base(const double* q, std::size_t n, double* out) { return to_matrix_all(q, n, out); }
+[[gnu::noinline]] bool to_matrix_base(const double* q, std::size_t n, double* out) {
+    return to_matrix_all<false>(q, n, out);
+}
 
 #if defined(__x86_64__)
 template <Exact op>
@@ -325,11 +369,11 @@ template <Exact op>
     return exact_vectors<op>(q, n, out);
 }
 [[gnu::noinline, gnu::target("avx2")]] bool to_matrix_avx2(const double* q, std::size_t n, double* out) {
-    return to_matrix_all(q, n, out);
+    return to_matrix_all<false>(q, n, out);
 }
 [[gnu::noinline, gnu::target("avx512f,avx512vl,avx512dq")]] bool to_matrix_avx512(const double* q, std::size_t n,
                                                                                  double* out) {
-    return to_matrix_all(q, n, out);
+    return to_matrix_all<true>(q, n, out);
 }
 
 enum class Isa { base, avx2, avx512 };
