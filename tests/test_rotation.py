@@ -827,6 +827,7 @@ def test_approx_equal_compares_rotations_not_components():
 
 def test_the_table_gives_the_signatures_of_the_wrappers_and_the_stubs():
     import ast
+    import importlib.util
     import inspect
     import pathlib
     import tarsk_interop.dask as tid
@@ -845,3 +846,11 @@ def test_the_table_gives_the_signatures_of_the_wrappers_and_the_stubs():
             runtime = inspect.signature(getattr(module, name))
             assert list(runtime.parameters) == expected + (["degrees"] if degrees else []), name
             assert name in module.__all__
+    # The stubs are what tools/rotation_stubs.py writes from the table.
+    tools = pathlib.Path(__file__).resolve().parent.parent / "tools"
+    spec = importlib.util.spec_from_file_location("rotation_stubs", tools / "rotation_stubs.py")
+    tool = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(tool)
+    for stub_name, in_memory in (("__init__.pyi", True), ("dask.pyi", False)):
+        text = (root / stub_name).read_text()
+        assert tool.rewrite(text, ti._rotation_algebra.TABLE, in_memory, ti._rotation_algebra._KIND_TYPE) == text
