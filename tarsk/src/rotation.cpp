@@ -324,7 +324,7 @@ template <Exact op>
 // has them): negation and reordering are exact, so the bits are those of
 // the loop above.
 using V4 = double __attribute__((vector_size(32)));
-using M4 = long long __attribute__((vector_size(32)));
+using M4 = decltype(V4{} != V4{});  // the lanes of a comparison: 0 or -1
 
 template <Exact op>
 [[gnu::always_inline]] inline bool exact_vectors(const double* q, std::size_t n, double* out) {
