@@ -1,7 +1,7 @@
 """The rotation algebra of tarsk_interop side by side with scipy's Rotation,
 every function at n = 1, 1,000 and 1,000,000 rotations, in one process.
 
-    python bench/rotation.py [--repeat 5] [--sizes 1,1000,1000000] [--check]
+    python bench/rotation.py [--repeat 5] [--sizes 1,1000,1000000] [--clock wall|cpu] [--check]
 
 Each row shows the time per call of both and
 
@@ -17,10 +17,16 @@ one is missed: every function at n = 1 at most 0.2 of scipy's time;
 to_euler at most 1.0 at n = 1,000 and 0.5 at n = 1,000,000; to_matrix and
 to_scipy_quat at most 1.0 at n = 1,000; the kernels of 16 rows at most
 numpy's time. Timings of a loaded machine miss targets: check on a quiet one.
+
+--clock cpu times by the process's CPU time instead of the wall clock: on a
+loaded machine it leaves out the time other processes take the cores, but
+a call that runs on the worker pool counts the time of every core it uses
+(tarsk at n = 1,000,000, and its costly functions from a few hundred rows).
 """
 import argparse
 import os
 import sys
+import time
 import warnings
 
 import numpy as np
@@ -128,17 +134,20 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--sizes", default="1,1000,1000000")
+    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall")
     parser.add_argument("--check", action="store_true")
     args = parser.parse_args()
+    clock = time.perf_counter if args.clock == "wall" else time.process_time
     warnings.simplefilter("ignore")
     missed = []
     print(f"load {os.getloadavg()[0]:.2f}, cpus {len(os.sched_getaffinity(0))}, "
-          f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '')}; best of {args.repeat} repeats")
+          f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '')}; best of {args.repeat} repeats, "
+          f"{args.clock} clock")
     print(f"{'operation':<28}{'n':>10}{'tarsk':>13}{'scipy':>13}{'ratio':>8}")
     for n in (int(x) for x in args.sizes.split(",")):
         for name, (ours, theirs) in cases(n).items():
-            t_ours = best_time(ours, args.repeat)
-            t_theirs = best_time(theirs, args.repeat)
+            t_ours = best_time(ours, args.repeat, clock=clock)
+            t_theirs = best_time(theirs, args.repeat, clock=clock)
             ratio = t_ours / t_theirs
             print(f"{name:<28}{n:>10,}{unit(t_ours):>13}{unit(t_theirs):>13}{ratio:>8.2f}")
             target = SINGLE_TARGET if n == 1 else TARGETS.get((name, n))
@@ -147,8 +156,8 @@ def main():
     print()
     print(f"{'kernel':<28}{'tarsk':>13}  {'numpy':<34}{'numpy time':>11}{'ratio':>8}")
     for name, (ours, peer_name, peer) in small_kernels().items():
-        t_ours = best_time(ours, args.repeat)
-        t_peer = best_time(peer, args.repeat)
+        t_ours = best_time(ours, args.repeat, clock=clock)
+        t_peer = best_time(peer, args.repeat, clock=clock)
         ratio = t_ours / t_peer
         print(f"{name:<28}{unit(t_ours):>13}  {peer_name:<34}{unit(t_peer):>11}{ratio:>8.2f}")
         if ratio > 1.0:

@@ -669,6 +669,56 @@ def test_euler_angles_match_the_model(q, seq):
     assert bool(record) == lock
 
 
+# Rows the loops over whole arrays handle apart: at the gimbal-lock threshold
+# and at half turns, with tiny and huge multiples (scaled before their norm).
+_EDGE_ROWS = [ti.from_euler(seq, [a, m, c]) for seq in ("xyz", "ZXZ", "yzy", "ZYX")
+              for m in (0.0, math.pi / 2, math.pi, -math.pi / 2, math.pi / 2 + 1e-7, 1e-7 * (1 + 2.0**-50))
+              for a, c in ((0.3, 0.2), (math.pi, -math.pi))]
+_EDGE_ROWS += [ti.random(1, 3)[0] * s for s in (1e-170, 1e155, 5e-324 * 2**40)]
+
+
+@settings(max_examples=80, deadline=None)
+@given(rows=st.lists(st.one_of(unit_quats(), hostile_quats.map(np.array), st.sampled_from(_EDGE_ROWS)),
+                     min_size=1, max_size=40),
+       seq=st.sampled_from(SEQUENCES))
+def test_whole_arrays_give_the_bits_of_their_rows_one_by_one(rows, seq):
+    # Whole arrays run the loops over blocks of rows (and fall back to the
+    # rows one by one when a block has a row out of range); single rows run
+    # the row formula alone.
+    q = np.array(rows, dtype=np.float64)
+    with warnings.catch_warnings(record=True) as record:
+        warnings.simplefilter("always")
+        whole = ti.to_euler(q, seq)
+    locks = 0
+    for k in range(len(q)):
+        with warnings.catch_warnings(record=True) as one:
+            warnings.simplefilter("always")
+            assert rows_same(whole[k], ti.to_euler(q[k], seq))
+        locks += len(one)
+    assert len(record) == (1 if locks else 0)
+    for f in (ti.to_matrix, ti.inverse, ti.to_scipy_quat, ti.from_scipy_quat):
+        whole = f(q)
+        assert all(rows_same(whole[k], f(q[k])) for k in range(len(q))), f.__name__
+
+
+def _to_euler(*args, **kwargs):
+    return ti.to_euler(*args, **kwargs)  # the line the gimbal-lock warning names
+
+
+def test_the_gimbal_lock_warning_points_at_the_callers_line():
+    # Every path (single rows and whole arrays natively, keyword calls, the
+    # general path of conversions, degrees) warns once, at the caller.
+    q = ti.from_euler("xyz", [[0.3, math.pi / 2, 0.2]] * 2)
+    line = _to_euler.__code__.co_firstlineno + 1
+    for args, kwargs in [((q, "xyz"), {}), ((q[0], "xyz"), {}), ((q,), {"seq": "xyz"}), ((q.tolist(), "xyz"), {}),
+                         ((q[0].tolist(), "xyz"), {}), ((q, "xyz"), {"degrees": True}),
+                         ((q[0], "xyz"), {"degrees": True})]:
+        with warnings.catch_warnings(record=True) as record:
+            warnings.simplefilter("always")
+            _to_euler(*args, **kwargs)
+        assert [(w.category, w.filename, w.lineno) for w in record] == [(UserWarning, __file__, line)]
+
+
 def test_from_matrix_gives_the_nearest_rotation_of_every_matrix_that_is_not_a_reflection():
     rng = np.random.default_rng(5)
     base = R.random(200, random_state=6).as_matrix()
@@ -777,6 +827,7 @@ def test_approx_equal_compares_rotations_not_components():
 
 def test_the_table_gives_the_signatures_of_the_wrappers_and_the_stubs():
     import ast
+    import importlib.util
     import inspect
     import pathlib
     import tarsk_interop.dask as tid
@@ -795,3 +846,11 @@ def test_the_table_gives_the_signatures_of_the_wrappers_and_the_stubs():
             runtime = inspect.signature(getattr(module, name))
             assert list(runtime.parameters) == expected + (["degrees"] if degrees else []), name
             assert name in module.__all__
+    # The stubs are what tools/rotation_stubs.py writes from the table.
+    tools = pathlib.Path(__file__).resolve().parent.parent / "tools"
+    spec = importlib.util.spec_from_file_location("rotation_stubs", tools / "rotation_stubs.py")
+    tool = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(tool)
+    for stub_name, in_memory in (("__init__.pyi", True), ("dask.pyi", False)):
+        text = (root / stub_name).read_text()
+        assert tool.rewrite(text, ti._rotation_algebra.TABLE, in_memory, ti._rotation_algebra._KIND_TYPE) == text

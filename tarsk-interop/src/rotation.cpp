@@ -28,6 +28,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -58,9 +59,9 @@ void parallel_for(std::size_t n, std::size_t grain, LoopBody body, void* ctx) {
     g_api->parallel_for(n, grain, body, ctx);
 }
 
-// Rows per task of the element loops, and rows per block of the reductions
-// (fixed: the reduction order depends on it, never on the workers).
-constexpr std::size_t element_grain = 4096;
+// Rows per block of the reductions (fixed: the reduction order depends on
+// it, never on the workers). The element loops' grains are the operations'
+// own (see Signature).
 constexpr std::size_t block_rows = 4096;
 
 // ---------------------------------------------------------------------------
@@ -108,8 +109,12 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// Element operations. Each reads its input rows, writes its result row and
-// returns a fault: 0 none, -1 a row at gimbal lock (a warning), else
+// The table of element operations. An operation is one struct: its row, the
+// whole description the package makes its function from (name, parameters
+// and their kinds, result, the degrees option, summary; the package's
+// wrapper, its Dask wrapper, its fault messages and its signature follow
+// from the row), and `apply`, which reads its input rows, writes its result
+// row and returns a fault: 0 none, -1 a row at gimbal lock (a warning), else
 // fault_code(kind, argument): what is wrong and in which argument (0, 1, 2).
 // The package turns a code into its message from the argument's name and
 // kind, so no operation has codes of its own.
@@ -119,6 +124,80 @@ enum FaultKind : int { zero_norm = 0, non_finite = 1, reflection = 2, rank_below
 constexpr int fault_code(FaultKind kind, int argument) { return 1 + 3 * static_cast<int>(kind) + argument; }
 constexpr int gimbal_lock = -1;
 constexpr int no_fault = 0;
+
+// What a parameter takes. Every kind but seq is a row argument, read from
+// rows of its width: quat a Quat, (4,) or (n, 4) in (w, i, j, k); scipy
+// (4,) or (n, 4) scalar-last; rotvec, angles and vector (3,) or (n, 3);
+// matrix (3, 3) or (n, 3, 3); scalar a number or (n,). seq is an Euler
+// sequence (a str of three axes).
+enum class Kind : int { none, quat, scipy, rotvec, angles, vector, matrix, scalar, seq };
+constexpr const char* kind_names[] = {"", "quat", "scipy", "rotvec", "angles", "vector", "matrix", "scalar", "seq"};
+
+constexpr std::size_t width_of(Kind kind) {
+    switch (kind) {
+        case Kind::quat:
+        case Kind::scipy: return 4;
+        case Kind::rotvec:
+        case Kind::angles:
+        case Kind::vector: return 3;
+        case Kind::matrix: return 9;
+        case Kind::scalar: return 1;
+        default: return 0;
+    }
+}
+
+// One result row: out_width doubles, a 3x3 matrix, a number or a flag (the
+// package gives bools).
+enum class Result : int { row, matrix, number, flag };
+// The degrees=False option: angles taken in degrees (in) or given in
+// degrees (out).
+enum class Degrees : int { none, in, out };
+
+struct Param {
+    const char* name = nullptr;
+    Kind kind = Kind::none;
+};
+
+// Rows per task of the element loops: the pool takes a loop of at least two
+// grains. Operations of a few nanoseconds a row hand over only large loops;
+// those of the correctly rounded functions (about a hundred nanoseconds a
+// row) already pay for the hand-over at a few hundred rows.
+constexpr std::size_t cheap = 4096;
+constexpr std::size_t costly = 256;
+
+struct Signature {
+    const char* name;
+    std::array<Param, 3> params;  // in call order
+    Result result;
+    std::size_t out_width;  // doubles of one result row
+    Degrees degrees = Degrees::none;
+    // The summary of the package's function; null for an operation the
+    // package writes out itself (random, rotate).
+    const char* summary = nullptr;
+    std::size_t grain = cheap;
+};
+
+// The widths of the row arguments, in order (0 past the last).
+constexpr std::array<std::size_t, 3> row_widths(const Signature& s) {
+    std::array<std::size_t, 3> widths{0, 0, 0};
+    std::size_t k = 0;
+    for (const Param& p : s.params) {
+        if (width_of(p.kind) != 0) widths[k++] = width_of(p.kind);
+    }
+    return widths;
+}
+
+constexpr std::array<Kind, 3> row_kinds(const Signature& s) {
+    std::array<Kind, 3> kinds{Kind::none, Kind::none, Kind::none};
+    std::size_t k = 0;
+    for (const Param& p : s.params) {
+        if (width_of(p.kind) != 0) kinds[k++] = p.kind;
+    }
+    return kinds;
+}
+
+template <class Op>
+constexpr std::array<std::size_t, 3> widths_of = row_widths(Op::row);
 
 struct Params {
     rot::EulerSeq seq{{0, 1, 2}, false};
@@ -150,9 +229,8 @@ int check_finite(const double* row, std::size_t width, int argument) {
 }
 
 struct Compose {
-    static constexpr const char* name = "compose";
-    static constexpr std::array<std::size_t, 3> widths{4, 4, 0};
-    static constexpr std::size_t out_width = 4;
+    static constexpr Signature row{"compose", {{{"p", Kind::quat}, {"q", Kind::quat}}}, Result::row, 4,
+                                   Degrees::none, "The rotation that applies q first, then p (scipy's p * q)."};
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat p = quat_at(in[0]), q = quat_at(in[1]);
         if (int f = check_quat(p, 0)) return f;
@@ -163,9 +241,9 @@ struct Compose {
 };
 
 struct Inverse {
-    static constexpr const char* name = "inverse";
-    static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
-    static constexpr std::size_t out_width = 4;
+    static constexpr Signature row{"inverse", {{{"q", Kind::quat}}}, Result::row, 4, Degrees::none,
+                                   "The opposite rotation: the conjugate (w, -i, -j, -k), exact."};
+    static bool rows(const double* in, std::size_t n, double* out) { return rot::inverse_rows(in, n, out); }
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = quat_at(in[0]);
         if (int f = check_quat(q, 0)) return f;
@@ -175,9 +253,8 @@ struct Inverse {
 };
 
 struct ToMatrix {
-    static constexpr const char* name = "to_matrix";
-    static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
-    static constexpr std::size_t out_width = 9;
+    static constexpr Signature row{"to_matrix", {{{"q", Kind::quat}}}, Result::matrix, 9, Degrees::none,
+                                   "Matrices that map column vectors as rotate does."};
     static bool rows(const double* in, std::size_t n, double* out) { return rot::to_matrix_rows(in, n, out); }
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = quat_at(in[0]);
@@ -191,9 +268,8 @@ struct ToMatrix {
 };
 
 struct FromMatrix {
-    static constexpr const char* name = "from_matrix";
-    static constexpr std::array<std::size_t, 3> widths{9, 0, 0};
-    static constexpr std::size_t out_width = 4;
+    static constexpr Signature row{"from_matrix", {{{"m", Kind::matrix}}}, Result::row, 4, Degrees::none,
+                                   "The rotations of matrices that map column vectors.", costly};
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Matrix3 m;
         for (int r = 0; r < 3; ++r) {
@@ -213,9 +289,9 @@ struct FromMatrix {
 };
 
 struct FromScipyQuat {
-    static constexpr const char* name = "from_scipy_quat";
-    static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
-    static constexpr std::size_t out_width = 4;
+    static constexpr Signature row{"from_scipy_quat", {{{"a", Kind::scipy}}}, Result::row, 4, Degrees::none,
+                                   "scipy's scalar-last quaternions as (w, -x, -y, -z)."};
+    static bool rows(const double* in, std::size_t n, double* out) { return rot::from_scalar_last_rows(in, n, out); }
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = rot::from_scalar_last({in[0][0], in[0][1], in[0][2], in[0][3]});
         if (int f = check_quat(q, 0)) return f;
@@ -225,9 +301,9 @@ struct FromScipyQuat {
 };
 
 struct ToScipyQuat {
-    static constexpr const char* name = "to_scipy_quat";
-    static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
-    static constexpr std::size_t out_width = 4;
+    static constexpr Signature row{"to_scipy_quat", {{{"q", Kind::quat}}}, Result::row, 4, Degrees::none,
+                                   "The scalar-last quaternions (x, y, z, w) = (-i, -j, -k, w)."};
+    static bool rows(const double* in, std::size_t n, double* out) { return rot::to_scalar_last_rows(in, n, out); }
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = quat_at(in[0]);
         if (int f = check_quat(q, 0)) return f;
@@ -238,9 +314,8 @@ struct ToScipyQuat {
 };
 
 struct FromRotvec {
-    static constexpr const char* name = "from_rotvec";
-    static constexpr std::array<std::size_t, 3> widths{3, 0, 0};
-    static constexpr std::size_t out_width = 4;
+    static constexpr Signature row{"from_rotvec", {{{"r", Kind::rotvec}}}, Result::row, 4, Degrees::in,
+                                   "Rotations from rotation vectors (axis times angle).", costly};
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         if (int f = check_finite(in[0], 3, 0)) return f;
         put(out, rot::from_rotvec({in[0][0], in[0][1], in[0][2]}));
@@ -249,9 +324,8 @@ struct FromRotvec {
 };
 
 struct ToRotvec {
-    static constexpr const char* name = "to_rotvec";
-    static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
-    static constexpr std::size_t out_width = 3;
+    static constexpr Signature row{"to_rotvec", {{{"q", Kind::quat}}}, Result::row, 3, Degrees::out,
+                                   "Rotation vectors with the angle in [0, pi].", costly};
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = quat_at(in[0]);
         if (int f = check_quat(q, 0)) return f;
@@ -264,9 +338,8 @@ struct ToRotvec {
 };
 
 struct MagnitudeAngle {
-    static constexpr const char* name = "magnitude_angle";
-    static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
-    static constexpr std::size_t out_width = 1;
+    static constexpr Signature row{"magnitude_angle", {{{"q", Kind::quat}}}, Result::number, 1, Degrees::out,
+                                   "The rotation angle in [0, pi].", costly};
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat q = quat_at(in[0]);
         if (int f = check_quat(q, 0)) return f;
@@ -276,9 +349,9 @@ struct MagnitudeAngle {
 };
 
 struct Slerp {
-    static constexpr const char* name = "slerp";
-    static constexpr std::array<std::size_t, 3> widths{4, 4, 1};
-    static constexpr std::size_t out_width = 4;
+    static constexpr Signature row{"slerp", {{{"p", Kind::quat}, {"q", Kind::quat}, {"t", Kind::scalar}}},
+                                   Result::row, 4, Degrees::none,
+                                   "Spherical linear interpolation on the shortest path.", costly};
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat p = quat_at(in[0]), q = quat_at(in[1]);
         double t = in[2][0];
@@ -291,9 +364,8 @@ struct Slerp {
 };
 
 struct FromEuler {
-    static constexpr const char* name = "from_euler";
-    static constexpr std::array<std::size_t, 3> widths{3, 0, 0};
-    static constexpr std::size_t out_width = 4;
+    static constexpr Signature row{"from_euler", {{{"seq", Kind::seq}, {"angles", Kind::angles}}}, Result::row, 4,
+                                   Degrees::in, "Rotations from Euler angles.", costly};
     static int apply(const In& in, double* out, std::size_t, const Params& p) {
         if (int f = check_finite(in[0], 3, 0)) return f;
         put(out, rot::from_euler(p.seq, {in[0][0], in[0][1], in[0][2]}));
@@ -302,9 +374,11 @@ struct FromEuler {
 };
 
 struct ToEuler {
-    static constexpr const char* name = "to_euler";
-    static constexpr std::array<std::size_t, 3> widths{4, 0, 0};
-    static constexpr std::size_t out_width = 3;
+    static constexpr Signature row{"to_euler", {{{"q", Kind::quat}, {"seq", Kind::seq}}}, Result::row, 3,
+                                   Degrees::out, "Euler angles in scipy's ranges.", costly};
+    static bool rows(const double* in, std::size_t n, double* out, const Params& p, bool& warned) {
+        return rot::to_euler_rows(in, n, p.seq, out, warned);
+    }
     static int apply(const In& in, double* out, std::size_t, const Params& p) {
         Quat q = quat_at(in[0]);
         if (int f = check_quat(q, 0)) return f;
@@ -318,9 +392,7 @@ struct ToEuler {
 };
 
 struct Random {
-    static constexpr const char* name = "random";
-    static constexpr std::array<std::size_t, 3> widths{0, 0, 0};
-    static constexpr std::size_t out_width = 4;
+    static constexpr Signature row{"random", {}, Result::row, 4};
     static int apply(const In&, double* out, std::size_t index, const Params& p) {
         put(out, rot::random(p.seed, index));
         return no_fault;
@@ -331,9 +403,7 @@ struct Random {
 // turns it (q not normalised, nothing refused): the bits of
 // Quat(*q_i).rotate(Vec3d(*a_i)).
 struct Rotate {
-    static constexpr const char* name = "rotate";
-    static constexpr std::array<std::size_t, 3> widths{3, 4, 0};
-    static constexpr std::size_t out_width = 3;
+    static constexpr Signature row{"rotate", {{{"a", Kind::vector}, {"q", Kind::quat}}}, Result::row, 3};
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         const Vec3d r = quat_at(in[1]).rotate(Vec3d{in[0][0], in[0][1], in[0][2]});
         out[0] = r.x;
@@ -348,9 +418,9 @@ struct Rotate {
 // q turned to the same half (their dot product not negative), is at most
 // atol (radians). 1.0 or 0.0.
 struct ApproxEqual {
-    static constexpr const char* name = "approx_equal";
-    static constexpr std::array<std::size_t, 3> widths{4, 4, 1};
-    static constexpr std::size_t out_width = 1;
+    static constexpr Signature row{"approx_equal", {{{"p", Kind::quat}, {"q", Kind::quat}, {"atol", Kind::scalar}}},
+                                   Result::flag, 1, Degrees::none,
+                                   "Whether p and q turn by at most atol (radians) from each other.", costly};
     static int apply(const In& in, double* out, std::size_t, const Params&) {
         Quat p = quat_at(in[0]), q = quat_at(in[1]);
         if (int f = check_quat(p, 0)) return f;
@@ -375,17 +445,27 @@ struct Loop {
 template <class Op>
 void element_body(void* ctx, std::size_t begin, std::size_t end) {
     auto* loop = static_cast<Loop*>(ctx);
+    constexpr auto widths = widths_of<Op>;
+    constexpr std::size_t out_width = Op::row.out_width;
+    // The operation's loop over whole rows, when it can take them all.
     if constexpr (requires { Op::rows(nullptr, 0, nullptr); }) {
-        // The operation's loop over whole rows, when it can take them all.
-        if (loop->stride[0] == Op::widths[0] &&
-            Op::rows(loop->in[0] + begin * Op::widths[0], end - begin, loop->out + begin * Op::out_width))
+        if (loop->stride[0] == widths[0] &&
+            Op::rows(loop->in[0] + begin * widths[0], end - begin, loop->out + begin * out_width))
             return;
+    } else if constexpr (requires(bool& w) { Op::rows(nullptr, 0, nullptr, loop->params, w); }) {
+        bool lock = false;
+        if (loop->stride[0] == widths[0] &&
+            Op::rows(loop->in[0] + begin * widths[0], end - begin, loop->out + begin * out_width, loop->params,
+                     lock)) {
+            if (lock) loop->warned.store(true, std::memory_order_relaxed);
+            return;
+        }
     }
     std::size_t fault_row = std::numeric_limits<std::size_t>::max();
     bool warned = false;
     for (std::size_t r = begin; r < end; ++r) {
         In in{loop->in[0] + r * loop->stride[0], loop->in[1] + r * loop->stride[1], loop->in[2] + r * loop->stride[2]};
-        int fault = Op::apply(in, loop->out + r * Op::out_width, r, loop->params);
+        int fault = Op::apply(in, loop->out + r * out_width, r, loop->params);
         if (fault > 0) {
             fault_row = r;
             break;
@@ -403,6 +483,15 @@ void element_body(void* ctx, std::size_t begin, std::size_t end) {
     }
 }
 
+// The fault of the first faulty row of a finished loop, computed once more
+// on its own (0 when no row faulted).
+template <class Op>
+int fault_of(const Loop& loop, std::size_t row) {
+    std::array<double, 9> scratch{};
+    In at{loop.in[0] + row * loop.stride[0], loop.in[1] + row * loop.stride[1], loop.in[2] + row * loop.stride[2]};
+    return Op::apply(at, scratch.data(), row, loop.params);
+}
+
 // run(op, out, a, b, c, param) -> (fault, row, warned): the element loop of
 // operation `op` over the rows of `out`, reading a, b and c (None when the
 // operation takes fewer). fault 0 means every row was written; otherwise it
@@ -410,31 +499,30 @@ void element_body(void* ctx, std::size_t begin, std::size_t end) {
 // left unwritten.
 template <class Op>
 PyObject* run_op(PyObject* out_obj, PyObject* const* inputs, const Params& params) {
-    Rows out(out_obj, Op::out_width, true);
+    constexpr auto widths = widths_of<Op>;
+    Rows out(out_obj, Op::row.out_width, true);
     const std::size_t n = out.count();
     std::optional<Rows> in[3];
     Loop loop;
     loop.params = params;
     loop.out = out.data();
     for (int k = 0; k < 3; ++k) {
-        if (Op::widths[k] == 0) {
+        if (widths[k] == 0) {
             loop.in[k] = nullptr;
             loop.stride[k] = 0;
             continue;
         }
         if (inputs[k] == Py_None) throw_py(PyExc_TypeError, "missing argument buffer");
-        in[k].emplace(inputs[k], Op::widths[k], false);
+        in[k].emplace(inputs[k], widths[k], false);
         loop.in[k] = in[k]->data();
         loop.stride[k] = in[k]->stride_for(n);
     }
-    parallel_for(n, element_grain, &element_body<Op>, &loop);
+    parallel_for(n, Op::row.grain, &element_body<Op>, &loop);
+    if (PyErr_Occurred()) throw PyErrSet{};
     std::size_t row = loop.first_fault.load(std::memory_order_relaxed);
     int fault = 0;
     if (row != std::numeric_limits<std::size_t>::max()) {
-        // Which fault: the row is computed once more, on its own.
-        std::array<double, 9> scratch{};
-        In at{loop.in[0] + row * loop.stride[0], loop.in[1] + row * loop.stride[1], loop.in[2] + row * loop.stride[2]};
-        fault = Op::apply(at, scratch.data(), row, params);
+        fault = fault_of<Op>(loop, row);
     } else {
         row = 0;
     }
@@ -452,6 +540,30 @@ rot::EulerSeq seq_of(unsigned long code) {
     if (seq.axes[0] == seq.axes[1] || seq.axes[1] == seq.axes[2]) throw_py(PyExc_ValueError, "bad sequence code");
     seq.intrinsic = (code >> 6) & 1u;
     return seq;
+}
+
+// The Euler sequence of a str of three axes, all from "xyz" (extrinsic) or
+// all from "XYZ" (intrinsic), no two neighbours equal; false for anything
+// else (no Python error left set): the package's own checks then report it.
+bool seq_of_text(PyObject* o, rot::EulerSeq& seq) {
+    if (!PyUnicode_CheckExact(o)) return false;
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &len);
+    if (!s) {
+        PyErr_Clear();
+        return false;
+    }
+    if (len != 3) return false;
+    const bool upper = s[0] >= 'X' && s[0] <= 'Z';
+    const char first = upper ? 'X' : 'x';
+    for (int n = 0; n < 3; ++n) {
+        const int axis = s[n] - first;
+        if (axis < 0 || axis > 2) return false;
+        seq.axes[n] = axis;
+    }
+    if (seq.axes[0] == seq.axes[1] || seq.axes[1] == seq.axes[2]) return false;
+    seq.intrinsic = upper;
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -499,16 +611,18 @@ bool single_row(PyObject* o, std::size_t width, double* row) {
 // one number returns it as a float when done.
 template <class Op>
 PyObject* single_op(PyObject* out_obj, PyObject* const* inputs, const Params& params) {
+    constexpr auto widths = widths_of<Op>;
+    constexpr std::size_t out_width = Op::row.out_width;
     std::array<std::array<double, 9>, 3> rows{};
     In in{nullptr, nullptr, nullptr};
     for (int k = 0; k < 3; ++k) {
-        if (Op::widths[k] == 0) continue;
-        if (!single_row(inputs[k], Op::widths[k], rows[k].data())) return PyLong_FromLong(1);
+        if (widths[k] == 0) continue;
+        if (!single_row(inputs[k], widths[k], rows[k].data())) return PyLong_FromLong(1);
         in[k] = rows[k].data();
     }
     if (out_obj == Py_None) {
         // A result of one number is returned as a float.
-        if constexpr (Op::out_width == 1) {
+        if constexpr (out_width == 1) {
             std::array<double, 9> result{};
             if (Op::apply(in, result.data(), 0, params) > 0) return PyLong_FromLong(1);
             return PyFloat_FromDouble(result[0]);
@@ -523,9 +637,9 @@ PyObject* single_op(PyObject* out_obj, PyObject* const* inputs, const Params& pa
     }
     std::array<double, 9> result{};
     int fault = 1;
-    if (static_cast<std::size_t>(view.len) == Op::out_width * sizeof(double)) {
+    if (static_cast<std::size_t>(view.len) == out_width * sizeof(double)) {
         fault = Op::apply(in, result.data(), 0, params);
-        if (fault <= 0) std::memcpy(view.buf, result.data(), Op::out_width * sizeof(double));
+        if (fault <= 0) std::memcpy(view.buf, result.data(), out_width * sizeof(double));
     }
     PyBuffer_Release(&view);
     return PyLong_FromLong(fault > 0 ? 1 : fault);
@@ -548,28 +662,37 @@ Params params_of(ParamKind kind, PyObject* param) {
     return params;
 }
 
+constexpr ParamKind param_kind_of(const Signature& s) {
+    for (const Param& p : s.params) {
+        if (p.kind == Kind::seq) return sequence_param;
+    }
+    return no_param;
+}
+
 // The table of element operations: one row per operation, in the order of
-// the indices run and single take; the package reads the names (ops()) and
-// finds its own description of each by name.
+// the indices run, single and call take; the package reads it (ops()).
 struct OpRow {
-    const char* name;
+    const Signature* sig;
     ParamKind param;
     std::array<std::size_t, 3> widths;
-    std::size_t out_width;
+    std::array<Kind, 3> kinds;
+    int (*apply)(const In& in, double* out, std::size_t index, const Params& params);
+    LoopBody body;
+    int (*fault_of)(const Loop& loop, std::size_t row);
     PyObject* (*run)(PyObject* out, PyObject* const* inputs, const Params& params);
     PyObject* (*single)(PyObject* out, PyObject* const* inputs, const Params& params);
 };
 
 template <class Op>
-constexpr OpRow row(ParamKind param = no_param) {
-    return {Op::name, param, Op::widths, Op::out_width, &run_op<Op>, &single_op<Op>};
+constexpr OpRow row(ParamKind param = param_kind_of(Op::row)) {
+    return {&Op::row,      param,          row_widths(Op::row), row_kinds(Op::row), &Op::apply, &element_body<Op>,
+            &fault_of<Op>, &run_op<Op>,   &single_op<Op>};
 }
 
 constexpr OpRow op_table[] = {
-    row<Compose>(),       row<Inverse>(),         row<ToMatrix>(),       row<FromMatrix>(),
-    row<FromScipyQuat>(), row<ToScipyQuat>(),     row<FromRotvec>(),     row<ToRotvec>(),
-    row<MagnitudeAngle>(), row<Slerp>(),          row<FromEuler>(sequence_param), row<ToEuler>(sequence_param),
-    row<Random>(seed_param), row<Rotate>(),       row<ApproxEqual>(),
+    row<Compose>(),       row<Inverse>(),     row<ToMatrix>(),       row<FromMatrix>(), row<FromScipyQuat>(),
+    row<ToScipyQuat>(),   row<FromRotvec>(),  row<ToRotvec>(),       row<MagnitudeAngle>(), row<Slerp>(),
+    row<FromEuler>(),     row<ToEuler>(),     row<Random>(seed_param), row<Rotate>(),   row<ApproxEqual>(),
 };
 constexpr std::size_t op_count = sizeof op_table / sizeof op_table[0];
 
@@ -596,15 +719,356 @@ PyObject* single(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// ops() -> tuple of (name, (widths...), out width, param kind): the table.
+// ---------------------------------------------------------------------------
+// The call path of the package's functions: call(op, param, a[, b[, c]]) ->
+// the result, or None when the call is not one this path takes. It takes a
+// call whose row arguments are all single rows (a Quat where the kind is
+// quat, a number for a scalar, or an exact numpy float64 array of one row's
+// shape) or all whole C-contiguous aligned float64 arrays of n rows (the
+// same n); param is the Euler sequence as a str (ignored otherwise). Every
+// other call, and every call with a faulty row, is left to the package's
+// general path (None), which converts, broadcasts, checks and reports: this
+// path only saves its work where there is none to do, with the same bits.
+
+// What the package binds (bind()): numpy's ndarray type, empty and float64
+// dtype, numpy's bool type, and the text of the gimbal-lock warning; and
+// the shapes of single results.
+struct Bindings {
+    PyObject* ndarray = nullptr;
+    PyObject* empty = nullptr;
+    PyObject* float64 = nullptr;
+    PyObject* bool_type = nullptr;
+    std::string gimbal;
+    PyObject* shape3 = nullptr;
+    PyObject* shape4 = nullptr;
+    PyObject* shape3x3 = nullptr;
+    std::atomic<bool> ready{false};
+};
+Bindings g_bound;
+
+// bind(ndarray, empty, float64, bool_type, gimbal_text) -> None, once, at
+// the package's import (later calls change nothing). The bindings live as
+// long as the process.
+PyObject* bind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([args, nargs]() -> PyObject* {
+        if (nargs != 5 || !PyType_Check(args[0]) || !PyUnicode_Check(args[4])) {
+            throw_py(PyExc_TypeError, "bind(ndarray, empty, float64, bool_type, gimbal_text)");
+        }
+        if (g_bound.ready.load(std::memory_order_acquire)) Py_RETURN_NONE;
+        const char* text = PyUnicode_AsUTF8(args[4]);
+        if (!text) throw PyErrSet{};
+        Owned shape3(Py_BuildValue("(i)", 3));
+        Owned shape4(Py_BuildValue("(i)", 4));
+        Owned shape3x3(Py_BuildValue("(ii)", 3, 3));
+        g_bound.gimbal = text;
+        g_bound.ndarray = Py_NewRef(args[0]);
+        g_bound.empty = Py_NewRef(args[1]);
+        g_bound.float64 = Py_NewRef(args[2]);
+        g_bound.bool_type = Py_NewRef(args[3]);
+        g_bound.shape3 = shape3.release();
+        g_bound.shape4 = shape4.release();
+        g_bound.shape3x3 = shape3x3.release();
+        g_bound.ready.store(true, std::memory_order_release);
+        Py_RETURN_NONE;
+    });
+}
+
+// The leading fields of a numpy array object, as numpy's C API declares
+// them (PyArrayObject_fields), a layout numpy keeps in its 1.x and 2.x
+// ABIs: read only for objects of the exact type numpy.ndarray.
+struct NumpyArrayHead {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+constexpr int numpy_c_contiguous = 0x0001;
+constexpr int numpy_aligned = 0x0100;
+
+// One argument as this path reads it: a single row (its doubles copied) or
+// n rows, whose buffer is held while the loop runs.
+struct Arg {
+    PyObject* rows = nullptr;  // borrowed: the argument of n rows
+    Py_buffer view{};
+    bool held = false;
+    bool single = false;
+    std::size_t count = 0;
+    std::array<double, 9> row{};
+
+    Arg() = default;
+    Arg(const Arg&) = delete;
+    Arg& operator=(const Arg&) = delete;
+    ~Arg() { release(); }
+    void release() {
+        if (held) PyBuffer_Release(&view);
+        held = false;
+    }
+    // Takes hold of the rows' buffer; false (no Python error left set) when
+    // it is no longer a C-contiguous aligned buffer of count rows of width.
+    bool hold(std::size_t width) {
+        if (PyObject_GetBuffer(rows, &view, PyBUF_C_CONTIGUOUS) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held = true;
+        return static_cast<std::size_t>(view.len) == count * width * sizeof(double) &&
+               (count == 0 || reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0);
+    }
+};
+
+// Reads `o` as an argument of `kind`: a single row is copied, rows are
+// noted (held later); false (no Python error left set) when this path does
+// not take the argument.
+bool read_arg(PyObject* o, Kind kind, Arg& arg) {
+    const std::size_t width = width_of(kind);
+    if (kind == Kind::quat && g_api->is_value(TARSK_QUAT, o) == 1) {
+        if (g_api->get_value(TARSK_QUAT, o, arg.row.data()) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        arg.single = true;
+        arg.count = 1;
+        return true;
+    }
+    if (kind == Kind::scalar && (PyFloat_CheckExact(o) || PyLong_CheckExact(o))) {
+        const double x = PyFloat_AsDouble(o);
+        if (x == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        arg.row[0] = x;
+        arg.single = true;
+        arg.count = 1;
+        return true;
+    }
+    if (reinterpret_cast<PyObject*>(Py_TYPE(o)) != g_bound.ndarray) return false;
+    const auto* a = reinterpret_cast<const NumpyArrayHead*>(o);
+    if (a->descr != g_bound.float64 || !(a->flags & numpy_c_contiguous)) return false;
+    // One row is (3, 3) for a matrix, () for a scalar, else (width,).
+    const int row_ndim = kind == Kind::matrix ? 2 : kind == Kind::scalar ? 0 : 1;
+    const Py_ssize_t extent = kind == Kind::matrix ? 3 : static_cast<Py_ssize_t>(width);
+    auto row_shape_from = [&](int first) {
+        for (int d = 0; d < row_ndim; ++d) {
+            if (a->dimensions[first + d] != extent) return false;
+        }
+        return true;
+    };
+    if (a->nd == row_ndim && row_shape_from(0)) {
+        std::memcpy(arg.row.data(), a->data, width * sizeof(double));
+        arg.single = true;
+        arg.count = 1;
+        return true;
+    }
+    if (a->nd == row_ndim + 1 && row_shape_from(1) && (a->flags & numpy_aligned)) {
+        arg.rows = o;
+        arg.count = static_cast<std::size_t>(a->dimensions[0]);
+        return true;
+    }
+    return false;
+}
+
+void warn_gimbal_lock(int level) {
+    if (PyErr_WarnEx(PyExc_UserWarning, g_bound.gimbal.c_str(), level) < 0) throw PyErrSet{};
+}
+
+// A new uninitialised float64 array of `shape` (a new reference, or a
+// borrowed one when `owned` is false), and its data.
+PyObject* new_array(PyObject* shape, bool owned, double*& data) {
+    PyObject* a = PyObject_CallOneArg(g_bound.empty, shape);
+    if (owned) Py_DECREF(shape);
+    if (!a) throw PyErrSet{};
+    data = reinterpret_cast<double*>(reinterpret_cast<NumpyArrayHead*>(a)->data);
+    return a;
+}
+
+// The call path of operation `op`: its Euler sequence (when it takes one)
+// and its row arguments in order. A new reference: the result, or None when
+// the call is left to the general path. The gimbal-lock warning is given at
+// `level` (1: the caller of this native function, 2: the caller of the
+// package's wrapper that calls it).
+PyObject* call_op(const OpRow& op, PyObject* seq, PyObject* const* row_args, std::size_t count_args, int level) {
+    if (!g_bound.ready.load(std::memory_order_acquire) || op.param == seed_param) Py_RETURN_NONE;
+    Params params;
+    if (op.param == sequence_param && !seq_of_text(seq, params.seq)) Py_RETURN_NONE;
+    std::array<Arg, 3> in;
+    bool singles = true;
+    bool whole = true;
+    std::size_t n = 0;
+    for (std::size_t k = 0; k < 3 && op.kinds[k] != Kind::none; ++k) {
+        if (k >= count_args) throw_py(PyExc_TypeError, "missing argument");
+        if (!read_arg(row_args[k], op.kinds[k], in[k])) Py_RETURN_NONE;
+        if (in[k].single) {
+            whole = false;
+        } else {
+            if (singles) n = in[k].count;
+            singles = false;
+            if (in[k].count != n) Py_RETURN_NONE;
+        }
+    }
+    const Signature& sig = *op.sig;
+    double* data = nullptr;
+    if (singles) {
+        const In rows{in[0].row.data(), in[1].row.data(), in[2].row.data()};
+        std::array<double, 9> result{};
+        const int fault = op.apply(rows, result.data(), 0, params);
+        if (fault > 0) Py_RETURN_NONE;
+        if (fault < 0) warn_gimbal_lock(level);
+        if (sig.result == Result::number) return PyFloat_FromDouble(result[0]);
+        if (sig.result == Result::flag) return PyBool_FromLong(result[0] != 0.0);
+        PyObject* shape = sig.result == Result::matrix ? g_bound.shape3x3
+                          : sig.out_width == 4         ? g_bound.shape4
+                          : sig.out_width == 3         ? g_bound.shape3
+                                                       : nullptr;
+        Owned out(shape ? new_array(shape, false, data)
+                        : new_array(Py_BuildValue("(n)", static_cast<Py_ssize_t>(sig.out_width)), true, data));
+        std::memcpy(data, result.data(), sig.out_width * sizeof(double));
+        return out.release();
+    }
+    if (!whole) Py_RETURN_NONE;
+    const auto count = static_cast<Py_ssize_t>(n);
+    const auto width = static_cast<Py_ssize_t>(sig.out_width);
+    PyObject* shape = sig.result == Result::matrix ? Py_BuildValue("(nii)", count, 3, 3)
+                      : sig.result == Result::row  ? Py_BuildValue("(nn)", count, width)
+                                                   : Py_BuildValue("(n)", count);
+    if (!shape) throw PyErrSet{};
+    Owned out(new_array(shape, true, data));
+    // The rows are held from here on: the allocation above may have run
+    // Python code, and none runs until the loop ends.
+    Loop loop;
+    loop.params = params;
+    loop.out = data;
+    for (std::size_t k = 0; k < 3; ++k) {
+        loop.in[k] = nullptr;
+        loop.stride[k] = op.widths[k];
+        if (!in[k].rows) continue;
+        if (!in[k].hold(op.widths[k])) Py_RETURN_NONE;
+        loop.in[k] = static_cast<const double*>(in[k].view.buf);
+    }
+    parallel_for(n, sig.grain, op.body, &loop);
+    if (PyErr_Occurred()) throw PyErrSet{};
+    if (loop.first_fault.load(std::memory_order_relaxed) != std::numeric_limits<std::size_t>::max()) {
+        Py_RETURN_NONE;
+    }
+    for (Arg& a : in) a.release();
+    if (loop.warned.load(std::memory_order_relaxed)) warn_gimbal_lock(level);
+    if (sig.result == Result::flag) return PyObject_CallMethod(out.get(), "astype", "O", g_bound.bool_type);
+    return out.release();
+}
+
+// call(op, param, a[, b[, c]]) -> the result, or None: the call path from
+// the package's wrappers; param is the Euler sequence (ignored otherwise).
+PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([args, nargs]() -> PyObject* {
+        if (nargs < 2 || nargs > 5) throw_py(PyExc_TypeError, "call(op, param, a[, b[, c]])");
+        return call_op(op_row(args[0]), args[1], args + 2, static_cast<std::size_t>(nargs - 2), 2);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// The package's functions themselves: one native function per row of the
+// table, named and documented by its row, whose text signature is the
+// row's parameters. A call of exactly its parameters by position takes the
+// call path; any other call, and any call the path leaves, goes to the
+// package's wrapper of the row (bound by function()), which binds the
+// arguments as a Python function does and takes the general path.
+
+std::array<PyObject*, op_count> g_general{};
+
+std::size_t parameter_count(const Signature& s) {
+    std::size_t count = 0;
+    while (count < s.params.size() && s.params[count].name) ++count;
+    return count;
+}
+
+template <std::size_t K>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([args, nargs, kwnames]() -> PyObject* {
+        const OpRow& op = op_table[K];
+        PyObject* general = g_general[K];
+        if (!general) throw_py(PyExc_SystemError, "the function's wrapper is not bound");
+        if (!kwnames && static_cast<std::size_t>(nargs) == parameter_count(*op.sig)) {
+            PyObject* seq = Py_None;
+            std::array<PyObject*, 3> rows{};
+            std::size_t count = 0;
+            for (std::size_t p = 0; p < static_cast<std::size_t>(nargs); ++p) {
+                if (op.sig->params[p].kind == Kind::seq) {
+                    seq = args[p];
+                } else {
+                    rows[count++] = args[p];
+                }
+            }
+            PyObject* result = call_op(op, seq, rows.data(), count, 1);
+            if (result != Py_None) return result;
+            Py_DECREF(result);
+        }
+        PyObject* result = PyObject_Vectorcall(general, args, static_cast<std::size_t>(nargs), kwnames);
+        if (!result) throw PyErrSet{};
+        return result;
+    });
+}
+
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <std::size_t... K>
+constexpr std::array<Entry, sizeof...(K)> entries_of(std::index_sequence<K...>) {
+    return {&entry<K>...};
+}
+constexpr std::array<Entry, op_count> entries = entries_of(std::make_index_sequence<op_count>{});
+
+// function(op, general) -> the native function of row `op` of the table,
+// whose calls the path leaves go to `general`, the package's wrapper of the
+// row (kept for the life of the process).
+PyObject* function(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([module, args, nargs]() -> PyObject* {
+        if (nargs != 2 || !PyCallable_Check(args[1])) throw_py(PyExc_TypeError, "function(op, general)");
+        const OpRow& op = op_row(args[0]);
+        const std::size_t k = static_cast<std::size_t>(&op - op_table);
+        const Signature& s = *op.sig;
+        if (!s.summary) throw_py(PyExc_ValueError, "the operation is written out by the package");
+        static std::array<PyMethodDef, op_count> defs{};
+        static std::array<std::string, op_count> docs;
+        if (!g_general[k]) {
+            std::string doc = std::string(s.name) + "($module";
+            for (std::size_t p = 0; p < parameter_count(s); ++p) doc += std::string(", ") + s.params[p].name;
+            if (s.degrees != Degrees::none) doc += ", *, degrees=False";
+            docs[k] = doc + ")\n--\n\n" + s.summary;
+            defs[k] = {s.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entries[k])),
+                       METH_FASTCALL | METH_KEYWORDS, docs[k].c_str()};
+            g_general[k] = Py_NewRef(args[1]);
+        }
+        Owned owner(PyUnicode_FromString("tarsk_interop"));
+        return PyCFunction_NewEx(&defs[k], module, owner.get());
+    });
+}
+
+// ops() -> tuple of (name, ((parameter, kind), ...), result, out width,
+// degrees, summary or None, (widths...), param kind): the table. result is
+// "row", "matrix", "number" or "flag"; degrees None, "in" or "out".
 PyObject* ops(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
+        static constexpr const char* results[] = {"row", "matrix", "number", "flag"};
         Owned t(PyTuple_New(static_cast<Py_ssize_t>(op_count)));
         for (std::size_t k = 0; k < op_count; ++k) {
             const OpRow& r = op_table[k];
-            PyObject* item = Py_BuildValue("(s(nnn)ni)", r.name, static_cast<Py_ssize_t>(r.widths[0]),
-                                           static_cast<Py_ssize_t>(r.widths[1]), static_cast<Py_ssize_t>(r.widths[2]),
-                                           static_cast<Py_ssize_t>(r.out_width), static_cast<int>(r.param));
+            const Signature& s = *r.sig;
+            Py_ssize_t count = 0;
+            while (count < 3 && s.params[count].name) ++count;
+            Owned params(PyTuple_New(count));
+            for (Py_ssize_t a = 0; a < count; ++a) {
+                const Param& p = s.params[a];
+                PyObject* pair = Py_BuildValue("(ss)", p.name, kind_names[static_cast<int>(p.kind)]);
+                if (!pair) throw PyErrSet{};
+                PyTuple_SET_ITEM(params.get(), a, pair);
+            }
+            const char* degrees = s.degrees == Degrees::in ? "in" : s.degrees == Degrees::out ? "out" : nullptr;
+            PyObject* item = Py_BuildValue(
+                "(sOsnzz(nnn)i)", s.name, params.get(), results[static_cast<int>(s.result)],
+                static_cast<Py_ssize_t>(s.out_width), degrees, s.summary, static_cast<Py_ssize_t>(r.widths[0]),
+                static_cast<Py_ssize_t>(r.widths[1]), static_cast<Py_ssize_t>(r.widths[2]), static_cast<int>(r.param));
             if (!item) throw PyErrSet{};
             PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(k), item);
         }
@@ -922,6 +1386,9 @@ PyMethodDef module_methods[] = {
     {"kernel_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&kernel_into)), METH_FASTCALL,
      nullptr},
     {"ops", ops, METH_NOARGS, nullptr},
+    {"bind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&bind)), METH_FASTCALL, nullptr},
+    {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call)), METH_FASTCALL, nullptr},
+    {"function", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function)), METH_FASTCALL, nullptr},
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&run)), METH_FASTCALL, nullptr},
     {"single", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&single)), METH_FASTCALL, nullptr},
     {"mean", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&mean)), METH_FASTCALL, nullptr},

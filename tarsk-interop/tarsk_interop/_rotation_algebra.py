@@ -52,6 +52,8 @@ GIMBAL_LOCK_WARNING = ("Gimbal lock detected. Setting third angle to zero since 
 
 _run = _rotation.run
 _single = _rotation.single
+_fast_call = _rotation.call
+_rotation.bind(np.ndarray, np.empty, _F64, np.bool_, GIMBAL_LOCK_WARNING)
 _empty = np.empty
 _deg2rad = np.deg2rad
 _rad2deg = np.rad2deg
@@ -109,7 +111,8 @@ def _scalars(t: Any, name: str) -> tuple[np.ndarray, bool]:
 
 
 # ---------------------------------------------------------------------------
-# The table of the element-wise functions. A row per function:
+# The table of the element-wise functions: the native module's table of
+# operations (_rotation.ops()), one row per function, read here as
 #
 #   name: (arguments, result, degrees, summary)
 #
@@ -126,10 +129,9 @@ def _scalars(t: Any, name: str) -> tuple[np.ndarray, bool]:
 # degrees: None, "in" (angles given in degrees) or "out" (angles returned in
 #   degrees) -- the function then takes degrees=False as scipy does.
 #
-# The native module's table (ops()) gives each name its index and row
-# widths; the wrappers below, the Dask wrappers (tarsk_interop.dask), the
-# fault messages and the stubs' signatures (checked by the tests) follow
-# from these rows.
+# The wrappers below, the Dask wrappers (tarsk_interop.dask), the fault
+# messages and the stubs' signatures (checked by the tests) follow from
+# these rows. Operations without a summary (random, rotate) are written out.
 
 _KIND_TYPE = {"quat": "Quat | npt.ArrayLike", "scipy": "npt.ArrayLike", "rotvec": "npt.ArrayLike", "angles": "npt.ArrayLike",
               "vector": "npt.ArrayLike", "matrix": "npt.ArrayLike", "scalar": "float | npt.ArrayLike", "seq": "str"}
@@ -139,23 +141,18 @@ _KIND_EXPECTED = {"scipy": "an array of shape (4,) or (n, 4) in scipy's order (x
                   "rotvec": "an array of shape (3,) or (n, 3)", "angles": "an array of shape (3,) or (n, 3)",
                   "vector": "an array of shape (3,) or (n, 3)"}
 
+_OPS = _rotation.ops()
+# name -> (index, widths, out width, parameter kind) of every native operation.
+_NATIVE = {row[0]: (k, row[6], row[3], row[7]) for k, row in enumerate(_OPS)}
+
+
+def _result(kind: str, out_width: int) -> Any:
+    return {"row": (out_width,), "matrix": (3, 3), "number": (), "flag": "bool"}[kind]
+
+
 TABLE: dict[str, tuple[tuple[tuple[str, str], ...], Any, str | None, str]] = {
-    "compose": ((("p", "quat"), ("q", "quat")), (4,), None,
-                "The rotation that applies q first, then p (scipy's p * q)."),
-    "inverse": ((("q", "quat"),), (4,), None, "The opposite rotation: the conjugate (w, -i, -j, -k), exact."),
-    "to_matrix": ((("q", "quat"),), (3, 3), None, "Matrices that map column vectors as rotate does."),
-    "from_matrix": ((("m", "matrix"),), (4,), None, "The rotations of matrices that map column vectors."),
-    "from_scipy_quat": ((("a", "scipy"),), (4,), None, "scipy's scalar-last quaternions as (w, -x, -y, -z)."),
-    "to_scipy_quat": ((("q", "quat"),), (4,), None, "The scalar-last quaternions (x, y, z, w) = (-i, -j, -k, w)."),
-    "from_rotvec": ((("r", "rotvec"),), (4,), "in", "Rotations from rotation vectors (axis times angle)."),
-    "to_rotvec": ((("q", "quat"),), (3,), "out", "Rotation vectors with the angle in [0, pi]."),
-    "magnitude_angle": ((("q", "quat"),), (), "out", "The rotation angle in [0, pi]."),
-    "slerp": ((("p", "quat"), ("q", "quat"), ("t", "scalar")), (4,), None,
-              "Spherical linear interpolation on the shortest path."),
-    "from_euler": ((("seq", "seq"), ("angles", "angles")), (4,), "in", "Rotations from Euler angles."),
-    "to_euler": ((("q", "quat"), ("seq", "seq")), (3,), "out", "Euler angles in scipy's ranges."),
-    "approx_equal": ((("p", "quat"), ("q", "quat"), ("atol", "scalar")), "bool", None,
-                     "Whether p and q turn by at most atol (radians) from each other."),
+    name: (arguments, _result(result, out_width), degrees, summary)
+    for name, arguments, result, out_width, degrees, summary, _, _ in _OPS if summary is not None
 }
 
 _CONVERT = {
@@ -167,9 +164,6 @@ for _kind, _expected in _KIND_EXPECTED.items():
     _CONVERT[_kind] = (lambda width, expected: lambda a, name: _rows(a, name, width, expected))(
         4 if _kind == "scipy" else 3, _expected)
 del _kind, _expected
-
-# name -> (index, widths, out width, parameter kind) from the native table.
-_NATIVE = {row[0]: (k,) + tuple(row[1:]) for k, row in enumerate(_rotation.ops())}
 
 
 def _count(args: list[tuple[str, np.ndarray, bool]]) -> int:
@@ -301,71 +295,33 @@ def _make(name: str) -> Any:
             return float(out)
         return out
 
-    # The wrapper itself, written out for this row: the single path (every
-    # argument one row of a type the native single path reads) and the path
-    # of whole float64 arrays of n rows (handed to the loop as they are; one
-    # the loop cannot read as it is, or any fault, goes to the general path,
-    # which converts, checks and reports).
+    # The wrapper itself, written out for this row: the native call path
+    # first (single rows, or whole float64 arrays of n rows, as they are;
+    # None for anything else and for any fault), then the general path,
+    # which converts, broadcasts, checks and reports.
     params = [a for a, _ in arguments]
     signature = ", ".join(params) + (", *, degrees=False" if degrees else "")
     values = "(" + ", ".join(names) + ",)"
-    padded = ", ".join(list(names) + ["None"] * (3 - len(names)))
-    plain = "not degrees and " if degrees else ""
+    fast = f"_call({op}, {'seq' if has_seq else 'None'}, {', '.join(names)})"
     lines = [f"def {name}({signature}):"]
-    if has_seq:
-        lines.append("    code = _SEQ_CODES.get(seq) if type(seq) is str else None")
-        guard = f"code is not None and {plain}"
-    else:
-        lines.append("    code = 0")
-        guard = plain
-    row_tests = []
-    for k, (n, kind) in enumerate(zip(names, kinds)):
-        if kind == "scalar":
-            row_tests.append(f"type({n}) is _ndarray and {n}.ndim == 1 and {n}.dtype is _F64")
-        elif kind == "matrix":
-            row_tests.append(f"type({n}) is _ndarray and {n}.ndim == 3 and {n}.dtype is _F64 and "
-                             f"{n}.shape[1:] == (3, 3)")
-        else:
-            row_tests.append(f"type({n}) is _ndarray and {n}.ndim == 2 and {n}.dtype is _F64 and "
-                             f"{n}.shape[1] == {widths[k]}")
-    same_n = " and ".join(f"{n}.shape[0] == {names[0]}.shape[0]" for n in names[1:]) or "True"
-    tail = shape if shape else ((out_width,) if out_width > 1 else ())
-    lines.append(f"    if {guard}{' and '.join(row_tests)} and {same_n}:")
-    lines.append(f"        out = _empty(({names[0]}.shape[0],) + {tail!r})")
-    lines.append("        try:")
-    lines.append(f"            fault, row, warned = _run({op}, out, {padded}, code)")
-    lines.append("        except (BufferError, ValueError):")
-    lines.append("            fault = -1")
-    lines.append("        if not fault:")
-    lines.append("            if warned:")
-    lines.append("                _warn(_GIMBAL, UserWarning, stacklevel=2)")
-    lines.append("            return " + ("out.astype(bool)" if boolean else "out"))
-    single_test = " and ".join(f"type({n}) in _T{k}" for k, n in enumerate(names))
-    lines.append(f"    elif {guard}{single_test}:")
-    if number or boolean:
-        # One number: the native single path returns it as a float.
-        lines.append(f"        done = _single({op}, None, {padded}, code)")
-        lines.append("        if type(done) is float:")
-        lines.append("            return " + ("done != 0.0" if boolean else "done"))
-    else:
-        lines.append(f"        out = _empty({single_shape!r})")
-        lines.append(f"        done = _single({op}, out, {padded}, code)")
-        lines.append("        if done <= 0:")
-        lines.append("            if done:")
-        lines.append("                _warn(_GIMBAL, UserWarning, stacklevel=2)")
-        lines.append("            return out")
+    indent = "    "
+    if degrees:
+        lines.append("    if not degrees:")
+        indent = "        "
+    lines.append(f"{indent}out = {fast}")
+    lines.append(f"{indent}if out is not None:")
+    lines.append(f"{indent}    return out")
     lines.append(f"    return body({values}, {'seq' if has_seq else 'None'}, {'degrees' if degrees else 'False'})")
     source = "\n".join(lines) + "\n"
-    scope: dict[str, Any] = {"body": body, "_SEQ_CODES": _SEQ_CODES, "_empty": _empty, "_single": _single,
-                             "_run": _run, "_warn": warnings.warn, "_GIMBAL": GIMBAL_LOCK_WARNING,
-                             "_ndarray": np.ndarray, "_F64": _F64}
-    for k, types in enumerate(single_types):
-        scope[f"_T{k}"] = types
+    scope: dict[str, Any] = {"body": body, "_call": _fast_call}
     exec(source, scope)  # a real signature for each row, checked against the stubs by the tests
     fn = scope[name]
     fn.__module__ = "tarsk_interop"
     fn.__doc__ = summary
-    return fn
+    # The function itself is native: a call of its parameters by position
+    # takes the call path there, any other call (and any call the path
+    # leaves) this wrapper.
+    return _rotation.function(op, fn)
 
 
 _pi = np.pi
@@ -378,22 +334,11 @@ del _name
 def _rotate_rows(a: Any, q: Any) -> np.ndarray:
     """rotate(a, q) for q an (n, 4) or (4,) array: row i of a turned by row i
     of q (one row of either broadcasts), the bits of Quat(*q_i).rotate."""
-    op = _ROTATE
-    if type(a) is np.ndarray and type(q) is np.ndarray and a.dtype is _F64 and q.dtype is _F64:
-        if a.ndim == 1 and q.ndim == 1:
-            out = _empty(3)
-            if not _single(op, out, a, q, None, 0):
-                return out
-        elif a.ndim == 2 and q.ndim == 2 and a.shape[0] == q.shape[0] and a.shape[1] == 3 and q.shape[1] == 4:
-            out = _empty(a.shape)
-            try:
-                fault, _, _ = _run(op, out, a, q, None, 0)
-            except (BufferError, ValueError):
-                fault = -1
-            if not fault:
-                return out
+    out = _fast_call(_ROTATE, None, a, q)
+    if out is not None:
+        return out
     args = [("a",) + _rows(a, "a", 3, "an array of shape (3,) or (n, 3)"), ("q",) + _quats(q, "q")]
-    return _call(op, 3, args, ("vector", "quat"))
+    return _call(_ROTATE, 3, args, ("vector", "quat"))
 
 
 _ROTATE = _NATIVE["rotate"][0]

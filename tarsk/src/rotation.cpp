@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 namespace tarsk::rotation {
@@ -188,27 +189,236 @@ Matrix3 to_matrix(const Quat& q) {
     }};
 }
 
-bool to_matrix_rows(const double* q, std::size_t n, double* out) {
+namespace {
+
+// to_matrix_rows runs blocks of `lanes` rows: one loop, whose every
+// iteration is one row, reads a block's rows and writes each entry of the
+// matrices to an array of its own (the compiler runs it on several rows per
+// instruction; each lane rounds exactly as the scalar operation), and the
+// entries are then stored row by row. A row's operations and their order are
+// those of the scalar formula, whatever the lanes and the instruction set,
+// so every row has the bits of to_matrix. The last block is copied and
+// padded with unit rows, which are computed and never stored.
+constexpr std::size_t lanes = 16;
+
+// The entries of a block's matrices, m[entry][row]; returns the number of
+// rows whose sum of squares is outside [2^-1000, 2^1000].
+[[gnu::always_inline]] inline double to_matrix_block(const double* __restrict q, double (&m)[9][lanes]) {
+    alignas(64) double bad[lanes];
+#pragma GCC unroll 1
+    for (std::size_t r = 0; r < lanes; ++r) {
+        const double w = q[4 * r], i = q[4 * r + 1], j = q[4 * r + 2], k = q[4 * r + 3];
+        const double norm2 = ((w * w + i * i) + j * j) + k * k;
+        bad[r] = norm2 >= low_square && norm2 <= high_square ? 0.0 : 1.0;
+        const double s = std::sqrt(norm2);
+        const double uw = w / s, ui = i / s, uj = j / s, uk = k / s;
+        // Quat::to_rotation_matrix of the unit quaternion, transposed.
+        m[0][r] = 1.0 - 2.0 * (uj * uj + uk * uk);
+        m[1][r] = 2.0 * (ui * uj + uw * uk);
+        m[2][r] = 2.0 * (ui * uk - uw * uj);
+        m[3][r] = 2.0 * (ui * uj - uw * uk);
+        m[4][r] = 1.0 - 2.0 * (uk * uk + ui * ui);
+        m[5][r] = 2.0 * (uj * uk + uw * ui);
+        m[6][r] = 2.0 * (ui * uk + uw * uj);
+        m[7][r] = 2.0 * (uj * uk - uw * ui);
+        m[8][r] = 1.0 - 2.0 * (uj * uj + ui * ui);
+    }
+    double count = 0.0;
+    for (std::size_t r = 0; r < lanes; ++r) count = count + bad[r];
+    return count;
+}
+
+#if defined(__x86_64__)
+using V8 = double __attribute__((vector_size(64)));
+#endif
+
+// Stores the entries of a block's `count` matrices as rows of nine. With
+// eight-double vectors (wide = true) a whole block is stored by 8x8
+// transposes of the first eight entries (exact moves) and the ninth one by
+// one.
+template <bool wide>
+[[gnu::always_inline]] inline void store_matrices(const double (&m)[9][lanes], std::size_t count, double* out) {
+#if defined(__x86_64__)
+    if constexpr (wide) {
+        if (count == lanes) {
+            for (std::size_t h = 0; h < lanes; h += 8) {
+                V8 a[8], t[8], u[8];
+                for (int c = 0; c < 8; ++c) std::memcpy(&a[c], &m[c][h], sizeof(V8));
+                for (int p = 0; p < 8; p += 2) {
+                    t[p] = __builtin_shufflevector(a[p], a[p + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+                    t[p + 1] = __builtin_shufflevector(a[p], a[p + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+                }
+                for (int p = 0; p < 8; p += 4) {
+                    u[p] = __builtin_shufflevector(t[p], t[p + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+                    u[p + 2] = __builtin_shufflevector(t[p], t[p + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+                    u[p + 1] = __builtin_shufflevector(t[p + 1], t[p + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+                    u[p + 3] = __builtin_shufflevector(t[p + 1], t[p + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+                }
+                for (int p = 0; p < 4; ++p) {
+                    const V8 low = __builtin_shufflevector(u[p], u[p + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+                    const V8 high = __builtin_shufflevector(u[p], u[p + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+                    std::memcpy(out + 9 * (h + p), &low, sizeof low);
+                    std::memcpy(out + 9 * (h + p + 4), &high, sizeof high);
+                }
+                for (std::size_t r = 0; r < 8; ++r) out[9 * (h + r) + 8] = m[8][h + r];
+            }
+            return;
+        }
+    }
+#endif
+    for (std::size_t r = 0; r < count; ++r) {
+        for (std::size_t c = 0; c < 9; ++c) out[9 * r + c] = m[c][r];
+    }
+}
+
+template <bool wide>
+[[gnu::always_inline]] inline bool to_matrix_all(const double* q, std::size_t n, double* out) {
+    double bad = 0.0;
+    alignas(64) double m[9][lanes];
+    for (std::size_t b = 0; b < n; b += lanes) {
+        const std::size_t count = std::min(lanes, n - b);
+        if (count == lanes) {
+            bad = bad + to_matrix_block(q + 4 * b, m);
+        } else {
+            alignas(64) double tail[4 * lanes];
+            for (std::size_t r = 0; r < lanes; ++r) {
+                for (std::size_t c = 0; c < 4; ++c) {
+                    tail[4 * r + c] = r < count ? q[4 * (b + r) + c] : (c == 0 ? 1.0 : 0.0);
+                }
+            }
+            bad = bad + to_matrix_block(tail, m);
+        }
+        store_matrices<wide>(m, count, out + 9 * b);
+    }
+    return bad == 0.0;
+}
+
+// The exact rows: quaternions negated in their vector part, or reordered to
+// and from scalar-last with that negation, refusing (false) a row with a
+// non-finite component or of zero norm.
+enum class Exact { inverse, to_scalar_last, from_scalar_last };
+
+template <Exact op>
+[[gnu::always_inline]] inline bool exact_all(const double* q, std::size_t n, double* out) {
     unsigned bad = 0;
     for (std::size_t r = 0; r < n; ++r) {
         const double* p = q + 4 * r;
-        double* m = out + 9 * r;
-        const double norm2 = ((p[0] * p[0] + p[1] * p[1]) + p[2] * p[2]) + p[3] * p[3];
-        bad |= static_cast<unsigned>(!(norm2 >= low_square && norm2 <= high_square));
-        const double s = std::sqrt(norm2);
-        const double w = p[0] / s, i = p[1] / s, j = p[2] / s, k = p[3] / s;
-        // Quat::to_rotation_matrix of the unit quaternion, transposed.
-        m[0] = 1.0 - 2.0 * (j * j + k * k);
-        m[1] = 2.0 * (i * j + w * k);
-        m[2] = 2.0 * (i * k - w * j);
-        m[3] = 2.0 * (i * j - w * k);
-        m[4] = 1.0 - 2.0 * (k * k + i * i);
-        m[5] = 2.0 * (j * k + w * i);
-        m[6] = 2.0 * (i * k + w * j);
-        m[7] = 2.0 * (j * k - w * i);
-        m[8] = 1.0 - 2.0 * (j * j + i * i);
+        double* o = out + 4 * r;
+        const double a = p[0], b = p[1], c = p[2], d = p[3];
+        const double finite = ((a - a) + (b - b)) + ((c - c) + (d - d));
+        bad |= static_cast<unsigned>(!(finite == 0.0)) |
+               static_cast<unsigned>((a == 0.0) & (b == 0.0) & (c == 0.0) & (d == 0.0));
+        if constexpr (op == Exact::inverse) {
+            o[0] = a, o[1] = -b, o[2] = -c, o[3] = -d;
+        } else if constexpr (op == Exact::to_scalar_last) {
+            o[0] = -b, o[1] = -c, o[2] = -d, o[3] = a;
+        } else {
+            o[0] = d, o[1] = -a, o[2] = -b, o[3] = -c;
+        }
     }
     return bad == 0;
+}
+
+#if defined(__x86_64__)
+// The same with a row in one vector of four doubles (where the processor
+// has them): negation and reordering are exact, so the bits are those of
+// the loop above.
+using V4 = double __attribute__((vector_size(32)));
+using M4 = decltype(V4{} != V4{});  // the lanes of a comparison: 0 or -1
+
+template <Exact op>
+[[gnu::always_inline]] inline bool exact_vectors(const double* q, std::size_t n, double* out) {
+    const V4 zero = {0.0, 0.0, 0.0, 0.0};
+    M4 non_finite = {0, 0, 0, 0};
+    M4 all_nonzero = {-1, -1, -1, -1};
+    for (std::size_t r = 0; r < n; ++r) {
+        V4 v;
+        std::memcpy(&v, q + 4 * r, sizeof v);
+        non_finite |= (v - v) != zero;
+        // Whether some component of the row is nonzero, in every lane.
+        M4 nonzero = v != zero;
+        nonzero |= __builtin_shufflevector(nonzero, nonzero, 1, 0, 3, 2);
+        nonzero |= __builtin_shufflevector(nonzero, nonzero, 2, 3, 0, 1);
+        all_nonzero &= nonzero;
+        const V4 negated = -v;
+        V4 o;
+        if constexpr (op == Exact::inverse) {
+            o = __builtin_shufflevector(v, negated, 0, 5, 6, 7);
+        } else if constexpr (op == Exact::to_scalar_last) {
+            o = __builtin_shufflevector(v, negated, 5, 6, 7, 0);
+        } else {
+            o = __builtin_shufflevector(v, negated, 3, 4, 5, 6);
+        }
+        std::memcpy(out + 4 * r, &o, sizeof o);
+    }
+    return all_nonzero[0] != 0 && ((non_finite[0] | non_finite[1]) | (non_finite[2] | non_finite[3])) == 0;
+}
+#endif
+
+template <Exact op>
+[[gnu::noinline]] bool exact_base(const double* q, std::size_t n, double* out) {
+    return exact_all<op>(q, n, out);
+}
+[[gnu::noinline]] bool to_matrix_base(const double* q, std::size_t n, double* out) {
+    return to_matrix_all<false>(q, n, out);
+}
+
+#if defined(__x86_64__)
+template <Exact op>
+[[gnu::noinline, gnu::target("avx2")]] bool exact_avx2(const double* q, std::size_t n, double* out) {
+    return exact_vectors<op>(q, n, out);
+}
+[[gnu::noinline, gnu::target("avx2")]] bool to_matrix_avx2(const double* q, std::size_t n, double* out) {
+    return to_matrix_all<false>(q, n, out);
+}
+[[gnu::noinline, gnu::target("avx512f,avx512vl,avx512dq")]] bool to_matrix_avx512(const double* q, std::size_t n,
+                                                                                 double* out) {
+    return to_matrix_all<true>(q, n, out);
+}
+
+enum class Isa { base, avx2, avx512 };
+
+Isa isa() {
+    static const Isa found = [] {
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+            __builtin_cpu_supports("avx512dq")) {
+            return Isa::avx512;
+        }
+        if (__builtin_cpu_supports("avx2")) return Isa::avx2;
+        return Isa::base;
+    }();
+    return found;
+}
+#endif
+
+template <Exact op>
+bool exact_rows(const double* q, std::size_t n, double* out) {
+#if defined(__x86_64__)
+    if (isa() != Isa::base) return exact_avx2<op>(q, n, out);
+#endif
+    return exact_base<op>(q, n, out);
+}
+
+}  // namespace
+
+bool to_matrix_rows(const double* q, std::size_t n, double* out) {
+#if defined(__x86_64__)
+    switch (isa()) {
+        case Isa::avx512: return to_matrix_avx512(q, n, out);
+        case Isa::avx2: return to_matrix_avx2(q, n, out);
+        case Isa::base: break;
+    }
+#endif
+    return to_matrix_base(q, n, out);
+}
+
+bool inverse_rows(const double* q, std::size_t n, double* out) { return exact_rows<Exact::inverse>(q, n, out); }
+bool to_scalar_last_rows(const double* q, std::size_t n, double* out) {
+    return exact_rows<Exact::to_scalar_last>(q, n, out);
+}
+bool from_scalar_last_rows(const double* a, std::size_t n, double* out) {
+    return exact_rows<Exact::from_scalar_last>(a, n, out);
 }
 
 double determinant(const Matrix3& m) {
@@ -407,54 +617,61 @@ Quat from_euler(const EulerSeq& seq, const std::array<double, 3>& angles) {
     return q;
 }
 
-std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_lock) {
-    const bool extrinsic = !seq.intrinsic;
-    // The angle-from-quaternion method works on the extrinsic order; an
-    // intrinsic sequence is the same turns named in reverse.
-    int i = extrinsic ? seq.axes[0] : seq.axes[2];
-    int j = seq.axes[1];
-    int k = extrinsic ? seq.axes[2] : seq.axes[0];
-    const bool symmetric = i == k;
-    if (symmetric) k = 3 - i - j;
-    // +1 for an even permutation (i, j, k), -1 for an odd one.
-    const double sign = static_cast<double>((i - j) * (j - k) * (k - i) / 2);
-    // The textbook (x, y, z, w) normalised in that order,
-    // ((x*x + y*y) + z*z) + w*w, so that the middle angle, and with it the
-    // gimbal-lock decision, is the one of a normalised scalar-last
-    // quaternion to the last bit.
-    std::array<double, 4> t = to_scalar_last(in_range(q));
-    const double norm = std::sqrt(((t[0] * t[0] + t[1] * t[1]) + t[2] * t[2]) + t[3] * t[3]);
-    for (double& c : t) c = c / norm;
+namespace {
+
+// The parts of to_euler that depend on the sequence only: the axes of the
+// angle-from-quaternion method, which works on the extrinsic order (an
+// intrinsic sequence is the same turns named in reverse).
+struct EulerPlan {
+    bool extrinsic;
+    bool symmetric;
+    int i, j, k;
+    double sign;  // +1 for an even permutation (i, j, k), -1 for an odd one
+};
+
+EulerPlan plan_of(const EulerSeq& seq) {
+    EulerPlan p;
+    p.extrinsic = !seq.intrinsic;
+    p.i = p.extrinsic ? seq.axes[0] : seq.axes[2];
+    p.j = seq.axes[1];
+    p.k = p.extrinsic ? seq.axes[2] : seq.axes[0];
+    p.symmetric = p.i == p.k;
+    if (p.symmetric) p.k = 3 - p.i - p.j;
+    p.sign = static_cast<double>((p.i - p.j) * (p.j - p.k) * (p.k - p.i) / 2);
+    return p;
+}
+
+// The four values the angles are taken from, of the normalised textbook
+// components (x, y, z, w) = t: the three atan2 are atan2(b, a), atan2(d, c)
+// and atan2(hypot(c, d), hypot(a, b)).
+struct EulerParts {
     double a, b, c, d;
-    if (symmetric) {
-        a = t[3];
-        b = t[i];
-        c = t[j];
-        d = t[k] * sign;
-    } else {
-        a = t[3] - t[j];
-        b = t[i] + t[k] * sign;
-        c = t[j] + t[3];
-        d = t[k] * sign - t[i];
-    }
-    const double half_sum = cr::atan2(b, a);
-    const double half_diff = cr::atan2(d, c);
-    std::array<double, 3> angles{0.0, 0.0, 0.0};
-    angles[1] = 2.0 * cr::atan2(cr::hypot(c, d), cr::hypot(a, b));
+};
+
+inline EulerParts euler_parts(const EulerPlan& p, double ti, double tj, double tk, double tw) {
+    if (p.symmetric) return {tw, ti, tj, tk * p.sign};
+    return {tw - tj, ti + tk * p.sign, tj + tw, tk * p.sign - ti};
+}
+
+// The angles from the two half angles and the middle angle (before the
+// shift of a sequence that is not symmetric), as to_euler gives them.
+inline std::array<double, 3> euler_angles(const EulerPlan& p, double half_sum, double half_diff, double middle,
+                                          bool& gimbal_lock) {
+    std::array<double, 3> angles{0.0, middle, 0.0};
     const bool near_zero = abs(angles[1]) <= 1e-7;
     const bool near_pi = abs(angles[1] - pi) <= 1e-7;
     const bool regular = !(near_zero || near_pi);
     gimbal_lock = !regular;
-    const int first = extrinsic ? 0 : 2;
-    const int third = extrinsic ? 2 : 0;
+    const int first = p.extrinsic ? 0 : 2;
+    const int third = p.extrinsic ? 2 : 0;
     // At gimbal lock only the sum (or difference) of the outer angles is
     // known: the third angle is set to zero and the first takes the whole
     // turn.
-    angles[0] = near_zero ? 2.0 * half_sum : (2.0 * half_diff) * (extrinsic ? -1.0 : 1.0);
+    angles[0] = near_zero ? 2.0 * half_sum : (2.0 * half_diff) * (p.extrinsic ? -1.0 : 1.0);
     if (regular) angles[first] = half_sum - half_diff;
     double last = regular ? half_sum + half_diff : angles[third];
-    if (!symmetric) {
-        last = last * sign;
+    if (!p.symmetric) {
+        last = last * p.sign;
         angles[1] = angles[1] - pi / 2.0;
     }
     angles[third] = last;
@@ -468,6 +685,67 @@ std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_
         }
     }
     return angles;
+}
+
+}  // namespace
+
+std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_lock) {
+    const EulerPlan p = plan_of(seq);
+    // The textbook (x, y, z, w) normalised in that order,
+    // ((x*x + y*y) + z*z) + w*w, so that the middle angle, and with it the
+    // gimbal-lock decision, is the one of a normalised scalar-last
+    // quaternion to the last bit.
+    std::array<double, 4> t = to_scalar_last(in_range(q));
+    const double norm = std::sqrt(((t[0] * t[0] + t[1] * t[1]) + t[2] * t[2]) + t[3] * t[3]);
+    for (double& c : t) c = c / norm;
+    const EulerParts e = euler_parts(p, t[p.i], t[p.j], t[p.k], t[3]);
+    const double half_sum = cr::atan2(e.b, e.a);
+    const double half_diff = cr::atan2(e.d, e.c);
+    const double middle = 2.0 * cr::atan2(cr::hypot(e.c, e.d), cr::hypot(e.a, e.b));
+    return euler_angles(p, half_sum, half_diff, middle, gimbal_lock);
+}
+
+bool to_euler_rows(const double* q, std::size_t n, const EulerSeq& seq, double* out, bool& gimbal_lock) {
+    const EulerPlan p = plan_of(seq);
+    constexpr std::size_t block = 16;
+    bool any_lock = false;
+    for (std::size_t b0 = 0; b0 < n; b0 += block) {
+        const std::size_t count = std::min(block, n - b0);
+        const double* rows = q + 4 * b0;
+        // The normalised textbook components of the block's rows, one array
+        // each (x, y, z, w), as to_euler computes them for a row in range.
+        alignas(64) double t[4][block];
+        double bad = 0.0;
+        for (std::size_t r = 0; r < count; ++r) {
+            const double* row = rows + 4 * r;
+            // The range of in_range (storage order), then the norm of the
+            // textbook components (their order).
+            const double stored2 = ((row[0] * row[0] + row[1] * row[1]) + row[2] * row[2]) + row[3] * row[3];
+            bad = bad + (squares_in_range(stored2) ? 0.0 : 1.0);
+            const double x = -row[1], y = -row[2], z = -row[3], w = row[0];
+            const double norm = std::sqrt(((x * x + y * y) + z * z) + w * w);
+            t[0][r] = x / norm;
+            t[1][r] = y / norm;
+            t[2][r] = z / norm;
+            t[3][r] = w / norm;
+        }
+        if (bad != 0.0) return false;
+        for (std::size_t r = 0; r < count; ++r) {
+            const EulerParts e = euler_parts(p, t[p.i][r], t[p.j][r], t[p.k][r], t[3][r]);
+            const double half_sum = cr::atan2(e.b, e.a);
+            const double half_diff = cr::atan2(e.d, e.c);
+            const double middle = 2.0 * cr::atan2(cr::hypot(e.c, e.d), cr::hypot(e.a, e.b));
+            bool lock = false;
+            const std::array<double, 3> angles = euler_angles(p, half_sum, half_diff, middle, lock);
+            any_lock = any_lock || lock;
+            double* o = out + 3 * (b0 + r);
+            o[0] = angles[0];
+            o[1] = angles[1];
+            o[2] = angles[2];
+        }
+    }
+    gimbal_lock = any_lock;
+    return true;
 }
 
 Quat random(std::uint64_t seed, std::uint64_t index) {

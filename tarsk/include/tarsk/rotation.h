@@ -48,12 +48,21 @@ constexpr Quat from_scalar_last(const std::array<double, 4>& a) { return {a[3], 
 Matrix3 to_matrix(const Quat& q);
 
 // to_matrix of n rows of four doubles (w, i, j, k) into n rows of nine
-// (row-major), in a loop without branches that the compiler may run on
-// several rows at once: the same bits as to_matrix row by row. Returns false
+// (row-major), in blocks of rows that run several rows per instruction (on
+// x86-64 with the widest vectors the processor has): the same bits as
+// to_matrix row by row. Returns false
 // when some row needs more than the plain formula (a sum of squares outside
 // [2^-1000, 2^1000], which includes non-finite and zero rows); what it wrote
 // is then to be discarded.
 bool to_matrix_rows(const double* q, std::size_t n, double* out);
+
+// inverse, to_scalar_last and from_scalar_last of n rows of four doubles
+// into n rows of four (exact, in loops without branches). Return false when
+// some row has a non-finite component or all four zero (it names no
+// rotation); what they wrote is then to be discarded.
+bool inverse_rows(const double* q, std::size_t n, double* out);
+bool to_scalar_last_rows(const double* q, std::size_t n, double* out);
+bool from_scalar_last_rows(const double* a, std::size_t n, double* out);
 
 // What from_matrix found wrong with a matrix.
 enum class MatrixFault { none, non_finite, reflection, rank_below_two };
@@ -128,6 +137,13 @@ Quat from_euler(const EulerSeq& seq, const std::array<double, 3>& angles);
 // symmetric) is within 1e-7 of 0 or pi (gimbal lock) the third angle is set
 // to zero and `gimbal_lock` is set.
 std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_lock);
+
+// to_euler of n rows of four doubles (w, i, j, k) into n rows of three, the
+// normalisation of a block of rows at a time: the same bits as to_euler row
+// by row; `gimbal_lock` set when some row is at gimbal lock. Returns false
+// when some row's sum of squares is outside [2^-1000, 2^1000] (which
+// includes non-finite and zero rows); what it wrote is then to be discarded.
+bool to_euler_rows(const double* q, std::size_t n, const EulerSeq& seq, double* out, bool& gimbal_lock);
 
 // The index-th rotation of the stream `seed`: uniformly distributed, made
 // only of integer hashing, +, -, *, / and sqrt, so the same on every machine.
