@@ -1,9 +1,12 @@
 """Shared helpers of the thread tests: a watchdog that dumps every stack and
 ends the process when a test hangs (while threads switch as often as the
-interpreter allows), and a start-together runner that collects exceptions."""
+interpreter allows), a start-together runner that collects exceptions, and
+the digests of one script run at several worker counts of the pool."""
 import contextlib
 import faulthandler
+import os
 import struct
+import subprocess
 import sys
 import threading
 
@@ -45,3 +48,18 @@ def run_threads(targets, timeout):
 
 def vec_bits(v):
     return struct.pack("<3d", v.x, v.y, v.z)
+
+
+WORKER_COUNTS = ("1", "2", "3", "7")
+
+
+def digests_by_worker_count(script, counts=WORKER_COUNTS, timeout=300):
+    """Runs `script` (which prints one digest) in a fresh interpreter per
+    worker count of the pool; the set of the digests printed."""
+    digests = set()
+    for workers in counts:
+        env = dict(os.environ, RAYON_NUM_THREADS=workers)
+        r = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=timeout)
+        assert r.returncode == 0, f"RAYON_NUM_THREADS={workers}: {r.stderr}"
+        digests.add(r.stdout.strip())
+    return digests

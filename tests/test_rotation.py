@@ -3,7 +3,6 @@ plain-Python models bit for bit, every sense claim against Quat.rotate, the
 conversions against scipy's Rotation within a stated tolerance, input
 handling (broadcasting, layouts, bad input) and bit identity across worker
 counts."""
-import hashlib
 import math
 import os
 import platform
@@ -20,7 +19,8 @@ import tarsk_interop as ti
 from tarsk_py import AngleRadians, Quat, Vec3d
 
 import model_rotation as model
-from floats import SPECIALS, doubles, same
+from floats import doubles, same
+from concurrency import digests_by_worker_count
 
 R = pytest.importorskip("scipy.spatial.transform").Rotation
 Slerp = pytest.importorskip("scipy.spatial.transform").Slerp
@@ -505,13 +505,7 @@ DIGEST = textwrap.dedent("""
 
 
 def test_results_do_not_depend_on_the_worker_count():
-    digests = set()
-    for workers in ("1", "2", "3", "7"):
-        env = dict(os.environ, RAYON_NUM_THREADS=workers)
-        r = subprocess.run([sys.executable, "-c", DIGEST], env=env, capture_output=True, text=True, timeout=300)
-        assert r.returncode == 0, r.stderr
-        digests.add(r.stdout.strip())
-    assert len(digests) == 1
+    assert len(digests_by_worker_count(DIGEST)) == 1
 
 
 @pytest.mark.skipif(platform.machine() != "x86_64" or platform.libc_ver()[0] != "glibc",
