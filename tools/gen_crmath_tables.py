@@ -116,5 +116,32 @@ w("constexpr std::uint64_t atan_fixed[129][4] = {")
 for j in range(129):
     w(f"    {limbs(u256(mp.atan(mpf(j) / 128)))},")
 w("};")
+
+# The coefficients of the accurate path's series, evaluated by Horner's rule
+# in 256-bit fixed point: 1/(2n+1)! (sin), 1/(2n)! (cos), 1/(2n+1) (atan).
+# Enough terms that the first one left out stays below 2^-260: for sin and
+# cos at |theta| <= pi/4 (plus the reduction's error), for atan at
+# |t| <= 2^-8.
+def terms_needed(bound, term):
+    n = 1
+    while term(n, bound) >= mpf(2) ** -260:
+        n += 1
+    return n
+
+
+quarter = mp.pi / 4 + mpf(2) ** -40
+n_sin = terms_needed(quarter, lambda n, t: t ** (2 * n) / mpmath.factorial(2 * n + 1))
+n_cos = terms_needed(quarter, lambda n, t: t ** (2 * n) / mpmath.factorial(2 * n))
+n_atan = terms_needed(mpf(2) ** -8, lambda n, t: t ** (2 * n) / (2 * n + 1))
+w("// Series coefficients in 256-bit fixed point (floor of the value): sin")
+w("// 1/(2n+1)!, cos 1/(2n)!, atan 1/(2n+1).")
+w(f"constexpr int sin_terms = {n_sin}, cos_terms = {n_cos}, atan_terms = {n_atan};")
+for name, count, value in (("sin_coef", n_sin, lambda n: 1 / mpmath.factorial(2 * n + 1)),
+                           ("cos_coef", n_cos, lambda n: 1 / mpmath.factorial(2 * n)),
+                           ("atan_coef", n_atan, lambda n: 1 / mpf(2 * n + 1))):
+    w(f"constexpr std::uint64_t {name}[{count}][4] = {{")
+    for n in range(count):
+        w(f"    {limbs(u256(value(n)))},")
+    w("};")
 w("}  // namespace tarsk::cr::tables")
 print("\n".join(out))

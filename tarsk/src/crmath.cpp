@@ -144,11 +144,7 @@ struct U256 {
     u64 w[4];
 };
 
-constexpr U256 fixed_one = {{0, 0, 0, 1ULL << 62}};
-
 U256 load(const u64 (&c)[4]) { return {{c[0], c[1], c[2], c[3]}}; }
-
-bool is_zero(const U256& a) { return (a.w[0] | a.w[1] | a.w[2] | a.w[3]) == 0; }
 
 U256 add(const U256& a, const U256& b) {
     U256 r;
@@ -192,18 +188,6 @@ U256 mul(const U256& a, const U256& b) {
     return r;
 }
 
-// a / d truncated, d > 0.
-U256 div_small(const U256& a, u64 d) {
-    U256 q;
-    u128 rem = 0;
-    for (int i = 3; i >= 0; --i) {
-        const u128 cur = (rem << 64) | a.w[i];
-        q.w[i] = static_cast<u64>(cur / d);
-        rem = cur % d;
-    }
-    return q;
-}
-
 // a / 2^n, truncated.
 U256 shift_right(const U256& a, int n) {
     U256 r = {{0, 0, 0, 0}};
@@ -237,20 +221,24 @@ U256 from_scaled(u64 m, int s) {
     return r;
 }
 
-// floor(num * 2^254 / den) for num < 2 den (a quotient below 2), by
-// restoring long division one bit at a time.
+// floor(num * 2^254 / den) for num < 2 den < 2^72 (a quotient below 2), by
+// long division in steps of at most 56 bits (the shifted remainder stays
+// below 2^128).
 U256 ratio(u128 num, u128 den) {
     U256 r = {{0, 0, 0, 0}};
     if (num >= den) {
         r.w[3] = 1ULL << 62;
         num -= den;
     }
-    for (int bit = 253; bit >= 0; --bit) {
-        num <<= 1;
-        if (num >= den) {
-            num -= den;
-            r.w[bit / 64] |= 1ULL << (bit % 64);
-        }
+    int pos = 254;  // the bits above pos are done
+    constexpr int steps[5] = {56, 56, 56, 56, 30};
+    for (const int len : steps) {
+        num <<= len;
+        const u64 q = static_cast<u64>(num / den);  // below 2^len
+        num -= static_cast<u128>(q) * den;
+        pos -= len;
+        r.w[pos / 64] |= q << (pos % 64);
+        if (pos % 64 != 0 && pos / 64 + 1 < 4) r.w[pos / 64 + 1] |= q >> (64 - pos % 64);
     }
     return r;
 }
@@ -262,14 +250,10 @@ double round_fixed(const U256& v, int e, bool neg) {
     while (((v.w[top / 64] >> (top % 64)) & 1) == 0) --top;
     u64 mant = chunk(v.w, 4, top - 52) & ((1ULL << 53) - 1);
     const bool half = ((v.w[(top - 53) / 64] >> ((top - 53) % 64)) & 1) != 0;
-    bool rest = false;
-    for (int bit = top - 54; bit >= 0 && !rest; --bit) {
-        if (bit % 64 == 63 && v.w[bit / 64] == 0) {
-            bit -= 63;
-            continue;
-        }
-        rest = ((v.w[bit / 64] >> (bit % 64)) & 1) != 0;
-    }
+    // Any bit below the half: the bits [0, top - 53) of v, limb by limb.
+    const int below = top - 53;
+    bool rest = (v.w[below / 64] & ((1ULL << (below % 64)) - 1)) != 0;
+    for (int k = below / 64 - 1; k >= 0; --k) rest = rest || v.w[k] != 0;
     if (half && (rest || (mant & 1) != 0)) ++mant;
     int exponent = top + e - 254;
     if (mant == (1ULL << 53)) {
@@ -280,43 +264,30 @@ double round_fixed(const U256& v, int e, bool neg) {
     return negate_if(from_bits(b), neg);
 }
 
-// sin and cos of 0 <= theta <= pi/4 by their Taylor series; each term is
-// truncated, about 30 terms, so the error stays below 2^-247.
+// The alternating series c[0] - u c[1] + u^2 c[2] - ... (n terms) by
+// Horner's rule, c[k] - u (c[k+1] - u (...)), for 0 <= u < 1 and
+// coefficients with u c[k+1] < c[k] / 2 (so no step goes below zero). Each
+// step truncates twice (the product and the table's coefficient, each by
+// less than 2^-254) and the error carried in is multiplied by u < 1: the
+// total stays below 2 / (1 - u) 2^-254 plus u times the error of u.
+U256 horner(const U256& u, const u64 (*c)[4], int n) {
+    U256 s = load(c[n - 1]);
+    for (int k = n - 2; k >= 0; --k) s = sub(load(c[k]), mul(u, s));
+    return s;
+}
+
+// sin and cos of 0 <= theta <= pi/4 (plus the reduction's error) by their
+// Taylor series, theta (1 - theta^2/3! + ...) and 1 - theta^2/2! + ...,
+// with theta^2 <= 0.62: the error stays below 2^-249 (the tables hold enough
+// terms that the first one left out is below 2^-260).
 U256 sin_fixed(const U256& theta) {
-    const U256 t2 = mul(theta, theta);
-    U256 term = theta, sum = theta;
-    for (u64 n = 1;; ++n) {
-        term = div_small(mul(term, t2), (2 * n) * (2 * n + 1));
-        if (is_zero(term)) break;
-        sum = (n & 1) ? sub(sum, term) : add(sum, term);
-    }
-    return sum;
+    return mul(theta, horner(mul(theta, theta), tb::sin_coef, tb::sin_terms));
 }
 
-U256 cos_fixed(const U256& theta) {
-    const U256 t2 = mul(theta, theta);
-    U256 term = fixed_one, sum = fixed_one;
-    for (u64 n = 1;; ++n) {
-        term = div_small(mul(term, t2), (2 * n - 1) * (2 * n));
-        if (is_zero(term)) break;
-        sum = (n & 1) ? sub(sum, term) : add(sum, term);
-    }
-    return sum;
-}
+U256 cos_fixed(const U256& theta) { return horner(mul(theta, theta), tb::cos_coef, tb::cos_terms); }
 
-// atan(t) - t ... as the alternating series t - t^3/3 + t^5/5 - ... for
-// 0 <= t <= 2^-7 (the powers of t shrink by 2^-14 a term).
-U256 atan_fixed(const U256& t) {
-    const U256 t2 = mul(t, t);
-    U256 power = t, sum = t;
-    for (u64 n = 1;; ++n) {
-        power = mul(power, t2);
-        const U256 term = div_small(power, 2 * n + 1);
-        if (is_zero(term)) break;
-        sum = (n & 1) ? sub(sum, term) : add(sum, term);
-    }
-    return sum;
-}
+// atan t = t (1 - t^2/3 + t^4/5 - ...) for 0 <= t <= 2^-8 (plus an ulp).
+U256 atan_fixed(const U256& t) { return mul(t, horner(mul(t, t), tb::atan_coef, tb::atan_terms)); }
 
 // ---------------------------------------------------------------------------
 // Argument reduction of sin and cos (Payne and Hanek, in integers).
@@ -696,14 +667,7 @@ double atan2_accurate_setup(const Atan2Setup& s) {
         const int d = s.ae - s.be;
         const U256 m = ratio(s.am, s.bm);
         const U256 z2 = shift_right(mul(m, m), -2 * d);
-        U256 power = fixed_one, sum = fixed_one;
-        for (u64 n = 1;; ++n) {
-            power = mul(power, z2);
-            const U256 term = div_small(power, 2 * n + 1);
-            if (is_zero(term)) break;
-            sum = (n & 1) ? sub(sum, term) : add(sum, term);
-        }
-        base = mul(m, sum);
+        base = mul(m, horner(z2, tb::atan_coef, tb::atan_terms));
         base_exp = d;
     } else {
         // t = (128 a - j b) / (128 b + j a) in integers, scaled by 2^-ae.
