@@ -64,40 +64,46 @@ w(f"constexpr double pi_hi = {hexd(h)}, pi_lo = {hexd(l)};")
 w(f"constexpr double pi_rn = {hexd(dbl(mp.pi))}, half_pi_rn = {hexd(dbl(mp.pi / 2))};")
 w(f"constexpr double quarter_pi_rn = {hexd(dbl(mp.pi / 4))}, three_quarter_pi_rn = {hexd(dbl(3 * mp.pi / 4))};")
 
-# pi/2 in four pieces for Cody and Waite's reduction: three of 33 bits (their
-# products with an integer below 2^20 are exact) and a double.
 def leading_bits(v, n):
     e = int(mpmath.floor(mpmath.log(abs(v), 2)))
     return mpmath.floor(v * mpf(2) ** (n - 1 - e)) / mpf(2) ** (n - 1 - e)
 
 
-rest = mp.pi / 2
+# pi/512 in four pieces for Cody and Waite's reduction: three of 25 bits
+# (their products with an integer below 2^28 are exact) and a double.
+step = mp.pi / 512
+rest = step
 pieces = []
 for _ in range(3):
-    c = leading_bits(rest, 33)
+    c = leading_bits(rest, 25)
     pieces.append(c)
     rest -= c
 pieces.append(mpf(dbl(rest)))
 for c in pieces:
     assert mpf(dbl(c)) == c
-w("// pi/2 = cw1 + cw2 + cw3 + cw4 + (less than 2^-150); cw1..cw3 of 33 bits.")
-w("constexpr double " + ", ".join(f"cw{i + 1} = {hexd(dbl(c))}" for i, c in enumerate(pieces)) + ";")
-w(f"constexpr double two_over_pi_rn = {hexd(dbl(2 / mp.pi))};")
+tail = step - sum(pieces)
+assert abs(tail) < mpf(2) ** -134
+# The reduction's first subtraction is exact when pi/512 - c1 is not too
+# small a part of pi/512 (see the proof in crmath.cpp).
+assert (step - pieces[0]) / step > mpf(2) ** -40
+w("// pi/512 = c1 + c2 + c3 + c4 + (less than 2^-134); c1..c3 of 25 bits.")
+w("constexpr double " + ", ".join(f"pi_512_c{i + 1} = {hexd(dbl(c))}" for i, c in enumerate(pieces)) + ";")
+w(f"constexpr double inv_pi_512 = {hexd(dbl(512 / mp.pi))};")
 
-# sin and cos of j/256, j = 0..202 (the reduced argument is at most pi/4).
+# sin and cos of j pi/512, j = 0..255 (a quarter turn).
 def head27(x):
-    """x with all but its leading 27 significant bits cleared, and the rest
-    (x - head) + lo rounded: head times a 26-bit number is exact."""
+    """x with all but its leading 27 significant bits cleared: head times a
+    26-bit number is exact."""
     b = struct.unpack("<Q", struct.pack("<d", x))[0] & ~((1 << 26) - 1)
     return struct.unpack("<d", struct.pack("<Q", b))[0]
 
 
-w("// sin(j/256) and cos(j/256): {sin_hi, sin_lo, cos_hi, cos_lo} as double-doubles,")
-w("// then {sin_head, sin_rest, cos_head, cos_rest}: the head of 27 bits, the rest")
-w("// RN(v - head).")
-w("constexpr double sincos[203][8] = {")
-for j in range(203):
-    a = mpf(j) / 256
+w("// sin(j pi/512) and cos(j pi/512): {sin_hi, sin_lo, cos_hi, cos_lo} as")
+w("// double-doubles, then {sin_head, sin_rest, cos_head, cos_rest}: the head of")
+w("// 27 bits, the rest RN(v - head).")
+w("constexpr double sincos[256][8] = {")
+for j in range(256):
+    a = j * step
     sh, sl = dd(mp.sin(a))
     ch, cl = dd(mp.cos(a))
     s27, c27 = head27(sh), head27(ch)

@@ -298,14 +298,19 @@ U256 atan_fixed(const U256& t) { return mul(t, horner(mul(t, t), tb::atan_coef, 
 // absolute error below 2^-201. The smallest |f| of any double is about
 // 2^-62 (the closest approach of a double to a multiple of pi/2), so f has
 // at least 139 correct bits relative to itself.
+//
+// The fast path reduces by pi/512 instead: x * 512/pi = k + f, k mod 1024,
+// the same product read 8 bits further down (f's absolute error below
+// 2^-193; the fast path takes only |f| >= 2^-50).
 
 struct Reduction {
-    unsigned q;   // the quadrant, q mod 4
+    unsigned q;   // the quadrant, q mod 4 (fast path: k mod 1024)
     bool neg;     // f < 0
     u64 frac[4];  // |f| * 2^256
 };
 
-Reduction reduce(double ax) {
+// bits = 2: x * 2/pi; bits = 10: x * 512/pi.
+Reduction reduce(double ax, int bits = 2) {
     u64 m;
     int e;
     decompose(ax, m, e);
@@ -320,10 +325,12 @@ Reduction reduce(double ax) {
         carry = static_cast<u64>(t >> 64);
     }
     p[5] = carry;
-    // p * 2^-sh is x * 2/pi mod 4.
-    const int sh = 64 * (i0 + 5) - e;
+    // p * 2^-sh is x * 2/pi mod 4, p * 2^-(sh - 8) x * 512/pi mod 1024 (a
+    // multiple of 4 times 2^8 is a multiple of 1024: the same limbs skip).
+    const int sh = 64 * (i0 + 5) - e - (bits - 2);
+    const unsigned mask = (1U << bits) - 1;
     Reduction r;
-    unsigned q = static_cast<unsigned>(chunk(p, 6, sh) & 3);
+    unsigned q = static_cast<unsigned>(chunk(p, 6, sh) & mask);
     for (int k = 0; k < 4; ++k) r.frac[k] = chunk(p, 6, sh - 256 + 64 * k);
     r.neg = (r.frac[3] >> 63) != 0;
     if (r.neg) {
@@ -336,13 +343,14 @@ Reduction reduce(double ax) {
         }
         ++q;
     }
-    r.q = q & 3;
+    r.q = q & mask;
     return r;
 }
 
-// f * pi/2 as a double-double with relative error below 2^-100, or false
-// when |f| < 2^-50 (left to the accurate path).
-bool reduced_dd(const Reduction& r, DD& out) {
+// f * pi/2 * scale (scale 1, or 2^-8 for the reduction by pi/512) as a
+// double-double with relative error below 2^-100, or false when
+// |f| < 2^-50 (left to the accurate path).
+bool reduced_dd(const Reduction& r, DD& out, double scale) {
     int top = -1;
     for (int k = 3; k >= 0 && top < 0; --k) {
         if (r.frac[k] != 0) top = 64 * k + 63 - __builtin_clzll(r.frac[k]);
@@ -354,8 +362,9 @@ bool reduced_dd(const Reduction& r, DD& out) {
     const double hi = static_cast<double>(c & ~0x7ffULL) * pow2(top - 319);
     const double lo = (static_cast<double>(c & 0x7ffULL) * 0x1p64 + static_cast<double>(d)) * pow2(top - 383);
     const DD f = fast_two_sum(hi, lo);
-    DD p = two_prod(f.hi, tb::half_pi_hi);
-    p.lo += f.hi * tb::half_pi_lo + f.lo * tb::half_pi_hi;
+    const double ch = tb::half_pi_hi * scale, cl = tb::half_pi_lo * scale;  // exact
+    DD p = two_prod(f.hi, ch);
+    p.lo += f.hi * cl + f.lo * ch;
     out = fast_two_sum(p.hi, p.lo);
     if (r.neg) out = {-out.hi, -out.lo};
     return true;
@@ -364,164 +373,166 @@ bool reduced_dd(const Reduction& r, DD& out) {
 // ---------------------------------------------------------------------------
 // sin and cos: the fast path.
 //
-// The reduced argument r = rh + rl, |r| <= pi/4, is split as r = a + b with
-// a = j/256 from the table (sin a and cos a to 106 bits) and |b| <= 2^-9:
-//   sin(a + b) = sin a + sin a pc + cos a b + cos a b ps,
-//   cos(a + b) = cos a + cos a pc - sin a b - sin a b ps,
-// with cos b = 1 + pc, sin b = b (1 + ps) and
-//   ps = -b^2/6 + b^4/120 - b^6/5040          (next term below 2^-82 |ps|)
-//   pc = -b^2/2 + b^4/24 - b^6/720 - bh bl     (next term below 2^-79)
-// Error bound, relative to the result R (R >= sin a / 2 when j >= 1, and
-// R >= b (1 - 2^-19) when j = 0): the reduction 2^-99; the table 2^-105;
-// the low part of V b (sin_cos_lane) 2^-78;
-// pc, |pc| <= 2^-19, in 5 roundings of at most 2^-72 each, times
-// sin a <= 2 R: 2^-68.6; the 8 additions of the low part, whose partial sums
-// stay below 2^-17 R: 2^-68; the truncated series 2^-78. In all below 2^-67:
-// the rounding test is run with 2^-66.
+// The argument is reduced by pi/512: x = k pi/512 + r, k an integer and
+// |r| <= pi/1024 (1 + 2^-23) (k is x 512/pi rounded after two roundings).
+// With q = floor(k / 256) mod 4 and j = k mod 256, x = q pi/2 + a + r with
+// a = j pi/512 in [0, pi/2), and
+//   sin x = sin(a + r), cos(a + r), -sin(a + r), -cos(a + r)
+// for q = 0, 1, 2, 3; cos x = sin(x + pi/2) takes the quadrant q + 1. The
+// table holds S = sin a and C = cos a to 106 bits, and
+//   sin(a + r) = S (1 + pc) + C r (1 + ps)      (the sine lane),
+//   cos(a + r) = C (1 + pc) - S r (1 + ps)      (the cosine lane),
+// with cos r = 1 + pc, sin r = r (1 + ps), r = bh + bl (|bl| <= 2^-53 |bh|):
+//   ps = -bh^2/6 + bh^4/120 - bh^6/5040          (next term below 2^-85)
+//   pc = -bh^2/2 + bh^4/24 - bh^6/720 - bh bl     (next term below 2^-82)
+// Each lane is U (1 + pc) + V r (1 + ps), (U, V) = (S, C) or (C, -S). No
+// branch depends on the data in the common range: k's bits pick the row,
+// the lane and the sign.
+//
+// Error bound, relative to the lane's value R. R >= U/2 (the worst case
+// j = 1, r = -pi/1024 of the sine lane, or j = 255, r = pi/1024 of the
+// cosine lane, where R = sin(pi/1024) and U = sin(pi/512)), |V r| <= R
+// (1 + 2^-20), except at j = 0, where the sine lane is R = sin r
+// (U = 0, V = 1, both exact) and the cosine lane R = cos r (U = 1, V = 0).
+// |r| <= 2^-8.35, so |pc| <= 2^-17.7 and |ps| <= 2^-19.3.
+// - The reduction: r within 2^-106.4 absolute (see cody_waite), and
+//   |r| >= 2^-30.07 in the common range; for the exact reduction within
+//   2^-100 |r|: relative to R at most 2^-96 (R >= 2^-8.4), at j = 0 of the
+//   sine lane 2^-76.
+// - The table: 2^-106 |U| + 2^-106 |V r|, and the rest of V's split,
+//   rounded by 2^-79 |V|: below 2^-77.4 R.
+// - V r: v27 bh1 exact; p_lo = (v27 bh2 + vr bh) + vh bl, terms below
+//   2^-27, 2^-26 and 2^-53 of |V r|, three roundings and the use of vh for V
+//   in the last: below 2^-76.7 R.
+// - ps: b2 = RN(bh^2) and three more roundings on a value below 2^-19.3:
+//   2^-70.2; ps of bh for ps of r: 2 bh bl / 6 <= 2^-71.3; the products
+//   (vh bh) ps: 2 * 2^-72.3; with the series' truncation, times |V r| <= R:
+//   below 2^-69.3 R.
+// - pc: relative error 3 2^-53 of |pc| <= 2^-17.7 (b2's rounding and two
+//   additions; the b^4 terms and bh bl are below 2^-88), the product uh pc
+//   and U - uh = ul: 2^-68.1 U + 2 2^-70.7 U, and U <= 2 R: below 2^-67.3 R.
+// - The low sum ((ul + s.lo) + p_lo) + (vh bh) ps + uh pc: its partial sums
+//   are below 2^-25 R, 2^-19 R and 2^-16.7 R: below 2^-69.5 R.
+// In all below 2^-66.74 R; the rounding test is run with 2^-66.
 constexpr double fast_error = 0x1p-66;
 
 // 1.5 2^52: x + round_shift - round_shift is x rounded to an integer, for
-// |x| < 2^51, and the integer is in the low bits of x + round_shift.
+// |x| < 2^51, and the integer (mod 2^51, two's complement) is in the low
+// bits of x + round_shift.
 constexpr double round_shift = 0x1.8p52;
+
+// 1.0 or -1.0 by the bit: a sign without a branch.
+TARSK_CR_INLINE double sign_by(unsigned bit) { return from_bits(0x3ff0000000000000ULL | (static_cast<u64>(bit & 1) << 63)); }
 
 // One lane: U (1 + pc) + V b (1 + ps) for the table's U = uh + ul and
 // V = vh + ... = v27 + vr (v27 its head of 27 bits), b = bh + bl with
 // bh = bh1 + bh2 (bh1 of 26 bits). V b is carried as v27 bh1, exact, plus
-// v27 bh2 + vr bh + vh bl, each below 2^-35 and rounded by less than 2^-88.
+// v27 bh2 + vr bh + vh bl.
 TARSK_CR_INLINE DD sin_cos_lane(double uh, double ul, double vh, double v27, double vr, double bh, double bl,
                                 double bh1, double bh2, double ps, double pc) {
     const double p_hi = v27 * bh1;
     const double p_lo = ((v27 * bh2) + vr * bh) + vh * bl;
-    // |uh| >= |p_hi| (or uh = 0, at j = 0): U >= 2^-8 > |V b| for j >= 1.
+    // |uh| >= |p_hi| (or uh = 0, at j = 0): U >= sin(pi/512) > |V b|.
     const DD s = fast_two_sum(uh, p_hi);
     const double lo = (((ul + s.lo) + p_lo) + (vh * bh) * ps) + uh * pc;
     return fast_two_sum(s.hi, lo);
 }
 
-// sin r (use_cos false) or cos r, both with one code path and without
-// branches on the data: U (1 + pc) + sg V b (1 + ps) with (U, V, sg) =
-// (sin a, cos a, +1) for sin and (cos a, sin a, -1) for cos, negated by
-// flip (-1.0) or kept (+1.0).
-TARSK_CR_INLINE DD sin_cos_dd(double rh, double rl, bool use_cos, double flip) {
-    const double sr = rh < 0 ? -1.0 : 1.0;
-    rh = abs_of(rh);
-    rl = sr * rl;
-    // sin is odd: a negative r flips it.
-    const double f = use_cos ? flip : flip * sr;
-    const double jb = rh * 256.0 + round_shift;
-    const int j = static_cast<int>(to_bits(jb) & 0xff);
-    const double bh = rh - (jb - round_shift) * 0x1p-8;  // exact
-    const double bl = rl;
+// The parts of r = bh + bl both lanes share: the two series and bh's split.
+struct Series {
+    double bh, bl, bh1, bh2, ps, pc;
+};
+
+TARSK_CR_INLINE Series series_of(double bh, double bl) {
     const double b2 = bh * bh;
     // Estrin's scheme (b^2 and b^4 side by side) shortens the chain.
     const double b4 = b2 * b2;
     const double ps = b2 * -0x1.5555555555555p-3 + b4 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13);
     const double pc = (b2 * -0.5 + b4 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
-    const double* t = tb::sincos[j];
     // bh = bh1 + bh2 with bh1 of 26 bits (Veltkamp's split).
     const double cb = 134217729.0 * bh;
     const double bh1 = cb - (cb - bh);
-    const double bh2 = bh - bh1;
-    // The sign sg is carried by V (negation commutes with rounding).
-    const double sg = use_cos ? -1.0 : 1.0;
-    const double uh = use_cos ? t[2] : t[0], ul = use_cos ? t[3] : t[1];
-    const double vh = sg * (use_cos ? t[0] : t[2]);
-    const double v27 = sg * (use_cos ? t[4] : t[6]), vr = sg * (use_cos ? t[5] : t[7]);
-    const DD res = sin_cos_lane(uh, ul, vh, v27, vr, bh, bl, bh1, bh2, ps, pc);
-    return {f * res.hi, f * res.lo};
+    return {bh, bl, bh1, bh - bh1, ps, pc};
 }
 
-// sin r and cos r together: the two lanes of sin_cos_dd (the same
-// operations, so the same bits) sharing the table row and the series.
-TARSK_CR_INLINE void sin_cos_both(double rh, double rl, DD& sin_r, DD& cos_r) {
-    const double sr = rh < 0 ? -1.0 : 1.0;
-    rh = abs_of(rh);
-    rl = sr * rl;
-    const double jb = rh * 256.0 + round_shift;
-    const int j = static_cast<int>(to_bits(jb) & 0xff);
-    const double bh = rh - (jb - round_shift) * 0x1p-8;  // exact
-    const double bl = rl;
-    const double b2 = bh * bh;
-    // Estrin's scheme (b^2 and b^4 side by side) shortens the chain.
-    const double b4 = b2 * b2;
-    const double ps = b2 * -0x1.5555555555555p-3 + b4 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13);
-    const double pc = (b2 * -0.5 + b4 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
-    const double* t = tb::sincos[j];
-    const double cb = 134217729.0 * bh;
-    const double bh1 = cb - (cb - bh);
-    const double bh2 = bh - bh1;
-    const DD v1 = sin_cos_lane(t[0], t[1], t[2], t[6], t[7], bh, bl, bh1, bh2, ps, pc);
-    sin_r = {sr * v1.hi, sr * v1.lo};
-    cos_r = sin_cos_lane(t[2], t[3], -t[0], -t[4], -t[5], bh, bl, bh1, bh2, ps, pc);
+// The lane of sin(a + r) (lane 0) or cos(a + r) (lane 1) for row t.
+TARSK_CR_INLINE DD lane_of(const double* t, unsigned lane, const Series& b) {
+    // (U, V) = (S, C) or (C, -S): U at t[2 lane], V's parts at t[2 - 2 lane],
+    // t[6 - 2 lane], t[7 - 2 lane], negated in the cosine lane.
+    const unsigned o = 2 * (lane & 1);
+    const double sg = sign_by(lane);
+    return sin_cos_lane(t[o], t[o + 1], sg * t[2 - o], sg * t[6 - o], sg * t[7 - o], b.bh, b.bl, b.bh1, b.bh2, b.ps,
+                        b.pc);
 }
 
-// Largest double below pi/4.
-constexpr double below_quarter_pi = 0x1.921fb54442d18p-1;
-
-// Cody and Waite's reduction for pi/4 < ax < 2^20: k = round(ax 2/pi) and
-// r = ax - k (cw1 + cw2 + cw3 + cw4), where k cw1, k cw2 and k cw3 are exact
-// (k < 2^20, 33-bit pieces), ax - k cw1 is exact (Sterbenz: the two are
-// within a factor 2 for k >= 1) and the next two subtractions are carried
-// exactly by two_sum. The error: the rest of pi/2 beyond the pieces,
-// k 2^-150 < 2^-130, the rounding of k cw4, below 2^-136, and the roundings
-// of the low part, below 2^-104 |r|; for |r| >= 2^-30 below 2^-99 |r|. Smaller reduced
-// arguments (false) take the exact reduction.
-TARSK_CR_INLINE bool cody_waite(double ax, double& rh, double& rl, unsigned& q) {
+// Cody and Waite's reduction for |x| < 2^20: k = x 512/pi rounded,
+// |k| < 2^27.4, and r = x - k (c1 + c2 + c3 + c4) with c1, c2, c3 of 25
+// bits (their products with k exact) and pi/512 - (c1 + ... + c4) below
+// 2^-134.
+// - t = x - k c1 is exact (Sterbenz): for k >= 1, x / (k c1) lies in
+//   [1/2, 2]: k is the nearest integer to x 512/pi but for 2^-24.6 (at
+//   k = 1 for 2^-51, which pi/512 - c1 > 2^-40 pi/512 covers).
+// - t - k c2 is carried exactly by two_sum; |k c3| < 2^-34.5, so for
+//   |s1.hi| >= 2^-30 (else false: the exact reduction) the next subtraction
+//   is exact by fast_two_sum, and |r| >= 2^-30.07.
+// - The rest: the missing tail of pi/512, k 2^-134 < 2^-106.6, the rounding
+//   of k c4 (|k c4| < 2^-61.6) and of the two additions of the low part
+//   (below 2^-60): r within 2^-106.4 absolute.
+// r comes out as a double-double bh + bl, |bl| <= 2^-53 |bh|.
+TARSK_CR_INLINE bool cody_waite(double x, double& rh, double& rl, unsigned& k) {
     // k by the rounding of an addition (nearest, ties to even): adding
     // 1.5 2^52 leaves k in the low bits, with less latency than a
     // conversion to an integer and back.
-    const double kb = ax * tb::two_over_pi_rn + round_shift;
+    const double kb = x * tb::inv_pi_512 + round_shift;
     const double kd = kb - round_shift;
-    const double t = ax - kd * tb::cw1;
-    const DD s1 = two_sum(t, -(kd * tb::cw2));
-    // |k cw3| < 2^-48 and |k cw4| < 2^-83: when |r| >= 2^-30, s1.hi is the
-    // larger addend, and k cw4 is needed to 2^-53 only.
-    const DD s2 = fast_two_sum(s1.hi, -(kd * tb::cw3));
-    // r = s2.hi + lo, left unnormalised (|lo| < 2^-51 |s2.hi|): the
-    // evaluation needs rh soon and rl only later.
-    const double lo = (s1.lo + s2.lo) - kd * tb::cw4;
-    if (abs_of(s2.hi) < 0x1p-30) return false;
-    rh = s2.hi;
-    rl = lo;
-    q = static_cast<unsigned>(to_bits(kb)) & 3;
-    return true;
+    const double t = x - kd * tb::pi_512_c1;
+    const DD s1 = two_sum(t, -(kd * tb::pi_512_c2));
+    const DD s2 = fast_two_sum(s1.hi, -(kd * tb::pi_512_c3));
+    const double lo = (s1.lo + s2.lo) - kd * tb::pi_512_c4;
+    const DD r = fast_two_sum(s2.hi, lo);  // |lo| < 2^-59 < |s2.hi|
+    rh = r.hi;
+    rl = r.lo;
+    k = static_cast<unsigned>(to_bits(kb)) & 1023;
+    return abs_of(s1.hi) >= 0x1p-30;
 }
 
-// ax = q pi/2 + r (mod 2 pi) with r = rh + rl, |r| <= pi/4 (plus an
-// ulp), or false when the reduced argument is too small for the fast path.
-// The exact reduction for the fast path, kept out of line (rare below 2^20).
-__attribute__((noinline)) bool reduce_large(double ax, double& rh, double& rl, unsigned& q) {
-    const Reduction r = reduce(ax);
+// The exact reduction for the fast path (|x| >= 2^20, or a reduced argument
+// below 2^-30 in Cody and Waite's), kept out of line; false when |r| is too
+// small for the fast path.
+__attribute__((noinline)) bool reduce_large(double x, double& rh, double& rl, unsigned& k) {
+    const Reduction r = reduce(abs_of(x), 10);
     DD d;
-    if (!reduced_dd(r, d)) return false;
-    rh = d.hi;
-    rl = d.lo;
-    q = r.q;
+    if (!reduced_dd(r, d, 0x1p-8)) return false;
+    // -x = (-k) pi/512 + (-r).
+    const bool neg = sign_of(x);
+    rh = negate_if(d.hi, neg);
+    rl = negate_if(d.lo, neg);
+    k = (neg ? 1024 - r.q : r.q) & 1023;
     return true;
 }
 
-TARSK_CR_INLINE bool reduce_fast(double ax, double& rh, double& rl, unsigned& q) {
-    q = 0;
-    if (ax <= below_quarter_pi) {
-        rh = ax;
-        rl = 0.0;
-        return true;
-    }
-    if (ax < 0x1p20 && cody_waite(ax, rh, rl, q)) return true;
-    return reduce_large(ax, rh, rl, q);
+// x = k pi/512 + rh + rl for finite x, |x| >= 2^-27, or false when the
+// reduced argument is too small for the fast path.
+TARSK_CR_INLINE bool reduce_fast(double x, double& rh, double& rl, unsigned& k) {
+    if (abs_of(x) < 0x1p20 && cody_waite(x, rh, rl, k)) return true;
+    return reduce_large(x, rh, rl, k);
+}
+
+// sin x (shift 0) or cos x (shift 1) from the reduction.
+TARSK_CR_INLINE DD sin_cos_from(unsigned k, double rh, double rl, unsigned shift) {
+    const unsigned q = (k >> 8) + shift;
+    const DD v = lane_of(tb::sincos[k & 255], q, series_of(rh, rl));
+    const double f = sign_by(q >> 1);
+    return {f * v.hi, f * v.lo};
 }
 
 // The fast path's double-double value of sin x or cos x (want_cos), or
 // false when the reduced argument is too small for it.
 TARSK_CR_INLINE bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
     double rh, rl;
-    unsigned q;
-    if (!reduce_fast(abs_of(x), rh, rl, q)) return false;
-    // sin(q pi/2 + r) and cos(q pi/2 + r) from sin r and cos r; sin is odd.
-    const bool odd = (q & 1) != 0;
-    bool neg = want_cos ? (q == 1 || q == 2) : (q & 2) != 0;
-    if (!want_cos && sign_of(x)) neg = !neg;
-    out = sin_cos_dd(rh, rl, want_cos != odd, neg ? -1.0 : 1.0);
+    unsigned k;
+    if (!reduce_fast(x, rh, rl, k)) return false;
+    out = sin_cos_from(k, rh, rl, want_cos ? 1 : 0);
     return true;
 }
 
@@ -530,6 +541,9 @@ TARSK_CR_INLINE bool sin_cos_fast(double x, bool want_cos, double& out) {
     if (!sin_cos_fast_dd(x, want_cos, v)) return false;
     return rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, out);
 }
+
+// Largest double below pi/4.
+constexpr double below_quarter_pi = 0x1.921fb54442d18p-1;
 
 double sin_cos_accurate(double x, bool want_cos) {
     const double ax = abs_of(x);
@@ -919,24 +933,22 @@ void sincos(double x, double& s, double& c) {
         return;
     }
     double rh, rl;
-    unsigned q;
-    if (!reduce_fast(ax, rh, rl, q)) {
+    unsigned k;
+    if (!reduce_fast(x, rh, rl, k)) {
         s = sin_cos_accurate(x, false);
         c = sin_cos_accurate(x, true);
         return;
     }
-    DD sr, cr;
-    sin_cos_both(rh, rl, sr, cr);
-    // sin(q pi/2 + r) and cos(q pi/2 + r); sin is odd.
-    const bool odd = (q & 1) != 0;
-    const DD vs = odd ? cr : sr;
-    const DD vc = odd ? sr : cr;
-    const double fs = ((q & 2) != 0) != sign_of(x) ? -1.0 : 1.0;
-    const double fc = (q == 1 || q == 2) ? -1.0 : 1.0;
-    if (!rounds_to(vs.hi, vs.lo, abs_of(vs.hi) * fast_error, s)) s = sin_cos_accurate(x, false);
-    else s = fs * s;
-    if (!rounds_to(vc.hi, vc.lo, abs_of(vc.hi) * fast_error, c)) c = sin_cos_accurate(x, true);
-    else c = fc * c;
+    // Both lanes of the row (the operations of sin_cos_from, so the same
+    // bits), sharing the series: sin x takes the quadrant q, cos x q + 1.
+    const Series b = series_of(rh, rl);
+    const double* t = tb::sincos[k & 255];
+    const DD lanes[2] = {lane_of(t, 0, b), lane_of(t, 1, b)};
+    const unsigned q = k >> 8;
+    const DD vs = lanes[q & 1], vc = lanes[(q + 1) & 1];
+    const double fs = sign_by(q >> 1), fc = sign_by((q + 1) >> 1);
+    if (!rounds_to(fs * vs.hi, fs * vs.lo, abs_of(vs.hi) * fast_error, s)) s = sin_cos_accurate(x, false);
+    if (!rounds_to(fc * vc.hi, fc * vc.lo, abs_of(vc.hi) * fast_error, c)) c = sin_cos_accurate(x, true);
 }
 
 double atan2(double y, double x) {
