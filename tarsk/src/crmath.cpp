@@ -578,13 +578,15 @@ double sin_cos_accurate(double x, bool want_cos) {
 //   +-(atan z), +-(pi - atan z), +-(pi/2 - atan z) or +-(pi/2 + atan z)
 // for z = a/b in [0, 1], by the quadrant and whether |y| > |x|. Then
 // z = c + (z - c), c = j/128 nearest to z, and
-//   atan z = atan c + atan t,   t = (z - c) / (1 + z c),   |t| <= 2^-8,
+//   atan z = atan c + atan t,   t = (a - c b) / (b + c a),   |t| <= 2^-8,
 //   atan t = t (1 + q),   q = -t^2/3 + t^4/5 - t^6/7 + t^8/9
 // (next term below 2^-80 |t|). Error bound, relative to the result R
-// (R >= 2^-9 when j >= 1, R >= t (1 - 2^-17) when j = 0; pi/4 <= R with an
-// offset): z and t as double-doubles 2^-102; the table 2^-105; q, |q| <=
-// 2^-17.6, in 8 roundings of at most 2^-71.6 |t|: 2^-68.6; the additions
-// of the low parts: 2^-69. In all below 2^-67: the test is run with 2^-66.
+// (R >= 2^-8 >= |t| when j >= 1, R >= t (1 - 2^-17) when j = 0; pi/4 <= R
+// with an offset): t as a double-double 2^-77.9 (see atan2_fast_ab); the
+// table 2^-105; q, |q| <= 2^-17.6, in 8 roundings of at most 2^-71.6 |t|:
+// 2^-68.6; q taken at th for t, th within 2^-51 |t|, corrected to first
+// order (tl (1 - th^2)): 2^-83; the additions of the low parts: 2^-69. In
+// all below 2^-67: the test is run with 2^-66.
 
 struct Atan2Setup {
     u64 am, bm;     // a = am 2^ae, b = bm 2^be
@@ -594,6 +596,12 @@ struct Atan2Setup {
 };
 
 enum class Offset { none, pi_minus, half_pi_minus, half_pi_plus };
+
+// Each offset as (hi, lo, the sign of atan z).
+constexpr double atan2_offsets[4][3] = {{0.0, 0.0, 1.0},
+                                        {tb::pi_hi, tb::pi_lo, -1.0},
+                                        {tb::half_pi_hi, tb::half_pi_lo, -1.0},
+                                        {tb::half_pi_hi, tb::half_pi_lo, 1.0}};
 
 Offset offset_of(const Atan2Setup& s) {
     if (!s.swap) return s.xneg ? Offset::pi_minus : Offset::none;
@@ -718,26 +726,35 @@ TARSK_CR_INLINE DD atan2_fast_dd(const Atan2Setup& s) {
     return atan2_fast_ab(a, b, offset_of(s), s.yneg);
 }
 
+// v with its low 27 bits cleared: a head of 26 significant bits (for a
+// normal v), whose product with a number of at most 27 bits is exact.
+TARSK_CR_INLINE double head26(double v) { return from_bits(to_bits(v) & ~((1ULL << 27) - 1)); }
+
 TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg) {
-    // z = zh + zl: zh = a (1/b) within two ulps of a/b, zl from the
-    // remainder a - zh b (a - zh b_hi is exact by Sterbenz's lemma; the
-    // rest rounds by 2^-53 of a remainder below 2^-51 a). One division
-    // serves both.
-    const double inv_b = 1.0 / b;
-    const double zh = a * inv_b;
-    const DD pr = two_prod(zh, b);
-    const double zl = ((a - pr.hi) - pr.lo) * inv_b;
-    const int j = static_cast<int>(zh * 128.0 + 0.5);
-    const double c = j * 0x1p-7;
-    // t = (z - c) / (1 + z c).
-    const DD n = two_sum(zh - c, zl);  // zh - c is exact
-    // zh c exactly: c = j/128 has at most 8 bits, so the products of c
-    // with the two halves of zh (Veltkamp's split) are exact.
-    const double cz = 134217729.0 * zh;
-    const double zh1 = cz - (cz - zh);
-    const DD zc = {zh * c, ((zh1 * c - zh * c) + (zh - zh1) * c)};
-    DD d = fast_two_sum(1.0, zc.hi);
-    d.lo += zc.lo + zl * c;
+    // j = 128 zh rounded to nearest (ties to even) for zh = RN(a/b): then
+    // z > c/2 when j >= 1 (128 zh > 1/2 puts zh at least an ulp, 2^-60,
+    // above 2^-8, more than its rounding error), and |z - c| <= 2^-8
+    // (1 + 2^-45).
+    const double zh = a / b;
+    const double jb = zh * 128.0 + round_shift;
+    const int j = static_cast<int>(to_bits(jb) & 0xff);
+    const double c = (jb - round_shift) * 0x1p-7;  // at most 8 bits
+    // n = a - c b exactly: c b1 and c b2 are exact (8 bits times 26 and 27),
+    // and a - c b1 is exact by Sterbenz's lemma, a / (c b1) lying in
+    // [z/c, (z/c) (1 + 2^-25)] within [1/2, 2] (for j = 0, c b = 0).
+    const double b1 = head26(b);
+    const DD n = two_sum(a - c * b1, -(c * (b - b1)));
+    // d = b + c a: c a1 and c a2 exact, b >= c a1; the one rounding of the
+    // low part, below 2^-53 (2^-53 + 2^-25) d, leaves d within 2^-78 d.
+    // Normalised (|d.lo| <= 2^-53 d.hi): th must be n / d to an ulp, as the
+    // series below takes th for t.
+    const double a1 = head26(a);
+    const DD d0 = fast_two_sum(b, c * a1);
+    const DD d = fast_two_sum(d0.hi, d0.lo + c * (a - a1));
+    // t = n / d = th + tl: th within two ulps of n.hi / d.hi, tl from the
+    // remainder n.hi - th d.hi (exact: Sterbenz's lemma and two_prod) with
+    // the low parts, each rounded by less than 2^-103 |n|: t within
+    // 2^-77.9 |t|, d's error the most of it.
     const double inv_d = 1.0 / d.hi;
     const double th = n.hi * inv_d;
     const DD tp = two_prod(th, d.hi);
@@ -745,17 +762,16 @@ TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg) {
     const double t2 = th * th;
     const double q = t2 * (-0x1.5555555555555p-2 +
                            t2 * (0x1.999999999999ap-3 + t2 * (-0x1.2492492492492p-3 + t2 * 0x1.c71c71c71c71cp-4)));
+    // atan(th + tl) = atan th + tl / (1 + th^2): th is t but for up to
+    // 2^-51 |t|, so tl (1 - th^2) (the next term, tl th^4, below 2^-83 |t|).
     const DD s1 = two_sum(tb::atan_dd[j][0], th);
-    const double vl = ((tb::atan_dd[j][1] + s1.lo) + tl) + th * q;
-    DD v = {s1.hi, vl};
-    if (o != Offset::none) {
-        const double sign = o == Offset::half_pi_plus ? 1.0 : -1.0;
-        const double oh = o == Offset::pi_minus ? tb::pi_hi : tb::half_pi_hi;
-        const double ol = o == Offset::pi_minus ? tb::pi_lo : tb::half_pi_lo;
-        const DD w = two_sum(oh, sign * v.hi);
-        v = {w.hi, (ol + w.lo) + sign * v.lo};
-    }
-    return yneg ? DD{-v.hi, -v.lo} : v;
+    const double vl = ((tb::atan_dd[j][1] + s1.lo) + tl * (1.0 - t2)) + th * q;
+    // The offset without a branch: with none, (0, 0, +1), two_sum(0, s1.hi)
+    // is (s1.hi, 0) and (0 + 0) + vl is vl, the value unchanged.
+    const double* off = atan2_offsets[static_cast<int>(o)];
+    const DD w = two_sum(off[0], off[2] * s1.hi);
+    const double f = sign_by(yneg ? 1 : 0);
+    return {f * w.hi, f * ((off[1] + w.lo) + off[2] * vl)};
 }
 
 TARSK_CR_INLINE bool atan2_fast(const Atan2Setup& s, double& out) {
