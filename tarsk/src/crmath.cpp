@@ -584,8 +584,8 @@ double sin_cos_accurate(double x, bool want_cos) {
 // (R >= 2^-8 >= |t| when j >= 1, R >= t (1 - 2^-17) when j = 0; pi/4 <= R
 // with an offset): t as a double-double 2^-77.9 (see atan2_fast_ab); the
 // table 2^-105; q, |q| <= 2^-17.6, in 8 roundings of at most 2^-71.6 |t|:
-// 2^-68.6; q taken at th for t, th within 2^-51 |t|, corrected to first
-// order (tl (1 - th^2)): 2^-83; the additions of the low parts: 2^-69. In
+// 2^-68.6; q taken at th for t, th within 2^-50 |t|, corrected to first
+// order (tl (1 - th^2)): 2^-82; the additions of the low parts: 2^-69. In
 // all below 2^-67: the test is run with 2^-66.
 
 struct Atan2Setup {
@@ -744,17 +744,17 @@ TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg) {
     // [z/c, (z/c) (1 + 2^-25)] within [1/2, 2] (for j = 0, c b = 0).
     const double b1 = head26(b);
     const DD n = two_sum(a - c * b1, -(c * (b - b1)));
-    // d = b + c a: c a1 and c a2 exact, b >= c a1; the one rounding of the
-    // low part, below 2^-53 (2^-53 + 2^-25) d, leaves d within 2^-78 d.
-    // Normalised (|d.lo| <= 2^-53 d.hi): th must be n / d to an ulp, as the
-    // series below takes th for t.
+    // d = b + c a = dh + dl: dh = RN(b + RN(c a)), soon known for the
+    // division (within 2^-52 d); dl = ((b - dh) + c a1) + c a2 with c a1 and
+    // c a2 exact, b - dh exact (Sterbenz's lemma: b <= dh <= 2 b), the next
+    // sum below 2^-52 d and rounded by 2^-105 d, the last rounded by
+    // 2^-53 (2^-52 + 2^-25) d: d within 2^-78 d.
     const double a1 = head26(a);
-    const DD d0 = fast_two_sum(b, c * a1);
-    const DD d = fast_two_sum(d0.hi, d0.lo + c * (a - a1));
-    // t = n / d = th + tl: th within two ulps of n.hi / d.hi, tl from the
-    // remainder n.hi - th d.hi (exact: Sterbenz's lemma and two_prod) with
-    // the low parts, each rounded by less than 2^-103 |n|: t within
-    // 2^-77.9 |t|, d's error the most of it.
+    const DD d = {b + c * a, ((b - (b + c * a)) + c * a1) + c * (a - a1)};
+    // t = n / d = th + tl: th within 2^-50 |t| (two ulps of n.hi / d.hi),
+    // tl from the remainder n.hi - th d.hi (exact: Sterbenz's lemma and
+    // two_prod) with the low parts, each rounded by less than 2^-102 |n|: t
+    // within 2^-77.9 |t|, d's error the most of it.
     const double inv_d = 1.0 / d.hi;
     const double th = n.hi * inv_d;
     const DD tp = two_prod(th, d.hi);
@@ -763,7 +763,7 @@ TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg) {
     const double q = t2 * (-0x1.5555555555555p-2 +
                            t2 * (0x1.999999999999ap-3 + t2 * (-0x1.2492492492492p-3 + t2 * 0x1.c71c71c71c71cp-4)));
     // atan(th + tl) = atan th + tl / (1 + th^2): th is t but for up to
-    // 2^-51 |t|, so tl (1 - th^2) (the next term, tl th^4, below 2^-83 |t|).
+    // 2^-50 |t|, so tl (1 - th^2) (the next term, tl th^4, below 2^-82 |t|).
     const DD s1 = two_sum(tb::atan_dd[j][0], th);
     const double vl = ((tb::atan_dd[j][1] + s1.lo) + tl * (1.0 - t2)) + th * q;
     // The offset without a branch: with none, (0, 0, +1), two_sum(0, s1.hi)
