@@ -89,6 +89,20 @@ assert (step - pieces[0]) / step > mpf(2) ** -40
 w("// pi/512 = c1 + c2 + c3 + c4 + (less than 2^-134); c1..c3 of 25 bits.")
 w("constexpr double " + ", ".join(f"pi_512_c{i + 1} = {hexd(dbl(c))}" for i, c in enumerate(pieces)) + ";")
 w(f"constexpr double inv_pi_512 = {hexd(dbl(512 / mp.pi))};")
+# And in three pieces for |x| < 12 (k below 2^11): two of 42 bits and a double.
+rest = step
+short = []
+for _ in range(2):
+    c = leading_bits(rest, 42)
+    short.append(c)
+    rest -= c
+short.append(mpf(dbl(rest)))
+for c in short:
+    assert mpf(dbl(c)) == c
+assert abs(step - sum(short)) < mpf(2) ** -144
+assert (step - short[0]) / step > mpf(2) ** -48
+w("// pi/512 = s1 + s2 + s3 + (less than 2^-144); s1, s2 of 42 bits.")
+w("constexpr double " + ", ".join(f"pi_512_s{i + 1} = {hexd(dbl(c))}" for i, c in enumerate(short)) + ";")
 
 # sin and cos of j pi/512, j = 0..255 (a quarter turn).
 def head27(x):

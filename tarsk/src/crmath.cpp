@@ -413,7 +413,10 @@ bool reduced_dd(const Reduction& r, DD& out, double scale) {
 //   and U - uh = ul: 2^-68.1 U + 2 2^-70.7 U, and U <= 2 R: below 2^-67.3 R.
 // - The low sum ((ul + s.lo) + p_lo) + (vh bh) ps + uh pc: its partial sums
 //   are below 2^-25 R, 2^-19 R and 2^-16.7 R: below 2^-69.5 R.
-// In all below 2^-66.74 R; the rounding test is run with 2^-66.
+// In all below 2^-66.74 R. The value is left as s.hi + lo, |lo| < 2^-16.5 R,
+// not normalised: the rounding test's sums lo -+ err round by up to
+// 2^-69.5 R more, and 2^-66.74 + 2^-69.5 < 2^-66.5: the test is run with
+// 2^-66 |s.hi| (|s.hi| > R (1 - 2^-16.4)).
 constexpr double fast_error = 0x1p-66;
 
 // 1.5 2^52: x + round_shift - round_shift is x rounded to an integer, for
@@ -435,7 +438,8 @@ TARSK_CR_INLINE DD sin_cos_lane(double uh, double ul, double vh, double v27, dou
     // |uh| >= |p_hi| (or uh = 0, at j = 0): U >= sin(pi/512) > |V b|.
     const DD s = fast_two_sum(uh, p_hi);
     const double lo = (((ul + s.lo) + p_lo) + (vh * bh) * ps) + uh * pc;
-    return fast_two_sum(s.hi, lo);
+    // Left unnormalised (|lo| < 2^-16.5 R): the rounding test takes it so.
+    return {s.hi, lo};
 }
 
 // The parts of r = bh + bl both lanes share: the two series and bh's split.
@@ -463,6 +467,25 @@ TARSK_CR_INLINE DD lane_of(const double* t, unsigned lane, const Series& b) {
     const double sg = sign_by(lane);
     return sin_cos_lane(t[o], t[o + 1], sg * t[2 - o], sg * t[6 - o], sg * t[7 - o], b.bh, b.bl, b.bh1, b.bh2, b.ps,
                         b.pc);
+}
+
+// Cody and Waite's reduction for |x| < 12: k = x 512/pi rounded, |k| < 2^11,
+// and r = x - k (s1 + s2 + s3) with s1, s2 of 42 bits (their products with
+// k exact) and pi/512 - (s1 + s2 + s3) below 2^-144. As below: t = x - k s1
+// exact (pi/512 - s1 > 2^-48 pi/512), t - k s2 carried by two_sum, and for
+// |s.hi| >= 2^-30 (else false) |r| >= 2^-30 - 2^-83. The rest: the tail,
+// k 2^-144 < 2^-133, the rounding of k s3 (|k s3| < 2^-83) and of the low
+// part s.lo - k s3 (below 2^-61): r within 2^-113 absolute.
+TARSK_CR_INLINE bool cody_waite_short(double x, double& rh, double& rl, unsigned& k) {
+    const double kb = x * tb::inv_pi_512 + round_shift;
+    const double kd = kb - round_shift;
+    const double t = x - kd * tb::pi_512_s1;
+    const DD s = two_sum(t, -(kd * tb::pi_512_s2));
+    const DD r = fast_two_sum(s.hi, s.lo - kd * tb::pi_512_s3);
+    rh = r.hi;
+    rl = r.lo;
+    k = static_cast<unsigned>(to_bits(kb)) & 1023;
+    return abs_of(s.hi) >= 0x1p-30;
 }
 
 // Cody and Waite's reduction for |x| < 2^20: k = x 512/pi rounded,
@@ -514,7 +537,12 @@ __attribute__((noinline)) bool reduce_large(double x, double& rh, double& rl, un
 // x = k pi/512 + rh + rl for finite x, |x| >= 2^-27, or false when the
 // reduced argument is too small for the fast path.
 TARSK_CR_INLINE bool reduce_fast(double x, double& rh, double& rl, unsigned& k) {
-    if (abs_of(x) < 0x1p20 && cody_waite(x, rh, rl, k)) return true;
+    const double ax = abs_of(x);
+    if (ax < 12.0) {
+        if (cody_waite_short(x, rh, rl, k)) return true;
+    } else if (ax < 0x1p20 && cody_waite(x, rh, rl, k)) {
+        return true;
+    }
     return reduce_large(x, rh, rl, k);
 }
 

@@ -22,6 +22,8 @@ constexpr double quarter_pi_rn = 0x1.921fb54442d18p-1, three_quarter_pi_rn = 0x1
 // pi/512 = c1 + c2 + c3 + c4 + (less than 2^-134); c1..c3 of 25 bits.
 constexpr double pi_512_c1 = 0x1.921fb50000000p-8, pi_512_c2 = 0x1.110b460000000p-34, pi_512_c3 = 0x1.1a62630000000p-62, pi_512_c4 = 0x1.8a2e03707344ap-89;
 constexpr double inv_pi_512 = 0x1.45f306dc9c883p+7;
+// pi/512 = s1 + s2 + s3 + (less than 2^-144); s1, s2 of 42 bits.
+constexpr double pi_512_s1 = 0x1.921fb54442800p-8, pi_512_s2 = 0x1.4611a62633000p-50, pi_512_s3 = 0x1.45c06e0e68948p-94;
 // sin(j pi/512) and cos(j pi/512): {sin_hi, sin_lo, cos_hi, cos_lo} as
 // double-doubles, then {sin_head, sin_rest, cos_head, cos_rest}: the head of
 // 27 bits, the rest RN(v - head).
