@@ -124,10 +124,10 @@ TARSK_CR_INLINE DD two_prod(double a, double b) {
     return {p, e};
 }
 
-// The rounding test: hi + lo is within err of the exact value v (err a few
-// orders above the rounding errors of the two sums here). When both ends of
-// [hi + lo - err, hi + lo + err] round to the same double, so does v, and
-// that double is stored in out.
+// The rounding test: hi + lo is within |err| of the exact value v (|err| a
+// few orders above the rounding errors of the two sums here). When both ends
+// of [hi + lo - |err|, hi + lo + |err|] round to the same double, so does v,
+// and that double is stored in out (a negative err swaps the two ends).
 TARSK_CR_INLINE bool rounds_to(double hi, double lo, double err, double& out) {
     const double a = hi + (lo - err);
     const double b = hi + (lo + err);
@@ -564,10 +564,47 @@ TARSK_CR_INLINE bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
     return true;
 }
 
+// The rounding test on the lane's value (its sign put on the result, as
+// rounding to nearest is symmetric): sin x (shift 0) or cos x (shift 1), or
+// false when the test fails.
+TARSK_CR_INLINE bool sin_cos_rounded(unsigned k, double rh, double rl, unsigned shift, double& out) {
+    const unsigned q = (k >> 8) + shift;
+    const DD v = lane_of(tb::sincos[k & 255], q, series_of(rh, rl));
+    double r;
+    if (!rounds_to(v.hi, v.lo, v.hi * fast_error, r)) return false;
+    out = sign_by(q >> 1) * r;
+    return true;
+}
+
 TARSK_CR_INLINE bool sin_cos_fast(double x, bool want_cos, double& out) {
-    DD v;
-    if (!sin_cos_fast_dd(x, want_cos, v)) return false;
-    return rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, out);
+    double rh, rl;
+    unsigned k;
+    return reduce_fast(x, rh, rl, k) && sin_cos_rounded(k, rh, rl, want_cos ? 1 : 0, out);
+}
+
+// sin x and cos x from the reduction: both lanes of the row (the operations
+// of sin_cos_rounded, so the same bits), sharing the series; sin x takes
+// the quadrant q, cos x q + 1. False when a rounding test fails.
+TARSK_CR_INLINE bool sincos_rounded(unsigned k, double rh, double rl, double& s, double& c) {
+    const Series b = series_of(rh, rl);
+    const double* t = tb::sincos[k & 255];
+    const DD ls = lane_of(t, 0, b), lc = lane_of(t, 1, b);
+    double r[2];
+    const bool ok_s = rounds_to(ls.hi, ls.lo, ls.hi * fast_error, r[0]);
+    const bool ok_c = rounds_to(lc.hi, lc.lo, lc.hi * fast_error, r[1]);
+    if (!(ok_s && ok_c)) return false;
+    const unsigned q = k >> 8;
+    s = sign_by(q >> 1) * r[q & 1];
+    c = sign_by((q + 1) >> 1) * r[(q + 1) & 1];
+    return true;
+}
+
+// The common range of sin and cos, 2^-26 <= |x| < 12, in one unsigned
+// comparison of the bits.
+TARSK_CR_INLINE bool in_short_range(double x) {
+    constexpr u64 lo = 0x3e50000000000000ULL;  // 2^-26
+    constexpr u64 hi = 0x4028000000000000ULL;  // 12
+    return (to_bits(x) & 0x7fffffffffffffffULL) - lo < hi - lo;
 }
 
 // Largest double below pi/4.
@@ -804,7 +841,7 @@ TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg) {
 
 TARSK_CR_INLINE bool atan2_fast(const Atan2Setup& s, double& out) {
     const DD v = atan2_fast_dd(s);
-    return rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, out);
+    return rounds_to(v.hi, v.lo, v.hi * fast_error, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -946,26 +983,44 @@ double hypot_scaled(const HypotSetup& h, bool force_exact) {
 // The functions
 
 double sin(double x) {
+    double rh, rl, r;
+    unsigned k;
+    if (in_short_range(x) && cody_waite_short(x, rh, rl, k)) {
+        if (sin_cos_rounded(k, rh, rl, 0, r)) return r;
+        return sin_cos_accurate(x, false);
+    }
     const double ax = abs_of(x);
     if (!(ax < __builtin_inf())) return x - x;  // NaN for inf and NaN
     // |x| < 2^-26: sin x = x (1 - x^2/6 + ...), less than half an ulp below.
     if (ax < 0x1p-26) return x;
-    double r;
     if (sin_cos_fast(x, false, r)) return r;
     return sin_cos_accurate(x, false);
 }
 
 double cos(double x) {
+    double rh, rl, r;
+    unsigned k;
+    if (in_short_range(x) && cody_waite_short(x, rh, rl, k)) {
+        if (sin_cos_rounded(k, rh, rl, 1, r)) return r;
+        return sin_cos_accurate(x, true);
+    }
     const double ax = abs_of(x);
     if (!(ax < __builtin_inf())) return x - x;
     // |x| < 2^-27: 1 - x^2/2 > 1 - 2^-55, above the midpoint 1 - 2^-54.
     if (ax < 0x1p-27) return 1.0;
-    double r;
     if (sin_cos_fast(x, true, r)) return r;
     return sin_cos_accurate(x, true);
 }
 
 void sincos(double x, double& s, double& c) {
+    double rh, rl;
+    unsigned k;
+    if (in_short_range(x) && cody_waite_short(x, rh, rl, k)) {
+        if (sincos_rounded(k, rh, rl, s, c)) return;
+        s = sin_cos_accurate(x, false);
+        c = sin_cos_accurate(x, true);
+        return;
+    }
     const double ax = abs_of(x);
     if (!(ax < __builtin_inf())) {
         s = c = x - x;
@@ -976,23 +1031,10 @@ void sincos(double x, double& s, double& c) {
         c = cos(x);
         return;
     }
-    double rh, rl;
-    unsigned k;
-    if (!reduce_fast(x, rh, rl, k)) {
+    if (!reduce_fast(x, rh, rl, k) || !sincos_rounded(k, rh, rl, s, c)) {
         s = sin_cos_accurate(x, false);
         c = sin_cos_accurate(x, true);
-        return;
     }
-    // Both lanes of the row (the operations of sin_cos_from, so the same
-    // bits), sharing the series: sin x takes the quadrant q, cos x q + 1.
-    const Series b = series_of(rh, rl);
-    const double* t = tb::sincos[k & 255];
-    const DD lanes[2] = {lane_of(t, 0, b), lane_of(t, 1, b)};
-    const unsigned q = k >> 8;
-    const DD vs = lanes[q & 1], vc = lanes[(q + 1) & 1];
-    const double fs = sign_by(q >> 1), fc = sign_by((q + 1) >> 1);
-    if (!rounds_to(fs * vs.hi, fs * vs.lo, abs_of(vs.hi) * fast_error, s)) s = sin_cos_accurate(x, false);
-    if (!rounds_to(fc * vc.hi, fc * vc.lo, abs_of(vc.hi) * fast_error, c)) c = sin_cos_accurate(x, true);
 }
 
 double atan2(double y, double x) {
@@ -1007,7 +1049,7 @@ double atan2(double y, double x) {
                               : (xneg ? Offset::pi_minus : Offset::none);
         const DD v = atan2_fast_ab(swap ? ax : ay, swap ? ay : ax, o, yneg);
         double r;
-        if (rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, r)) return r;
+        if (rounds_to(v.hi, v.lo, v.hi * fast_error, r)) return r;
     }
     Atan2Setup s;
     double r;
