@@ -126,11 +126,17 @@ for j in range(256):
 w("};")
 
 # atan of j/128, j = 0..128.
-w("// atan(j/128) as double-doubles {hi, lo}, and as 256-bit fixed point.")
-w("constexpr double atan_dd[129][2] = {")
-for j in range(129):
-    h, l = dd(mp.atan(mpf(j) / 128))
-    w(f"    {{{hexd(h)}, {hexd(l)}}},")
+# atan(j/128) with each offset of atan2: atan c, pi - atan c, pi/2 - atan c,
+# pi/2 + atan c (the order of crmath.cpp's Offset).
+w("// atan(j/128) as double-doubles {hi, lo} with the offsets of atan2: atan c,")
+w("// pi - atan c, pi/2 - atan c and pi/2 + atan c; and as 256-bit fixed point.")
+w("constexpr double atan_dd[4][129][2] = {")
+for offset in (lambda v: v, lambda v: mp.pi - v, lambda v: mp.pi / 2 - v, lambda v: mp.pi / 2 + v):
+    w("    {")
+    for j in range(129):
+        h, l = dd(offset(mp.atan(mpf(j) / 128)))
+        w(f"        {{{hexd(h)}, {hexd(l)}}},")
+    w("    },")
 w("};")
 w("constexpr std::uint64_t atan_fixed[129][4] = {")
 for j in range(129):

@@ -648,10 +648,14 @@ double sin_cos_accurate(double x, bool want_cos) {
 // (next term below 2^-80 |t|). Error bound, relative to the result R
 // (R >= 2^-8 >= |t| when j >= 1, R >= t (1 - 2^-17) when j = 0; pi/4 <= R
 // with an offset): t as a double-double 2^-77.9 (see atan2_fast_ab); the
-// table 2^-105; q, |q| <= 2^-17.6, in 8 roundings of at most 2^-71.6 |t|:
-// 2^-68.6; q taken at th for t, th within 2^-50 |t|, corrected to first
-// order (tl (1 - th^2)): 2^-82; the additions of the low parts: 2^-69. In
-// all below 2^-67: the test is run with 2^-66.
+// table (atan c with the offset, to 106 bits) 2^-104; q, |q| <= 2^-17.6,
+// with a relative error below 4.5 2^-53 (the roundings of t2, c1, c1 + t2
+// c2, t2 A and the last sum) and the product th q: 2^-68; q taken at th for
+// t, th within 2^-50 |t|, corrected to first order (tl (1 - th^2)): 2^-82;
+// the additions of the low parts: 2^-69. In all below 2^-67.4; the value is
+// left unnormalised (the low part below 2^-17.5 R), so the rounding test's
+// sums round by up to 2^-70.5 R more: below 2^-67.2, and the test is run
+// with 2^-66.
 
 struct Atan2Setup {
     u64 am, bm;     // a = am 2^ae, b = bm 2^be
@@ -662,11 +666,6 @@ struct Atan2Setup {
 
 enum class Offset { none, pi_minus, half_pi_minus, half_pi_plus };
 
-// Each offset as (hi, lo, the sign of atan z).
-constexpr double atan2_offsets[4][3] = {{0.0, 0.0, 1.0},
-                                        {tb::pi_hi, tb::pi_lo, -1.0},
-                                        {tb::half_pi_hi, tb::half_pi_lo, -1.0},
-                                        {tb::half_pi_hi, tb::half_pi_lo, 1.0}};
 
 Offset offset_of(const Atan2Setup& s) {
     if (!s.swap) return s.xneg ? Offset::pi_minus : Offset::none;
@@ -824,19 +823,24 @@ TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg) {
     const double th = n.hi * inv_d;
     const DD tp = two_prod(th, d.hi);
     const double tl = ((((n.hi - tp.hi) - tp.lo) + n.lo) - th * d.lo) * inv_d;
+    // q by Estrin's scheme: t2 A + t6 B, A = c1 + t2 c2, B = c3 + t2 c4.
     const double t2 = th * th;
-    const double q = t2 * (-0x1.5555555555555p-2 +
-                           t2 * (0x1.999999999999ap-3 + t2 * (-0x1.2492492492492p-3 + t2 * 0x1.c71c71c71c71cp-4)));
+    const double t4 = t2 * t2;
+    const double q = t2 * (-0x1.5555555555555p-2 + t2 * 0x1.999999999999ap-3) +
+                     (t4 * t2) * (-0x1.2492492492492p-3 + t2 * 0x1.c71c71c71c71cp-4);
+    // The result is T + sg atan t with T = atan c or an offset less or plus
+    // it, from the table, and sg = -1 for the offsets less atan t; atan t is
+    // odd: sg th and sg tl.
+    const int oi = static_cast<int>(o);
+    const double sg = (oi == 1 || oi == 2) ? -1.0 : 1.0;
+    const double ths = sg * th, tls = sg * tl;
     // atan(th + tl) = atan th + tl / (1 + th^2): th is t but for up to
     // 2^-50 |t|, so tl (1 - th^2) (the next term, tl th^4, below 2^-82 |t|).
-    const DD s1 = two_sum(tb::atan_dd[j][0], th);
-    const double vl = ((tb::atan_dd[j][1] + s1.lo) + tl * (1.0 - t2)) + th * q;
-    // The offset without a branch: with none, (0, 0, +1), two_sum(0, s1.hi)
-    // is (s1.hi, 0) and (0 + 0) + vl is vl, the value unchanged.
-    const double* off = atan2_offsets[static_cast<int>(o)];
-    const DD w = two_sum(off[0], off[2] * s1.hi);
+    const double* tv = tb::atan_dd[oi][j];
+    const DD w = two_sum(tv[0], ths);
+    const double lo = ((tv[1] + w.lo) + tls * (1.0 - t2)) + ths * q;
     const double f = sign_by(yneg ? 1 : 0);
-    return {f * w.hi, f * ((off[1] + w.lo) + off[2] * vl)};
+    return {f * w.hi, f * lo};
 }
 
 TARSK_CR_INLINE bool atan2_fast(const Atan2Setup& s, double& out) {
