@@ -19,6 +19,9 @@
 
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "crmath_tables.h"
 
@@ -47,6 +50,19 @@ TARSK_CR_INLINE double from_bits(u64 b) {
     double x;
     std::memcpy(&x, &b, sizeof x);
     return x;
+}
+
+// v with its low 27 bits cleared: a head of 26 significant bits (for a
+// normal v), whose product with a number of at most 27 bits is exact; the
+// rest v - head26(v) has at most 27 bits and is below 2^-25 |v|. A bit mask
+// (on x86-64 in the vector registers, one instruction, the same bits).
+TARSK_CR_INLINE double head26(double v) {
+#if defined(__SSE2__)
+    const __m128d mask = _mm_castsi128_pd(_mm_set1_epi64x(static_cast<long long>(~((1ULL << 27) - 1))));
+    return _mm_cvtsd_f64(_mm_and_pd(_mm_set_sd(v), mask));
+#else
+    return from_bits(to_bits(v) & ~((1ULL << 27) - 1));
+#endif
 }
 
 TARSK_CR_INLINE double abs_of(double x) { return from_bits(to_bits(x) & 0x7fffffffffffffffULL); }
@@ -382,7 +398,7 @@ bool reduced_dd(const Reduction& r, DD& out, double scale) {
 // table holds S = sin a and C = cos a to 106 bits, and
 //   sin(a + r) = S (1 + pc) + C r (1 + ps)      (the sine lane),
 //   cos(a + r) = C (1 + pc) - S r (1 + ps)      (the cosine lane),
-// with cos r = 1 + pc, sin r = r (1 + ps), r = bh + bl (|bl| <= 2^-53 |bh|):
+// with cos r = 1 + pc, sin r = r (1 + ps), r = bh + bl (|bl| <= 2^-52.2 |bh|):
 //   ps = -bh^2/6 + bh^4/120 - bh^6/5040          (next term below 2^-85)
 //   pc = -bh^2/2 + bh^4/24 - bh^6/720 - bh bl     (next term below 2^-82)
 // Each lane is U (1 + pc) + V r (1 + ps), (U, V) = (S, C) or (C, -S). No
@@ -395,27 +411,28 @@ bool reduced_dd(const Reduction& r, DD& out, double scale) {
 // (1 + 2^-20), except at j = 0, where the sine lane is R = sin r
 // (U = 0, V = 1, both exact) and the cosine lane R = cos r (U = 1, V = 0).
 // |r| <= 2^-8.35, so |pc| <= 2^-17.7 and |ps| <= 2^-19.3.
-// - The reduction: r within 2^-106.4 absolute (see cody_waite), and
-//   |r| >= 2^-30.07 in the common range; for the exact reduction within
+// - The reduction: r within 2^-106.4 absolute and |r| >= 2^-30.07 (see
+//   cody_waite; below 12 within 2^-105 |r|), for the exact reduction within
 //   2^-100 |r|: relative to R at most 2^-96 (R >= 2^-8.4), at j = 0 of the
 //   sine lane 2^-76.
 // - The table: 2^-106 |U| + 2^-106 |V r|, and the rest of V's split,
 //   rounded by 2^-79 |V|: below 2^-77.4 R.
 // - V r: v27 bh1 exact; p_lo = (v27 bh2 + vr bh) + vh bl, terms below
-//   2^-27, 2^-26 and 2^-53 of |V r|, three roundings and the use of vh for V
-//   in the last: below 2^-76.7 R.
+//   2^-25, 2^-26 and 2^-52.2 of |V r|, three roundings and the use of vh for
+//   V in the last: below 2^-75.7 R.
 // - ps: b2 = RN(bh^2) and three more roundings on a value below 2^-19.3:
-//   2^-70.2; ps of bh for ps of r: 2 bh bl / 6 <= 2^-71.3; the products
+//   2^-70.2; ps of bh for ps of r: 2 bh bl / 6 <= 2^-70.5; the products
 //   (vh bh) ps: 2 * 2^-72.3; with the series' truncation, times |V r| <= R:
-//   below 2^-69.3 R.
+//   below 2^-69 R.
 // - pc: relative error 3 2^-53 of |pc| <= 2^-17.7 (b2's rounding and two
 //   additions; the b^4 terms and bh bl are below 2^-88), the product uh pc
 //   and U - uh = ul: 2^-68.1 U + 2 2^-70.7 U, and U <= 2 R: below 2^-67.3 R.
-// - The low sum ((ul + s.lo) + p_lo) + (vh bh) ps + uh pc: its partial sums
-//   are below 2^-25 R, 2^-19 R and 2^-16.7 R: below 2^-69.5 R.
-// In all below 2^-66.74 R. The value is left as s.hi + lo, |lo| < 2^-16.5 R,
+// - The low sum ((ul + s.lo) + p_lo) + ((vh bh) ps + uh pc): the first two
+//   additions below 2^-24 R, the last two on values below 2^-16.5 R: below
+//   2^-68.6 R.
+// In all below 2^-66.5 R. The value is left as s.hi + lo, |lo| < 2^-16.5 R,
 // not normalised: the rounding test's sums lo -+ err round by up to
-// 2^-69.5 R more, and 2^-66.74 + 2^-69.5 < 2^-66.5: the test is run with
+// 2^-69.5 R more, and 2^-66.5 + 2^-69.5 < 2^-66.3: the test is run with
 // 2^-66 |s.hi| (|s.hi| > R (1 - 2^-16.4)).
 constexpr double fast_error = 0x1p-66;
 
@@ -430,14 +447,15 @@ TARSK_CR_INLINE double sign_by(unsigned bit) { return from_bits(0x3ff00000000000
 // One lane: U (1 + pc) + V b (1 + ps) for the table's U = uh + ul and
 // V = vh + ... = v27 + vr (v27 its head of 27 bits), b = bh + bl with
 // bh = bh1 + bh2 (bh1 of 26 bits). V b is carried as v27 bh1, exact, plus
-// v27 bh2 + vr bh + vh bl.
+// v27 bh2 + vr bh + vh bl. The low sum is a tree, its two larger terms
+// added first (a shorter chain).
 TARSK_CR_INLINE DD sin_cos_lane(double uh, double ul, double vh, double v27, double vr, double bh, double bl,
                                 double bh1, double bh2, double ps, double pc) {
     const double p_hi = v27 * bh1;
     const double p_lo = ((v27 * bh2) + vr * bh) + vh * bl;
     // |uh| >= |p_hi| (or uh = 0, at j = 0): U >= sin(pi/512) > |V b|.
     const DD s = fast_two_sum(uh, p_hi);
-    const double lo = (((ul + s.lo) + p_lo) + (vh * bh) * ps) + uh * pc;
+    const double lo = ((ul + s.lo) + p_lo) + ((vh * bh) * ps + uh * pc);
     // Left unnormalised (|lo| < 2^-16.5 R): the rounding test takes it so.
     return {s.hi, lo};
 }
@@ -453,9 +471,8 @@ TARSK_CR_INLINE Series series_of(double bh, double bl) {
     const double b4 = b2 * b2;
     const double ps = b2 * -0x1.5555555555555p-3 + b4 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13);
     const double pc = (b2 * -0.5 + b4 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
-    // bh = bh1 + bh2 with bh1 of 26 bits (Veltkamp's split).
-    const double cb = 134217729.0 * bh;
-    const double bh1 = cb - (cb - bh);
+    // bh = bh1 + bh2 with bh1 of 26 bits, bh2 of 27 and below 2^-25 |bh|.
+    const double bh1 = head26(bh);
     return {bh, bl, bh1, bh - bh1, ps, pc};
 }
 
@@ -471,21 +488,22 @@ TARSK_CR_INLINE DD lane_of(const double* t, unsigned lane, const Series& b) {
 
 // Cody and Waite's reduction for |x| < 12: k = x 512/pi rounded, |k| < 2^11,
 // and r = x - k (s1 + s2 + s3) with s1, s2 of 42 bits (their products with
-// k exact) and pi/512 - (s1 + s2 + s3) below 2^-144. As below: t = x - k s1
-// exact (pi/512 - s1 > 2^-48 pi/512), t - k s2 carried by two_sum, and for
-// |s.hi| >= 2^-30 (else false) |r| >= 2^-30 - 2^-83. The rest: the tail,
-// k 2^-144 < 2^-133, the rounding of k s3 (|k s3| < 2^-83) and of the low
-// part s.lo - k s3 (below 2^-61): r within 2^-113 absolute.
+// k exact) and pi/512 - (s1 + s2 + s3) below 2^-144. As below, t = x - k s1
+// is exact (pi/512 - s1 > 2^-48 pi/512); for |t| >= 2^-29 (else false)
+// t >= |k s2| (below 2^-38.7), so fast_two_sum carries t - k s2 exactly, and
+// |r| >= 2^-29.01. r = s.hi + (s.lo - k s3), left unnormalised for a shorter
+// chain: |k s3| < 2^-82.7 < 2^-53.7 |s.hi|, so |bl| <= 2^-52.2 |bh|. The
+// error: the tail, k 2^-144 < 2^-133, the rounding of k s3 and of
+// s.lo - k s3: r within 2^-105 |r|.
 TARSK_CR_INLINE bool cody_waite_short(double x, double& rh, double& rl, unsigned& k) {
     const double kb = x * tb::inv_pi_512 + round_shift;
     const double kd = kb - round_shift;
     const double t = x - kd * tb::pi_512_s1;
-    const DD s = two_sum(t, -(kd * tb::pi_512_s2));
-    const DD r = fast_two_sum(s.hi, s.lo - kd * tb::pi_512_s3);
-    rh = r.hi;
-    rl = r.lo;
+    const DD s = fast_two_sum(t, -(kd * tb::pi_512_s2));
+    rh = s.hi;
+    rl = s.lo - kd * tb::pi_512_s3;
     k = static_cast<unsigned>(to_bits(kb)) & 1023;
-    return abs_of(s.hi) >= 0x1p-30;
+    return abs_of(t) >= 0x1p-29;
 }
 
 // Cody and Waite's reduction for |x| < 2^20: k = x 512/pi rounded,
@@ -790,10 +808,6 @@ TARSK_CR_INLINE DD atan2_fast_dd(const Atan2Setup& s) {
     return atan2_fast_ab(a, b, offset_of(s), s.yneg);
 }
 
-// v with its low 27 bits cleared: a head of 26 significant bits (for a
-// normal v), whose product with a number of at most 27 bits is exact.
-TARSK_CR_INLINE double head26(double v) { return from_bits(to_bits(v) & ~((1ULL << 27) - 1)); }
-
 TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg) {
     // j = 128 zh rounded to nearest (ties to even) for zh = RN(a/b): then
     // z > c/2 when j >= 1 (128 zh > 1/2 puts zh at least an ulp, 2^-60,
@@ -802,45 +816,57 @@ TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg) {
     const double zh = a / b;
     const double jb = zh * 128.0 + round_shift;
     const int j = static_cast<int>(to_bits(jb) & 0xff);
-    const double c = (jb - round_shift) * 0x1p-7;  // at most 8 bits
+    const double jd = jb - round_shift;  // j, at most 8 bits
+    // c v = j (v 2^-7) for v = a, b and their parts: the same products, the
+    // scaling exact (a 2^-7 stays normal).
+    const double a7 = a * 0x1p-7, b7 = b * 0x1p-7;
     // n = a - c b exactly: c b1 and c b2 are exact (8 bits times 26 and 27),
     // and a - c b1 is exact by Sterbenz's lemma, a / (c b1) lying in
     // [z/c, (z/c) (1 + 2^-25)] within [1/2, 2] (for j = 0, c b = 0).
-    const double b1 = head26(b);
-    const DD n = two_sum(a - c * b1, -(c * (b - b1)));
+    const double b1 = head26(b7);
+    const DD n = two_sum(a - jd * b1, -(jd * (b7 - b1)));
     // d = b + c a = dh + dl: dh = RN(b + RN(c a)), soon known for the
     // division (within 2^-52 d); dl = ((b - dh) + c a1) + c a2 with c a1 and
     // c a2 exact, b - dh exact (Sterbenz's lemma: b <= dh <= 2 b), the next
     // sum below 2^-52 d and rounded by 2^-105 d, the last rounded by
     // 2^-53 (2^-52 + 2^-25) d: d within 2^-78 d.
-    const double a1 = head26(a);
-    const DD d = {b + c * a, ((b - (b + c * a)) + c * a1) + c * (a - a1)};
-    // t = n / d = th + tl: th within 2^-50 |t| (two ulps of n.hi / d.hi),
-    // tl from the remainder n.hi - th d.hi (exact: Sterbenz's lemma and
-    // two_prod) with the low parts, each rounded by less than 2^-102 |n|: t
-    // within 2^-77.9 |t|, d's error the most of it.
-    const double inv_d = 1.0 / d.hi;
+    const double dh = b + jd * a7;
+    const double a1 = head26(a7);
+    const double dl = ((b - dh) + jd * a1) + jd * (a7 - a1);
+    const double inv_d = 1.0 / dh;
+    // The result is f (T + sg atan t): T = atan c or an offset less or plus
+    // it, from the table, sg = -1 for the offsets less atan t (atan t is
+    // odd), f = -1 for y < 0; the signs go on early, off the long chain.
+    const int oi = static_cast<int>(o);
+    const double f = sign_by(yneg ? 1 : 0);
+    const double fs = sign_by((yneg ? 1U : 0U) ^ ((oi == 1 || oi == 2) ? 1U : 0U));
+    const double* tv = tb::atan_dd[oi][j];
+    // t = n / d = th + tl: th within 2^-50 |t| (two ulps of n.hi / dh), tl
+    // from the remainder rho = n - th d = ((n.hi - p) - e) + (n.lo - th dl)
+    // with p + e = th dh (Dekker's product on 26-bit heads, e within
+    // 2^-104 |p|: the tails' product th2 dh2 has up to 54 bits) and
+    // n.hi - p exact (Sterbenz's lemma), each other step rounded by less than
+    // 2^-102 |n|: t within 2^-77.9 |t|, d's error the most of it.
     const double th = n.hi * inv_d;
-    const DD tp = two_prod(th, d.hi);
-    const double tl = ((((n.hi - tp.hi) - tp.lo) + n.lo) - th * d.lo) * inv_d;
+    const double p = th * dh;
+    const double th1 = head26(th), dh1 = head26(dh);
+    const double th2 = th - th1, dh2 = dh - dh1;
+    const double e = (((th1 * dh1 - p) + th1 * dh2) + th2 * dh1) + th2 * dh2;
+    const double rho = ((n.hi - p) - e) + (n.lo - th * dl);
     // q by Estrin's scheme: t2 A + t6 B, A = c1 + t2 c2, B = c3 + t2 c4.
     const double t2 = th * th;
     const double t4 = t2 * t2;
     const double q = t2 * (-0x1.5555555555555p-2 + t2 * 0x1.999999999999ap-3) +
                      (t4 * t2) * (-0x1.2492492492492p-3 + t2 * 0x1.c71c71c71c71cp-4);
-    // The result is T + sg atan t with T = atan c or an offset less or plus
-    // it, from the table, and sg = -1 for the offsets less atan t; atan t is
-    // odd: sg th and sg tl.
-    const int oi = static_cast<int>(o);
-    const double sg = (oi == 1 || oi == 2) ? -1.0 : 1.0;
-    const double ths = sg * th, tls = sg * tl;
     // atan(th + tl) = atan th + tl / (1 + th^2): th is t but for up to
-    // 2^-50 |t|, so tl (1 - th^2) (the next term, tl th^4, below 2^-82 |t|).
-    const double* tv = tb::atan_dd[oi][j];
-    const DD w = two_sum(tv[0], ths);
-    const double lo = ((tv[1] + w.lo) + tls * (1.0 - t2)) + ths * q;
-    const double f = sign_by(yneg ? 1 : 0);
-    return {f * w.hi, f * lo};
+    // 2^-50 |t|, so tl (1 - th^2) = rho (fs / dh) (1 - th^2), with fs (the
+    // next term, tl th^4, below 2^-82 |t|; the product's four roundings
+    // below 2^-100 |t|).
+    const double m = (fs * inv_d) * (1.0 - t2);
+    const double ths = fs * th;
+    const DD w = two_sum(f * tv[0], ths);
+    const double lo = ((f * tv[1] + w.lo) + rho * m) + ths * q;
+    return {w.hi, lo};
 }
 
 TARSK_CR_INLINE bool atan2_fast(const Atan2Setup& s, double& out) {
