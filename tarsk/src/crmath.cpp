@@ -665,7 +665,7 @@ double sin_cos_accurate(double x, bool want_cos) {
 //   atan t = t (1 + q),   q = -t^2/3 + t^4/5 - t^6/7 + t^8/9
 // (next term below 2^-80 |t|). Error bound, relative to the result R
 // (R >= 2^-8 >= |t| when j >= 1, R >= t (1 - 2^-17) when j = 0; pi/4 <= R
-// with an offset): t as a double-double 2^-77.9 (see atan2_fast_ab); the
+// with an offset): t as a double-double 2^-77 (see atan2_fast_ab); the
 // table (atan c with the offset, to 106 bits) 2^-104; q, |q| <= 2^-17.6,
 // with a relative error below 4.5 2^-53 (the roundings of t2, c1, c1 + t2
 // c2, t2 A and the last sum) and the product th q: 2^-68; q taken at th for
@@ -842,17 +842,21 @@ TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg) {
     const double fs = sign_by((yneg ? 1U : 0U) ^ ((oi == 1 || oi == 2) ? 1U : 0U));
     const double* tv = tb::atan_dd[oi][j];
     // t = n / d = th + tl: th within 2^-50 |t| (two ulps of n.hi / dh), tl
-    // from the remainder rho = n - th d = ((n.hi - p) - e) + (n.lo - th dl)
-    // with p + e = th dh (Dekker's product on 26-bit heads, e within
-    // 2^-104 |p|: the tails' product th2 dh2 has up to 54 bits) and
-    // n.hi - p exact (Sterbenz's lemma), each other step rounded by less than
-    // 2^-102 |n|: t within 2^-77.9 |t|, d's error the most of it.
+    // from the remainder rho = n - th d = (n.hi - th dh) + (n.lo - th dl).
+    // With th = th1 + th2, dh = dh1 + dh2 (26-bit heads, tails of at most 27
+    // bits below 2^-25 of the whole), n.hi - th dh is taken off product by
+    // product: n.hi - th1 dh1 is exact (Sterbenz's lemma: th1 dh1 is n.hi
+    // but for 2^-24); the next two differences, below 2^-23.9 |n| and
+    // 2^-49 |n| on the grid of the products (2^-77 of the binade of th dh),
+    // are exact but for at most a rounding of 2^-78 |n| (when the first comes
+    // out a hair above 2^-24 of that binade); the product th2 dh2 (up to 54
+    // bits) and the last difference round by 2^-104 |n|. Each other step
+    // rounds by less than 2^-102 |n|: t within 2^-77 |t| (d's error 2^-78 and
+    // these 2^-78).
     const double th = n.hi * inv_d;
-    const double p = th * dh;
     const double th1 = head26(th), dh1 = head26(dh);
     const double th2 = th - th1, dh2 = dh - dh1;
-    const double e = (((th1 * dh1 - p) + th1 * dh2) + th2 * dh1) + th2 * dh2;
-    const double rho = ((n.hi - p) - e) + (n.lo - th * dl);
+    const double rho = ((((n.hi - th1 * dh1) - th1 * dh2) - th2 * dh1) - th2 * dh2) + (n.lo - th * dl);
     // q by Estrin's scheme: t2 A + t6 B, A = c1 + t2 c2, B = c3 + t2 c4.
     const double t2 = th * th;
     const double t4 = t2 * t2;
