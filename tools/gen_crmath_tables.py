@@ -112,17 +112,19 @@ def head27(x):
     return struct.unpack("<d", struct.pack("<Q", b))[0]
 
 
-w("// sin(j pi/512) and cos(j pi/512): {sin_hi, sin_lo, cos_hi, cos_lo} as")
-w("// double-doubles, then {sin_head, sin_rest, cos_head, cos_rest}: the head of")
-w("// 27 bits, the rest RN(v - head).")
-w("constexpr double sincos[256][8] = {")
+w("// sin(j pi/512) = S and cos(j pi/512) = C as the two lanes of the fast path,")
+w("// each (U as a double-double, V's double, V's head of 27 bits, V's rest")
+w("// RN(V - head)): the sine lane (U, V) = (S, C), then the cosine lane (C, -S).")
+w("constexpr double sincos[256][10] = {")
 for j in range(256):
     a = j * step
-    sh, sl = dd(mp.sin(a))
-    ch, cl = dd(mp.cos(a))
+    s_v, c_v = mp.sin(a), mp.cos(a)
+    sh, sl = dd(s_v)
+    ch, cl = dd(c_v)
     s27, c27 = head27(sh), head27(ch)
-    sr, cr = dbl(mp.sin(a) - mpf(s27)), dbl(mp.cos(a) - mpf(c27))
-    w(f"    {{{hexd(sh)}, {hexd(sl)}, {hexd(ch)}, {hexd(cl)}, {hexd(s27)}, {hexd(sr)}, {hexd(c27)}, {hexd(cr)}}},")
+    sr, cr = dbl(s_v - mpf(s27)), dbl(c_v - mpf(c27))
+    row = [sh, sl, ch, c27, cr, ch, cl, -sh, -s27, -sr]
+    w("    {" + ", ".join(hexd(v) for v in row) + "},")
 w("};")
 
 # atan of j/128, j = 0..128.

@@ -442,7 +442,8 @@ constexpr double fast_error = 0x1p-66;
 constexpr double round_shift = 0x1.8p52;
 
 // 1.0 or -1.0 by the bit: a sign without a branch.
-TARSK_CR_INLINE double sign_by(unsigned bit) { return from_bits(0x3ff0000000000000ULL | (static_cast<u64>(bit & 1) << 63)); }
+constexpr double signs[2] = {1.0, -1.0};
+TARSK_CR_INLINE double sign_by(unsigned bit) { return signs[bit & 1]; }
 
 // One lane: U (1 + pc) + V b (1 + ps) for the table's U = uh + ul and
 // V = vh + ... = v27 + vr (v27 its head of 27 bits), b = bh + bl with
@@ -476,14 +477,11 @@ TARSK_CR_INLINE Series series_of(double bh, double bl) {
     return {bh, bl, bh1, bh - bh1, ps, pc};
 }
 
-// The lane of sin(a + r) (lane 0) or cos(a + r) (lane 1) for row t.
+// The lane of sin(a + r) (lane 0) or cos(a + r) (lane 1) for row t: the
+// table holds each lane's (uh, ul, vh, v27, vr), five in a row.
 TARSK_CR_INLINE DD lane_of(const double* t, unsigned lane, const Series& b) {
-    // (U, V) = (S, C) or (C, -S): U at t[2 lane], V's parts at t[2 - 2 lane],
-    // t[6 - 2 lane], t[7 - 2 lane], negated in the cosine lane.
-    const unsigned o = 2 * (lane & 1);
-    const double sg = sign_by(lane);
-    return sin_cos_lane(t[o], t[o + 1], sg * t[2 - o], sg * t[6 - o], sg * t[7 - o], b.bh, b.bl, b.bh1, b.bh2, b.ps,
-                        b.pc);
+    const double* v = t + 5 * (lane & 1);
+    return sin_cos_lane(v[0], v[1], v[2], v[3], v[4], b.bh, b.bl, b.bh1, b.bh2, b.ps, b.pc);
 }
 
 // Cody and Waite's reduction for |x| < 12: k = x 512/pi rounded, |k| < 2^11,
