@@ -14,7 +14,10 @@
 // Only integer arithmetic and IEEE-754 double +, -, *, / and sqrt are used,
 // each rounded on its own in the order written (the build forbids
 // contraction into fused multiply-add). Products are made exact with
-// Dekker's splitting (two_prod), sums with Knuth's two_sum.
+// Dekker's splitting (two_prod; on the fast paths with 26-bit heads cut by a
+// bit mask), sums with Knuth's two_sum. The fast paths avoid branches on the
+// data in their common ranges and keep their chains of dependent operations
+// short: the rotation formulas wait on each result.
 #include "tarsk/crmath.h"
 
 #include <cstdint>
