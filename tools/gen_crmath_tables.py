@@ -64,57 +64,112 @@ w(f"constexpr double pi_hi = {hexd(h)}, pi_lo = {hexd(l)};")
 w(f"constexpr double pi_rn = {hexd(dbl(mp.pi))}, half_pi_rn = {hexd(dbl(mp.pi / 2))};")
 w(f"constexpr double quarter_pi_rn = {hexd(dbl(mp.pi / 4))}, three_quarter_pi_rn = {hexd(dbl(3 * mp.pi / 4))};")
 
-# pi/2 in four pieces for Cody and Waite's reduction: three of 33 bits (their
-# products with an integer below 2^20 are exact) and a double.
 def leading_bits(v, n):
     e = int(mpmath.floor(mpmath.log(abs(v), 2)))
     return mpmath.floor(v * mpf(2) ** (n - 1 - e)) / mpf(2) ** (n - 1 - e)
 
 
-rest = mp.pi / 2
+# pi/512 in four pieces for Cody and Waite's reduction: three of 25 bits
+# (their products with an integer below 2^28 are exact) and a double.
+step = mp.pi / 512
+rest = step
 pieces = []
 for _ in range(3):
-    c = leading_bits(rest, 33)
+    c = leading_bits(rest, 25)
     pieces.append(c)
     rest -= c
 pieces.append(mpf(dbl(rest)))
 for c in pieces:
     assert mpf(dbl(c)) == c
-w("// pi/2 = cw1 + cw2 + cw3 + cw4 + (less than 2^-150); cw1..cw3 of 33 bits.")
-w("constexpr double " + ", ".join(f"cw{i + 1} = {hexd(dbl(c))}" for i, c in enumerate(pieces)) + ";")
-w(f"constexpr double two_over_pi_rn = {hexd(dbl(2 / mp.pi))};")
+tail = step - sum(pieces)
+assert abs(tail) < mpf(2) ** -134
+# The reduction's first subtraction is exact when pi/512 - c1 is not too
+# small a part of pi/512 (see the proof in crmath.cpp).
+assert (step - pieces[0]) / step > mpf(2) ** -40
+w("// pi/512 = c1 + c2 + c3 + c4 + (less than 2^-134); c1..c3 of 25 bits.")
+w("constexpr double " + ", ".join(f"pi_512_c{i + 1} = {hexd(dbl(c))}" for i, c in enumerate(pieces)) + ";")
+w(f"constexpr double inv_pi_512 = {hexd(dbl(512 / mp.pi))};")
+# And in three pieces for |x| < 12 (k below 2^11): two of 42 bits and a double.
+rest = step
+short = []
+for _ in range(2):
+    c = leading_bits(rest, 42)
+    short.append(c)
+    rest -= c
+short.append(mpf(dbl(rest)))
+for c in short:
+    assert mpf(dbl(c)) == c
+assert abs(step - sum(short)) < mpf(2) ** -144
+assert (step - short[0]) / step > mpf(2) ** -48
+w("// pi/512 = s1 + s2 + s3 + (less than 2^-144); s1, s2 of 42 bits.")
+w("constexpr double " + ", ".join(f"pi_512_s{i + 1} = {hexd(dbl(c))}" for i, c in enumerate(short)) + ";")
 
-# sin and cos of j/256, j = 0..202 (the reduced argument is at most pi/4).
+# sin and cos of j pi/512, j = 0..255 (a quarter turn).
 def head27(x):
-    """x with all but its leading 27 significant bits cleared, and the rest
-    (x - head) + lo rounded: head times a 26-bit number is exact."""
+    """x with all but its leading 27 significant bits cleared: head times a
+    26-bit number is exact."""
     b = struct.unpack("<Q", struct.pack("<d", x))[0] & ~((1 << 26) - 1)
     return struct.unpack("<d", struct.pack("<Q", b))[0]
 
 
-w("// sin(j/256) and cos(j/256): {sin_hi, sin_lo, cos_hi, cos_lo} as double-doubles,")
-w("// then {sin_head, sin_rest, cos_head, cos_rest}: the head of 27 bits, the rest")
-w("// RN(v - head).")
-w("constexpr double sincos[203][8] = {")
-for j in range(203):
-    a = mpf(j) / 256
-    sh, sl = dd(mp.sin(a))
-    ch, cl = dd(mp.cos(a))
+w("// sin(j pi/512) = S and cos(j pi/512) = C as the two lanes of the fast path,")
+w("// each (U as a double-double, V's double, V's head of 27 bits, V's rest")
+w("// RN(V - head)): the sine lane (U, V) = (S, C), then the cosine lane (C, -S).")
+w("constexpr double sincos[256][10] = {")
+for j in range(256):
+    a = j * step
+    s_v, c_v = mp.sin(a), mp.cos(a)
+    sh, sl = dd(s_v)
+    ch, cl = dd(c_v)
     s27, c27 = head27(sh), head27(ch)
-    sr, cr = dbl(mp.sin(a) - mpf(s27)), dbl(mp.cos(a) - mpf(c27))
-    w(f"    {{{hexd(sh)}, {hexd(sl)}, {hexd(ch)}, {hexd(cl)}, {hexd(s27)}, {hexd(sr)}, {hexd(c27)}, {hexd(cr)}}},")
+    sr, cr = dbl(s_v - mpf(s27)), dbl(c_v - mpf(c27))
+    row = [sh, sl, ch, c27, cr, ch, cl, -sh, -s27, -sr]
+    w("    {" + ", ".join(hexd(v) for v in row) + "},")
 w("};")
 
 # atan of j/128, j = 0..128.
-w("// atan(j/128) as double-doubles {hi, lo}, and as 256-bit fixed point.")
-w("constexpr double atan_dd[129][2] = {")
-for j in range(129):
-    h, l = dd(mp.atan(mpf(j) / 128))
-    w(f"    {{{hexd(h)}, {hexd(l)}}},")
+# atan(j/128) with each offset of atan2: atan c, pi - atan c, pi/2 - atan c,
+# pi/2 + atan c (the order of crmath.cpp's Offset).
+w("// atan(j/128) as double-doubles {hi, lo} with the offsets of atan2: atan c,")
+w("// pi - atan c, pi/2 - atan c and pi/2 + atan c; and as 256-bit fixed point.")
+w("constexpr double atan_dd[4][129][2] = {")
+for offset in (lambda v: v, lambda v: mp.pi - v, lambda v: mp.pi / 2 - v, lambda v: mp.pi / 2 + v):
+    w("    {")
+    for j in range(129):
+        h, l = dd(offset(mp.atan(mpf(j) / 128)))
+        w(f"        {{{hexd(h)}, {hexd(l)}}},")
+    w("    },")
 w("};")
 w("constexpr std::uint64_t atan_fixed[129][4] = {")
 for j in range(129):
     w(f"    {limbs(u256(mp.atan(mpf(j) / 128)))},")
 w("};")
+
+# The coefficients of the accurate path's series, evaluated by Horner's rule
+# in 256-bit fixed point: 1/(2n+1)! (sin), 1/(2n)! (cos), 1/(2n+1) (atan).
+# Enough terms that the first one left out stays below 2^-260: for sin and
+# cos at |theta| <= pi/4 (plus the reduction's error), for atan at
+# |t| <= 2^-8.
+def terms_needed(bound, term):
+    n = 1
+    while term(n, bound) >= mpf(2) ** -260:
+        n += 1
+    return n
+
+
+quarter = mp.pi / 4 + mpf(2) ** -40
+n_sin = terms_needed(quarter, lambda n, t: t ** (2 * n) / mpmath.factorial(2 * n + 1))
+n_cos = terms_needed(quarter, lambda n, t: t ** (2 * n) / mpmath.factorial(2 * n))
+n_atan = terms_needed(mpf(2) ** -8, lambda n, t: t ** (2 * n) / (2 * n + 1))
+w("// Series coefficients in 256-bit fixed point (floor of the value): sin")
+w("// 1/(2n+1)!, cos 1/(2n)!, atan 1/(2n+1).")
+w(f"constexpr int sin_terms = {n_sin}, cos_terms = {n_cos}, atan_terms = {n_atan};")
+for name, count, value in (("sin_coef", n_sin, lambda n: 1 / mpmath.factorial(2 * n + 1)),
+                           ("cos_coef", n_cos, lambda n: 1 / mpmath.factorial(2 * n)),
+                           ("atan_coef", n_atan, lambda n: 1 / mpf(2 * n + 1))):
+    w(f"constexpr std::uint64_t {name}[{count}][4] = {{")
+    for n in range(count):
+        w(f"    {limbs(u256(value(n)))},")
+    w("};")
 w("}  // namespace tarsk::cr::tables")
 print("\n".join(out))

@@ -14,11 +14,17 @@
 // Only integer arithmetic and IEEE-754 double +, -, *, / and sqrt are used,
 // each rounded on its own in the order written (the build forbids
 // contraction into fused multiply-add). Products are made exact with
-// Dekker's splitting (two_prod), sums with Knuth's two_sum.
+// Dekker's splitting (two_prod; on the fast paths with 26-bit heads cut by a
+// bit mask), sums with Knuth's two_sum. The fast paths avoid branches on the
+// data in their common ranges and keep their chains of dependent operations
+// short: the rotation formulas wait on each result.
 #include "tarsk/crmath.h"
 
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "crmath_tables.h"
 
@@ -49,7 +55,22 @@ TARSK_CR_INLINE double from_bits(u64 b) {
     return x;
 }
 
-TARSK_CR_INLINE double abs_of(double x) { return from_bits(to_bits(x) & 0x7fffffffffffffffULL); }
+// v with its low 27 bits cleared: a head of 26 significant bits (for a
+// normal v), whose product with a number of at most 27 bits is exact; the
+// rest v - head26(v) has at most 27 bits and is below 2^-25 |v|. A bit mask
+// (on x86-64 in the vector registers, one instruction, the same bits).
+TARSK_CR_INLINE double head26(double v) {
+#if defined(__SSE2__)
+    const __m128d mask = _mm_castsi128_pd(_mm_set1_epi64x(static_cast<long long>(~((1ULL << 27) - 1))));
+    return _mm_cvtsd_f64(_mm_and_pd(_mm_set_sd(v), mask));
+#else
+    return from_bits(to_bits(v) & ~((1ULL << 27) - 1));
+#endif
+}
+
+// |x| (clearing the sign bit, exact; the builtin stays in the floating-point
+// registers).
+TARSK_CR_INLINE double abs_of(double x) { return __builtin_fabs(x); }
 TARSK_CR_INLINE bool sign_of(double x) { return (to_bits(x) >> 63) != 0; }
 bool is_nan(double x) { return (to_bits(x) & 0x7fffffffffffffffULL) > 0x7ff0000000000000ULL; }
 bool is_inf(double x) { return (to_bits(x) & 0x7fffffffffffffffULL) == 0x7ff0000000000000ULL; }
@@ -124,10 +145,10 @@ TARSK_CR_INLINE DD two_prod(double a, double b) {
     return {p, e};
 }
 
-// The rounding test: hi + lo is within err of the exact value v (err a few
-// orders above the rounding errors of the two sums here). When both ends of
-// [hi + lo - err, hi + lo + err] round to the same double, so does v, and
-// that double is stored in out.
+// The rounding test: hi + lo is within |err| of the exact value v (|err| a
+// few orders above the rounding errors of the two sums here). When both ends
+// of [hi + lo - |err|, hi + lo + |err|] round to the same double, so does v,
+// and that double is stored in out (a negative err swaps the two ends).
 TARSK_CR_INLINE bool rounds_to(double hi, double lo, double err, double& out) {
     const double a = hi + (lo - err);
     const double b = hi + (lo + err);
@@ -144,11 +165,7 @@ struct U256 {
     u64 w[4];
 };
 
-constexpr U256 fixed_one = {{0, 0, 0, 1ULL << 62}};
-
 U256 load(const u64 (&c)[4]) { return {{c[0], c[1], c[2], c[3]}}; }
-
-bool is_zero(const U256& a) { return (a.w[0] | a.w[1] | a.w[2] | a.w[3]) == 0; }
 
 U256 add(const U256& a, const U256& b) {
     U256 r;
@@ -192,18 +209,6 @@ U256 mul(const U256& a, const U256& b) {
     return r;
 }
 
-// a / d truncated, d > 0.
-U256 div_small(const U256& a, u64 d) {
-    U256 q;
-    u128 rem = 0;
-    for (int i = 3; i >= 0; --i) {
-        const u128 cur = (rem << 64) | a.w[i];
-        q.w[i] = static_cast<u64>(cur / d);
-        rem = cur % d;
-    }
-    return q;
-}
-
 // a / 2^n, truncated.
 U256 shift_right(const U256& a, int n) {
     U256 r = {{0, 0, 0, 0}};
@@ -237,20 +242,24 @@ U256 from_scaled(u64 m, int s) {
     return r;
 }
 
-// floor(num * 2^254 / den) for num < 2 den (a quotient below 2), by
-// restoring long division one bit at a time.
+// floor(num * 2^254 / den) for num < 2 den < 2^72 (a quotient below 2), by
+// long division in steps of at most 56 bits (the shifted remainder stays
+// below 2^128).
 U256 ratio(u128 num, u128 den) {
     U256 r = {{0, 0, 0, 0}};
     if (num >= den) {
         r.w[3] = 1ULL << 62;
         num -= den;
     }
-    for (int bit = 253; bit >= 0; --bit) {
-        num <<= 1;
-        if (num >= den) {
-            num -= den;
-            r.w[bit / 64] |= 1ULL << (bit % 64);
-        }
+    int pos = 254;  // the bits above pos are done
+    constexpr int steps[5] = {56, 56, 56, 56, 30};
+    for (const int len : steps) {
+        num <<= len;
+        const u64 q = static_cast<u64>(num / den);  // below 2^len
+        num -= static_cast<u128>(q) * den;
+        pos -= len;
+        r.w[pos / 64] |= q << (pos % 64);
+        if (pos % 64 != 0 && pos / 64 + 1 < 4) r.w[pos / 64 + 1] |= q >> (64 - pos % 64);
     }
     return r;
 }
@@ -262,14 +271,10 @@ double round_fixed(const U256& v, int e, bool neg) {
     while (((v.w[top / 64] >> (top % 64)) & 1) == 0) --top;
     u64 mant = chunk(v.w, 4, top - 52) & ((1ULL << 53) - 1);
     const bool half = ((v.w[(top - 53) / 64] >> ((top - 53) % 64)) & 1) != 0;
-    bool rest = false;
-    for (int bit = top - 54; bit >= 0 && !rest; --bit) {
-        if (bit % 64 == 63 && v.w[bit / 64] == 0) {
-            bit -= 63;
-            continue;
-        }
-        rest = ((v.w[bit / 64] >> (bit % 64)) & 1) != 0;
-    }
+    // Any bit below the half: the bits [0, top - 53) of v, limb by limb.
+    const int below = top - 53;
+    bool rest = (v.w[below / 64] & ((1ULL << (below % 64)) - 1)) != 0;
+    for (int k = below / 64 - 1; k >= 0; --k) rest = rest || v.w[k] != 0;
     if (half && (rest || (mant & 1) != 0)) ++mant;
     int exponent = top + e - 254;
     if (mant == (1ULL << 53)) {
@@ -280,43 +285,30 @@ double round_fixed(const U256& v, int e, bool neg) {
     return negate_if(from_bits(b), neg);
 }
 
-// sin and cos of 0 <= theta <= pi/4 by their Taylor series; each term is
-// truncated, about 30 terms, so the error stays below 2^-247.
+// The alternating series c[0] - u c[1] + u^2 c[2] - ... (n terms) by
+// Horner's rule, c[k] - u (c[k+1] - u (...)), for 0 <= u < 1 and
+// coefficients with u c[k+1] < c[k] / 2 (so no step goes below zero). Each
+// step truncates twice (the product and the table's coefficient, each by
+// less than 2^-254) and the error carried in is multiplied by u < 1: the
+// total stays below 2 / (1 - u) 2^-254 plus u times the error of u.
+U256 horner(const U256& u, const u64 (*c)[4], int n) {
+    U256 s = load(c[n - 1]);
+    for (int k = n - 2; k >= 0; --k) s = sub(load(c[k]), mul(u, s));
+    return s;
+}
+
+// sin and cos of 0 <= theta <= pi/4 (plus the reduction's error) by their
+// Taylor series, theta (1 - theta^2/3! + ...) and 1 - theta^2/2! + ...,
+// with theta^2 <= 0.62: the error stays below 2^-249 (the tables hold enough
+// terms that the first one left out is below 2^-260).
 U256 sin_fixed(const U256& theta) {
-    const U256 t2 = mul(theta, theta);
-    U256 term = theta, sum = theta;
-    for (u64 n = 1;; ++n) {
-        term = div_small(mul(term, t2), (2 * n) * (2 * n + 1));
-        if (is_zero(term)) break;
-        sum = (n & 1) ? sub(sum, term) : add(sum, term);
-    }
-    return sum;
+    return mul(theta, horner(mul(theta, theta), tb::sin_coef, tb::sin_terms));
 }
 
-U256 cos_fixed(const U256& theta) {
-    const U256 t2 = mul(theta, theta);
-    U256 term = fixed_one, sum = fixed_one;
-    for (u64 n = 1;; ++n) {
-        term = div_small(mul(term, t2), (2 * n - 1) * (2 * n));
-        if (is_zero(term)) break;
-        sum = (n & 1) ? sub(sum, term) : add(sum, term);
-    }
-    return sum;
-}
+U256 cos_fixed(const U256& theta) { return horner(mul(theta, theta), tb::cos_coef, tb::cos_terms); }
 
-// atan(t) - t ... as the alternating series t - t^3/3 + t^5/5 - ... for
-// 0 <= t <= 2^-7 (the powers of t shrink by 2^-14 a term).
-U256 atan_fixed(const U256& t) {
-    const U256 t2 = mul(t, t);
-    U256 power = t, sum = t;
-    for (u64 n = 1;; ++n) {
-        power = mul(power, t2);
-        const U256 term = div_small(power, 2 * n + 1);
-        if (is_zero(term)) break;
-        sum = (n & 1) ? sub(sum, term) : add(sum, term);
-    }
-    return sum;
-}
+// atan t = t (1 - t^2/3 + t^4/5 - ...) for 0 <= t <= 2^-8 (plus an ulp).
+U256 atan_fixed(const U256& t) { return mul(t, horner(mul(t, t), tb::atan_coef, tb::atan_terms)); }
 
 // ---------------------------------------------------------------------------
 // Argument reduction of sin and cos (Payne and Hanek, in integers).
@@ -327,14 +319,19 @@ U256 atan_fixed(const U256& t) {
 // absolute error below 2^-201. The smallest |f| of any double is about
 // 2^-62 (the closest approach of a double to a multiple of pi/2), so f has
 // at least 139 correct bits relative to itself.
+//
+// The fast path reduces by pi/512 instead: x * 512/pi = k + f, k mod 1024,
+// the same product read 8 bits further down (f's absolute error below
+// 2^-193; the fast path takes only |f| >= 2^-50).
 
 struct Reduction {
-    unsigned q;   // the quadrant, q mod 4
+    unsigned q;   // the quadrant, q mod 4 (fast path: k mod 1024)
     bool neg;     // f < 0
     u64 frac[4];  // |f| * 2^256
 };
 
-Reduction reduce(double ax) {
+// bits = 2: x * 2/pi; bits = 10: x * 512/pi.
+Reduction reduce(double ax, int bits = 2) {
     u64 m;
     int e;
     decompose(ax, m, e);
@@ -349,10 +346,12 @@ Reduction reduce(double ax) {
         carry = static_cast<u64>(t >> 64);
     }
     p[5] = carry;
-    // p * 2^-sh is x * 2/pi mod 4.
-    const int sh = 64 * (i0 + 5) - e;
+    // p * 2^-sh is x * 2/pi mod 4, p * 2^-(sh - 8) x * 512/pi mod 1024 (a
+    // multiple of 4 times 2^8 is a multiple of 1024: the same limbs skip).
+    const int sh = 64 * (i0 + 5) - e - (bits - 2);
+    const unsigned mask = (1U << bits) - 1;
     Reduction r;
-    unsigned q = static_cast<unsigned>(chunk(p, 6, sh) & 3);
+    unsigned q = static_cast<unsigned>(chunk(p, 6, sh) & mask);
     for (int k = 0; k < 4; ++k) r.frac[k] = chunk(p, 6, sh - 256 + 64 * k);
     r.neg = (r.frac[3] >> 63) != 0;
     if (r.neg) {
@@ -365,13 +364,14 @@ Reduction reduce(double ax) {
         }
         ++q;
     }
-    r.q = q & 3;
+    r.q = q & mask;
     return r;
 }
 
-// f * pi/2 as a double-double with relative error below 2^-100, or false
-// when |f| < 2^-50 (left to the accurate path).
-bool reduced_dd(const Reduction& r, DD& out) {
+// f * pi/2 * scale (scale 1, or 2^-8 for the reduction by pi/512) as a
+// double-double with relative error below 2^-100, or false when
+// |f| < 2^-50 (left to the accurate path).
+bool reduced_dd(const Reduction& r, DD& out, double scale) {
     int top = -1;
     for (int k = 3; k >= 0 && top < 0; --k) {
         if (r.frac[k] != 0) top = 64 * k + 63 - __builtin_clzll(r.frac[k]);
@@ -383,8 +383,9 @@ bool reduced_dd(const Reduction& r, DD& out) {
     const double hi = static_cast<double>(c & ~0x7ffULL) * pow2(top - 319);
     const double lo = (static_cast<double>(c & 0x7ffULL) * 0x1p64 + static_cast<double>(d)) * pow2(top - 383);
     const DD f = fast_two_sum(hi, lo);
-    DD p = two_prod(f.hi, tb::half_pi_hi);
-    p.lo += f.hi * tb::half_pi_lo + f.lo * tb::half_pi_hi;
+    const double ch = tb::half_pi_hi * scale, cl = tb::half_pi_lo * scale;  // exact
+    DD p = two_prod(f.hi, ch);
+    p.lo += f.hi * cl + f.lo * ch;
     out = fast_two_sum(p.hi, p.lo);
     if (r.neg) out = {-out.hi, -out.lo};
     return true;
@@ -393,172 +394,242 @@ bool reduced_dd(const Reduction& r, DD& out) {
 // ---------------------------------------------------------------------------
 // sin and cos: the fast path.
 //
-// The reduced argument r = rh + rl, |r| <= pi/4, is split as r = a + b with
-// a = j/256 from the table (sin a and cos a to 106 bits) and |b| <= 2^-9:
-//   sin(a + b) = sin a + sin a pc + cos a b + cos a b ps,
-//   cos(a + b) = cos a + cos a pc - sin a b - sin a b ps,
-// with cos b = 1 + pc, sin b = b (1 + ps) and
-//   ps = -b^2/6 + b^4/120 - b^6/5040          (next term below 2^-82 |ps|)
-//   pc = -b^2/2 + b^4/24 - b^6/720 - bh bl     (next term below 2^-79)
-// Error bound, relative to the result R (R >= sin a / 2 when j >= 1, and
-// R >= b (1 - 2^-19) when j = 0): the reduction 2^-99; the table 2^-105;
-// the low part of V b (sin_cos_lane) 2^-78;
-// pc, |pc| <= 2^-19, in 5 roundings of at most 2^-72 each, times
-// sin a <= 2 R: 2^-68.6; the 8 additions of the low part, whose partial sums
-// stay below 2^-17 R: 2^-68; the truncated series 2^-78. In all below 2^-67:
-// the rounding test is run with 2^-66.
+// The argument is reduced by pi/512: x = k pi/512 + r, k an integer and
+// |r| <= pi/1024 (1 + 2^-23) (k is x 512/pi rounded after two roundings).
+// With q = floor(k / 256) mod 4 and j = k mod 256, x = q pi/2 + a + r with
+// a = j pi/512 in [0, pi/2), and
+//   sin x = sin(a + r), cos(a + r), -sin(a + r), -cos(a + r)
+// for q = 0, 1, 2, 3; cos x = sin(x + pi/2) takes the quadrant q + 1. The
+// table holds S = sin a and C = cos a to 106 bits, and
+//   sin(a + r) = S (1 + pc) + C r (1 + ps)      (the sine lane),
+//   cos(a + r) = C (1 + pc) - S r (1 + ps)      (the cosine lane),
+// with cos r = 1 + pc, sin r = r (1 + ps), r = bh + bl (|bl| <= 2^-52.2 |bh|):
+//   ps = -bh^2/6 + bh^4/120 - bh^6/5040          (next term below 2^-85)
+//   pc = -bh^2/2 + bh^4/24 - bh^6/720 - bh bl     (next term below 2^-82)
+// Each lane is U (1 + pc) + V r (1 + ps), (U, V) = (S, C) or (C, -S). No
+// branch depends on the data in the common range: k's bits pick the row,
+// the lane and the sign.
+//
+// Error bound, relative to the lane's value R. R >= U/2 (the worst case
+// j = 1, r = -pi/1024 of the sine lane, or j = 255, r = pi/1024 of the
+// cosine lane, where R = sin(pi/1024) and U = sin(pi/512)), |V r| <= R
+// (1 + 2^-20), except at j = 0, where the sine lane is R = sin r
+// (U = 0, V = 1, both exact) and the cosine lane R = cos r (U = 1, V = 0).
+// |r| <= 2^-8.35, so |pc| <= 2^-17.7 and |ps| <= 2^-19.3.
+// - The reduction: r within 2^-106.4 absolute and |r| >= 2^-30.07 (see
+//   cody_waite; below 12 within 2^-105 |r|), for the exact reduction within
+//   2^-100 |r|: relative to R at most 2^-96 (R >= 2^-8.4), at j = 0 of the
+//   sine lane 2^-76.
+// - The table: 2^-106 |U| + 2^-106 |V r|, and the rest of V's split,
+//   rounded by 2^-79 |V|: below 2^-77.4 R.
+// - V r: v27 bh1 exact; p_lo = (v27 bh2 + vr bh) + vh bl, terms below
+//   2^-25, 2^-26 and 2^-52.2 of |V r|, three roundings and the use of vh for
+//   V in the last: below 2^-75.7 R.
+// - ps: b2 = RN(bh^2) and three more roundings on a value below 2^-19.3:
+//   2^-70.2; ps of bh for ps of r: 2 bh bl / 6 <= 2^-70.5; the products
+//   (vh bh) ps: 2 * 2^-72.3; with the series' truncation, times |V r| <= R:
+//   below 2^-69 R.
+// - pc: relative error 3 2^-53 of |pc| <= 2^-17.7 (b2's rounding and two
+//   additions; the b^4 terms and bh bl are below 2^-88), the product uh pc
+//   and U - uh = ul: 2^-68.1 U + 2 2^-70.7 U, and U <= 2 R: below 2^-67.3 R.
+// - The low sum ((ul + s.lo) + p_lo) + ((vh bh) ps + uh pc): the first two
+//   additions below 2^-24 R, the last two on values below 2^-16.5 R: below
+//   2^-68.6 R.
+// In all below 2^-66.5 R. The value is left as s.hi + lo, |lo| < 2^-16.5 R,
+// not normalised: the rounding test's sums lo -+ err round by up to
+// 2^-69.5 R more, and 2^-66.5 + 2^-69.5 < 2^-66.3: the test is run with
+// 2^-66 |s.hi| (|s.hi| > R (1 - 2^-16.4)).
 constexpr double fast_error = 0x1p-66;
 
 // 1.5 2^52: x + round_shift - round_shift is x rounded to an integer, for
-// |x| < 2^51, and the integer is in the low bits of x + round_shift.
+// |x| < 2^51, and the integer (mod 2^51, two's complement) is in the low
+// bits of x + round_shift.
 constexpr double round_shift = 0x1.8p52;
+
+// 1.0 or -1.0 by the bit: a sign without a branch.
+constexpr double signs[2] = {1.0, -1.0};
+TARSK_CR_INLINE double sign_by(unsigned bit) { return signs[bit & 1]; }
 
 // One lane: U (1 + pc) + V b (1 + ps) for the table's U = uh + ul and
 // V = vh + ... = v27 + vr (v27 its head of 27 bits), b = bh + bl with
 // bh = bh1 + bh2 (bh1 of 26 bits). V b is carried as v27 bh1, exact, plus
-// v27 bh2 + vr bh + vh bl, each below 2^-35 and rounded by less than 2^-88.
+// v27 bh2 + vr bh + vh bl. The low sum is a tree, its two larger terms
+// added first (a shorter chain).
 TARSK_CR_INLINE DD sin_cos_lane(double uh, double ul, double vh, double v27, double vr, double bh, double bl,
                                 double bh1, double bh2, double ps, double pc) {
     const double p_hi = v27 * bh1;
     const double p_lo = ((v27 * bh2) + vr * bh) + vh * bl;
-    // |uh| >= |p_hi| (or uh = 0, at j = 0): U >= 2^-8 > |V b| for j >= 1.
+    // |uh| >= |p_hi| (or uh = 0, at j = 0): U >= sin(pi/512) > |V b|.
     const DD s = fast_two_sum(uh, p_hi);
-    const double lo = (((ul + s.lo) + p_lo) + (vh * bh) * ps) + uh * pc;
-    return fast_two_sum(s.hi, lo);
+    const double lo = ((ul + s.lo) + p_lo) + ((vh * bh) * ps + uh * pc);
+    // Left unnormalised (|lo| < 2^-16.5 R): the rounding test takes it so.
+    return {s.hi, lo};
 }
 
-// sin r (use_cos false) or cos r, both with one code path and without
-// branches on the data: U (1 + pc) + sg V b (1 + ps) with (U, V, sg) =
-// (sin a, cos a, +1) for sin and (cos a, sin a, -1) for cos, negated by
-// flip (-1.0) or kept (+1.0).
-TARSK_CR_INLINE DD sin_cos_dd(double rh, double rl, bool use_cos, double flip) {
-    const double sr = rh < 0 ? -1.0 : 1.0;
-    rh = abs_of(rh);
-    rl = sr * rl;
-    // sin is odd: a negative r flips it.
-    const double f = use_cos ? flip : flip * sr;
-    const double jb = rh * 256.0 + round_shift;
-    const int j = static_cast<int>(to_bits(jb) & 0xff);
-    const double bh = rh - (jb - round_shift) * 0x1p-8;  // exact
-    const double bl = rl;
+// The parts of r = bh + bl both lanes share: the two series and bh's split.
+struct Series {
+    double bh, bl, bh1, bh2, ps, pc;
+};
+
+TARSK_CR_INLINE Series series_of(double bh, double bl) {
     const double b2 = bh * bh;
     // Estrin's scheme (b^2 and b^4 side by side) shortens the chain.
     const double b4 = b2 * b2;
     const double ps = b2 * -0x1.5555555555555p-3 + b4 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13);
     const double pc = (b2 * -0.5 + b4 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
-    const double* t = tb::sincos[j];
-    // bh = bh1 + bh2 with bh1 of 26 bits (Veltkamp's split).
-    const double cb = 134217729.0 * bh;
-    const double bh1 = cb - (cb - bh);
-    const double bh2 = bh - bh1;
-    // The sign sg is carried by V (negation commutes with rounding).
-    const double sg = use_cos ? -1.0 : 1.0;
-    const double uh = use_cos ? t[2] : t[0], ul = use_cos ? t[3] : t[1];
-    const double vh = sg * (use_cos ? t[0] : t[2]);
-    const double v27 = sg * (use_cos ? t[4] : t[6]), vr = sg * (use_cos ? t[5] : t[7]);
-    const DD res = sin_cos_lane(uh, ul, vh, v27, vr, bh, bl, bh1, bh2, ps, pc);
-    return {f * res.hi, f * res.lo};
+    // bh = bh1 + bh2 with bh1 of 26 bits, bh2 of 27 and below 2^-25 |bh|.
+    const double bh1 = head26(bh);
+    return {bh, bl, bh1, bh - bh1, ps, pc};
 }
 
-// sin r and cos r together: the two lanes of sin_cos_dd (the same
-// operations, so the same bits) sharing the table row and the series.
-TARSK_CR_INLINE void sin_cos_both(double rh, double rl, DD& sin_r, DD& cos_r) {
-    const double sr = rh < 0 ? -1.0 : 1.0;
-    rh = abs_of(rh);
-    rl = sr * rl;
-    const double jb = rh * 256.0 + round_shift;
-    const int j = static_cast<int>(to_bits(jb) & 0xff);
-    const double bh = rh - (jb - round_shift) * 0x1p-8;  // exact
-    const double bl = rl;
-    const double b2 = bh * bh;
-    // Estrin's scheme (b^2 and b^4 side by side) shortens the chain.
-    const double b4 = b2 * b2;
-    const double ps = b2 * -0x1.5555555555555p-3 + b4 * (0x1.1111111111111p-7 + b2 * -0x1.a01a01a01a01ap-13);
-    const double pc = (b2 * -0.5 + b4 * (0x1.5555555555555p-5 + b2 * -0x1.6c16c16c16c17p-10)) - bh * bl;
-    const double* t = tb::sincos[j];
-    const double cb = 134217729.0 * bh;
-    const double bh1 = cb - (cb - bh);
-    const double bh2 = bh - bh1;
-    const DD v1 = sin_cos_lane(t[0], t[1], t[2], t[6], t[7], bh, bl, bh1, bh2, ps, pc);
-    sin_r = {sr * v1.hi, sr * v1.lo};
-    cos_r = sin_cos_lane(t[2], t[3], -t[0], -t[4], -t[5], bh, bl, bh1, bh2, ps, pc);
+// The lane of sin(a + r) (lane 0) or cos(a + r) (lane 1) for row t: the
+// table holds each lane's (uh, ul, vh, v27, vr), five in a row.
+TARSK_CR_INLINE DD lane_of(const double* t, unsigned lane, const Series& b) {
+    const double* v = t + 5 * (lane & 1);
+    return sin_cos_lane(v[0], v[1], v[2], v[3], v[4], b.bh, b.bl, b.bh1, b.bh2, b.ps, b.pc);
 }
 
-// Largest double below pi/4.
-constexpr double below_quarter_pi = 0x1.921fb54442d18p-1;
+// Cody and Waite's reduction for |x| < 12: k = x 512/pi rounded, |k| < 2^11,
+// and r = x - k (s1 + s2 + s3) with s1, s2 of 42 bits (their products with
+// k exact) and pi/512 - (s1 + s2 + s3) below 2^-144. As below, t = x - k s1
+// is exact (pi/512 - s1 > 2^-48 pi/512); for |t| >= 2^-29 (else false)
+// t >= |k s2| (below 2^-38.7), so fast_two_sum carries t - k s2 exactly, and
+// |r| >= 2^-29.01. r = s.hi + (s.lo - k s3), left unnormalised for a shorter
+// chain: |k s3| < 2^-82.7 < 2^-53.7 |s.hi|, so |bl| <= 2^-52.2 |bh|. The
+// error: the tail, k 2^-144 < 2^-133, the rounding of k s3 and of
+// s.lo - k s3: r within 2^-105 |r|.
+TARSK_CR_INLINE bool cody_waite_short(double x, double& rh, double& rl, unsigned& k) {
+    const double kb = x * tb::inv_pi_512 + round_shift;
+    const double kd = kb - round_shift;
+    const double t = x - kd * tb::pi_512_s1;
+    const DD s = fast_two_sum(t, -(kd * tb::pi_512_s2));
+    rh = s.hi;
+    rl = s.lo - kd * tb::pi_512_s3;
+    k = static_cast<unsigned>(to_bits(kb)) & 1023;
+    return abs_of(t) >= 0x1p-29;
+}
 
-// Cody and Waite's reduction for pi/4 < ax < 2^20: k = round(ax 2/pi) and
-// r = ax - k (cw1 + cw2 + cw3 + cw4), where k cw1, k cw2 and k cw3 are exact
-// (k < 2^20, 33-bit pieces), ax - k cw1 is exact (Sterbenz: the two are
-// within a factor 2 for k >= 1) and the next two subtractions are carried
-// exactly by two_sum. The error: the rest of pi/2 beyond the pieces,
-// k 2^-150 < 2^-130, the rounding of k cw4, below 2^-136, and the roundings
-// of the low part, below 2^-104 |r|; for |r| >= 2^-30 below 2^-99 |r|. Smaller reduced
-// arguments (false) take the exact reduction.
-TARSK_CR_INLINE bool cody_waite(double ax, double& rh, double& rl, unsigned& q) {
+// Cody and Waite's reduction for |x| < 2^20: k = x 512/pi rounded,
+// |k| < 2^27.4, and r = x - k (c1 + c2 + c3 + c4) with c1, c2, c3 of 25
+// bits (their products with k exact) and pi/512 - (c1 + ... + c4) below
+// 2^-134.
+// - t = x - k c1 is exact (Sterbenz): for k >= 1, x / (k c1) lies in
+//   [1/2, 2]: k is the nearest integer to x 512/pi but for 2^-24.6 (at
+//   k = 1 for 2^-51, which pi/512 - c1 > 2^-40 pi/512 covers).
+// - t - k c2 is carried exactly by two_sum; |k c3| < 2^-34.5, so for
+//   |s1.hi| >= 2^-30 (else false: the exact reduction) the next subtraction
+//   is exact by fast_two_sum, and |r| >= 2^-30.07.
+// - The rest: the missing tail of pi/512, k 2^-134 < 2^-106.6, the rounding
+//   of k c4 (|k c4| < 2^-61.6) and of the two additions of the low part
+//   (below 2^-60): r within 2^-106.4 absolute.
+// r comes out as a double-double bh + bl, |bl| <= 2^-53 |bh|.
+TARSK_CR_INLINE bool cody_waite(double x, double& rh, double& rl, unsigned& k) {
     // k by the rounding of an addition (nearest, ties to even): adding
     // 1.5 2^52 leaves k in the low bits, with less latency than a
     // conversion to an integer and back.
-    const double kb = ax * tb::two_over_pi_rn + round_shift;
+    const double kb = x * tb::inv_pi_512 + round_shift;
     const double kd = kb - round_shift;
-    const double t = ax - kd * tb::cw1;
-    const DD s1 = two_sum(t, -(kd * tb::cw2));
-    // |k cw3| < 2^-48 and |k cw4| < 2^-83: when |r| >= 2^-30, s1.hi is the
-    // larger addend, and k cw4 is needed to 2^-53 only.
-    const DD s2 = fast_two_sum(s1.hi, -(kd * tb::cw3));
-    // r = s2.hi + lo, left unnormalised (|lo| < 2^-51 |s2.hi|): the
-    // evaluation needs rh soon and rl only later.
-    const double lo = (s1.lo + s2.lo) - kd * tb::cw4;
-    if (abs_of(s2.hi) < 0x1p-30) return false;
-    rh = s2.hi;
-    rl = lo;
-    q = static_cast<unsigned>(to_bits(kb)) & 3;
-    return true;
+    const double t = x - kd * tb::pi_512_c1;
+    const DD s1 = two_sum(t, -(kd * tb::pi_512_c2));
+    const DD s2 = fast_two_sum(s1.hi, -(kd * tb::pi_512_c3));
+    const double lo = (s1.lo + s2.lo) - kd * tb::pi_512_c4;
+    const DD r = fast_two_sum(s2.hi, lo);  // |lo| < 2^-59 < |s2.hi|
+    rh = r.hi;
+    rl = r.lo;
+    k = static_cast<unsigned>(to_bits(kb)) & 1023;
+    return abs_of(s1.hi) >= 0x1p-30;
 }
 
-// ax = q pi/2 + r (mod 2 pi) with r = rh + rl, |r| <= pi/4 (plus an
-// ulp), or false when the reduced argument is too small for the fast path.
-// The exact reduction for the fast path, kept out of line (rare below 2^20).
-__attribute__((noinline)) bool reduce_large(double ax, double& rh, double& rl, unsigned& q) {
-    const Reduction r = reduce(ax);
+// The exact reduction for the fast path (|x| >= 2^20, or a reduced argument
+// below 2^-30 in Cody and Waite's), kept out of line; false when |r| is too
+// small for the fast path.
+__attribute__((noinline)) bool reduce_large(double x, double& rh, double& rl, unsigned& k) {
+    const Reduction r = reduce(abs_of(x), 10);
     DD d;
-    if (!reduced_dd(r, d)) return false;
-    rh = d.hi;
-    rl = d.lo;
-    q = r.q;
+    if (!reduced_dd(r, d, 0x1p-8)) return false;
+    // -x = (-k) pi/512 + (-r).
+    const bool neg = sign_of(x);
+    rh = negate_if(d.hi, neg);
+    rl = negate_if(d.lo, neg);
+    k = (neg ? 1024 - r.q : r.q) & 1023;
     return true;
 }
 
-TARSK_CR_INLINE bool reduce_fast(double ax, double& rh, double& rl, unsigned& q) {
-    q = 0;
-    if (ax <= below_quarter_pi) {
-        rh = ax;
-        rl = 0.0;
+// x = k pi/512 + rh + rl for finite x, |x| >= 2^-27, or false when the
+// reduced argument is too small for the fast path.
+TARSK_CR_INLINE bool reduce_fast(double x, double& rh, double& rl, unsigned& k) {
+    const double ax = abs_of(x);
+    if (ax < 12.0) {
+        if (cody_waite_short(x, rh, rl, k)) return true;
+    } else if (ax < 0x1p20 && cody_waite(x, rh, rl, k)) {
         return true;
     }
-    if (ax < 0x1p20 && cody_waite(ax, rh, rl, q)) return true;
-    return reduce_large(ax, rh, rl, q);
+    return reduce_large(x, rh, rl, k);
+}
+
+// sin x (shift 0) or cos x (shift 1) from the reduction.
+TARSK_CR_INLINE DD sin_cos_from(unsigned k, double rh, double rl, unsigned shift) {
+    const unsigned q = (k >> 8) + shift;
+    const DD v = lane_of(tb::sincos[k & 255], q, series_of(rh, rl));
+    const double f = sign_by(q >> 1);
+    return {f * v.hi, f * v.lo};
 }
 
 // The fast path's double-double value of sin x or cos x (want_cos), or
 // false when the reduced argument is too small for it.
 TARSK_CR_INLINE bool sin_cos_fast_dd(double x, bool want_cos, DD& out) {
     double rh, rl;
-    unsigned q;
-    if (!reduce_fast(abs_of(x), rh, rl, q)) return false;
-    // sin(q pi/2 + r) and cos(q pi/2 + r) from sin r and cos r; sin is odd.
-    const bool odd = (q & 1) != 0;
-    bool neg = want_cos ? (q == 1 || q == 2) : (q & 2) != 0;
-    if (!want_cos && sign_of(x)) neg = !neg;
-    out = sin_cos_dd(rh, rl, want_cos != odd, neg ? -1.0 : 1.0);
+    unsigned k;
+    if (!reduce_fast(x, rh, rl, k)) return false;
+    out = sin_cos_from(k, rh, rl, want_cos ? 1 : 0);
+    return true;
+}
+
+// The rounding test on the lane's value (its sign put on the result, as
+// rounding to nearest is symmetric): sin x (shift 0) or cos x (shift 1), or
+// false when the test fails.
+TARSK_CR_INLINE bool sin_cos_rounded(unsigned k, double rh, double rl, unsigned shift, double& out) {
+    const unsigned q = (k >> 8) + shift;
+    const DD v = lane_of(tb::sincos[k & 255], q, series_of(rh, rl));
+    double r;
+    if (!rounds_to(v.hi, v.lo, v.hi * fast_error, r)) return false;
+    out = sign_by(q >> 1) * r;
     return true;
 }
 
 TARSK_CR_INLINE bool sin_cos_fast(double x, bool want_cos, double& out) {
-    DD v;
-    if (!sin_cos_fast_dd(x, want_cos, v)) return false;
-    return rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, out);
+    double rh, rl;
+    unsigned k;
+    return reduce_fast(x, rh, rl, k) && sin_cos_rounded(k, rh, rl, want_cos ? 1 : 0, out);
 }
+
+// sin x and cos x from the reduction: both lanes of the row (the operations
+// of sin_cos_rounded, so the same bits), sharing the series; sin x takes
+// the quadrant q, cos x q + 1. False when a rounding test fails.
+TARSK_CR_INLINE bool sincos_rounded(unsigned k, double rh, double rl, double& s, double& c) {
+    const Series b = series_of(rh, rl);
+    const double* t = tb::sincos[k & 255];
+    const DD ls = lane_of(t, 0, b), lc = lane_of(t, 1, b);
+    double r[2];
+    const bool ok_s = rounds_to(ls.hi, ls.lo, ls.hi * fast_error, r[0]);
+    const bool ok_c = rounds_to(lc.hi, lc.lo, lc.hi * fast_error, r[1]);
+    if (!(ok_s && ok_c)) return false;
+    const unsigned q = k >> 8;
+    s = sign_by(q >> 1) * r[q & 1];
+    c = sign_by((q + 1) >> 1) * r[(q + 1) & 1];
+    return true;
+}
+
+// The common range of sin and cos, 2^-26 <= |x| < 12, in one unsigned
+// comparison of the bits.
+TARSK_CR_INLINE bool in_short_range(double x) {
+    constexpr u64 lo = 0x3e50000000000000ULL;  // 2^-26
+    constexpr u64 hi = 0x4028000000000000ULL;  // 12
+    return (to_bits(x) & 0x7fffffffffffffffULL) - lo < hi - lo;
+}
+
+// Largest double below pi/4.
+constexpr double below_quarter_pi = 0x1.921fb54442d18p-1;
 
 double sin_cos_accurate(double x, bool want_cos) {
     const double ax = abs_of(x);
@@ -593,13 +664,19 @@ double sin_cos_accurate(double x, bool want_cos) {
 //   +-(atan z), +-(pi - atan z), +-(pi/2 - atan z) or +-(pi/2 + atan z)
 // for z = a/b in [0, 1], by the quadrant and whether |y| > |x|. Then
 // z = c + (z - c), c = j/128 nearest to z, and
-//   atan z = atan c + atan t,   t = (z - c) / (1 + z c),   |t| <= 2^-8,
+//   atan z = atan c + atan t,   t = (a - c b) / (b + c a),   |t| <= 2^-8,
 //   atan t = t (1 + q),   q = -t^2/3 + t^4/5 - t^6/7 + t^8/9
 // (next term below 2^-80 |t|). Error bound, relative to the result R
-// (R >= 2^-9 when j >= 1, R >= t (1 - 2^-17) when j = 0; pi/4 <= R with an
-// offset): z and t as double-doubles 2^-102; the table 2^-105; q, |q| <=
-// 2^-17.6, in 8 roundings of at most 2^-71.6 |t|: 2^-68.6; the additions
-// of the low parts: 2^-69. In all below 2^-67: the test is run with 2^-66.
+// (R >= 2^-8 >= |t| when j >= 1, R >= t (1 - 2^-17) when j = 0; pi/4 <= R
+// with an offset): t as a double-double 2^-77 (see atan2_fast_ab); the
+// table (atan c with the offset, to 106 bits) 2^-104; q, |q| <= 2^-17.6,
+// with a relative error below 4.5 2^-53 (the roundings of t2, c1, c1 + t2
+// c2, t2 A and the last sum) and the product th q: 2^-68; q taken at th for
+// t, th within 2^-50 |t|, corrected to first order (tl (1 - th^2)): 2^-82;
+// the additions of the low parts: 2^-69. In all below 2^-67.4; the value is
+// left unnormalised (the low part below 2^-17.5 R), so the rounding test's
+// sums round by up to 2^-70.5 R more: below 2^-67.2, and the test is run
+// with 2^-66.
 
 struct Atan2Setup {
     u64 am, bm;     // a = am 2^ae, b = bm 2^be
@@ -609,6 +686,7 @@ struct Atan2Setup {
 };
 
 enum class Offset { none, pi_minus, half_pi_minus, half_pi_plus };
+
 
 Offset offset_of(const Atan2Setup& s) {
     if (!s.swap) return s.xneg ? Offset::pi_minus : Offset::none;
@@ -696,14 +774,7 @@ double atan2_accurate_setup(const Atan2Setup& s) {
         const int d = s.ae - s.be;
         const U256 m = ratio(s.am, s.bm);
         const U256 z2 = shift_right(mul(m, m), -2 * d);
-        U256 power = fixed_one, sum = fixed_one;
-        for (u64 n = 1;; ++n) {
-            power = mul(power, z2);
-            const U256 term = div_small(power, 2 * n + 1);
-            if (is_zero(term)) break;
-            sum = (n & 1) ? sub(sum, term) : add(sum, term);
-        }
-        base = mul(m, sum);
+        base = mul(m, horner(z2, tb::atan_coef, tb::atan_terms));
         base_exp = d;
     } else {
         // t = (128 a - j b) / (128 b + j a) in integers, scaled by 2^-ae.
@@ -741,57 +812,84 @@ TARSK_CR_INLINE DD atan2_fast_dd(const Atan2Setup& s) {
 }
 
 TARSK_CR_INLINE DD atan2_fast_ab(double a, double b, Offset o, bool yneg) {
-    // z = zh + zl: zh = a (1/b) within two ulps of a/b, zl from the
-    // remainder a - zh b (a - zh b_hi is exact by Sterbenz's lemma; the
-    // rest rounds by 2^-53 of a remainder below 2^-51 a). One division
-    // serves both.
-    const double inv_b = 1.0 / b;
-    const double zh = a * inv_b;
-    const DD pr = two_prod(zh, b);
-    const double zl = ((a - pr.hi) - pr.lo) * inv_b;
-    const int j = static_cast<int>(zh * 128.0 + 0.5);
-    const double c = j * 0x1p-7;
-    // t = (z - c) / (1 + z c).
-    const DD n = two_sum(zh - c, zl);  // zh - c is exact
-    // zh c exactly: c = j/128 has at most 8 bits, so the products of c
-    // with the two halves of zh (Veltkamp's split) are exact.
-    const double cz = 134217729.0 * zh;
-    const double zh1 = cz - (cz - zh);
-    const DD zc = {zh * c, ((zh1 * c - zh * c) + (zh - zh1) * c)};
-    DD d = fast_two_sum(1.0, zc.hi);
-    d.lo += zc.lo + zl * c;
-    const double inv_d = 1.0 / d.hi;
+    // j = 128 zh rounded to nearest (ties to even) for zh = RN(a/b): then
+    // z > c/2 when j >= 1 (128 zh > 1/2 puts zh at least an ulp, 2^-60,
+    // above 2^-8, more than its rounding error), and |z - c| <= 2^-8
+    // (1 + 2^-45).
+    const double zh = a / b;
+    const double jb = zh * 128.0 + round_shift;
+    const int j = static_cast<int>(to_bits(jb) & 0xff);
+    const double jd = jb - round_shift;  // j, at most 8 bits
+    // c v = j (v 2^-7) for v = a, b and their parts: the same products, the
+    // scaling exact (a 2^-7 stays normal).
+    const double a7 = a * 0x1p-7, b7 = b * 0x1p-7;
+    // n = a - c b exactly: c b1 and c b2 are exact (8 bits times 26 and 27),
+    // and a - c b1 is exact by Sterbenz's lemma, a / (c b1) lying in
+    // [z/c, (z/c) (1 + 2^-25)] within [1/2, 2] (for j = 0, c b = 0).
+    const double b1 = head26(b7);
+    const DD n = two_sum(a - jd * b1, -(jd * (b7 - b1)));
+    // d = b + c a = dh + dl: dh = RN(b + RN(c a)), soon known for the
+    // division (within 2^-52 d); dl = ((b - dh) + c a1) + c a2 with c a1 and
+    // c a2 exact, b - dh exact (Sterbenz's lemma: b <= dh <= 2 b), the next
+    // sum below 2^-52 d and rounded by 2^-105 d, the last rounded by
+    // 2^-53 (2^-52 + 2^-25) d: d within 2^-78 d.
+    const double dh = b + jd * a7;
+    const double a1 = head26(a7);
+    const double dl = ((b - dh) + jd * a1) + jd * (a7 - a1);
+    const double inv_d = 1.0 / dh;
+    // The result is f (T + sg atan t): T = atan c or an offset less or plus
+    // it, from the table, sg = -1 for the offsets less atan t (atan t is
+    // odd), f = -1 for y < 0; the signs go on early, off the long chain.
+    const int oi = static_cast<int>(o);
+    const double f = sign_by(yneg ? 1 : 0);
+    const double fs = sign_by((yneg ? 1U : 0U) ^ ((oi == 1 || oi == 2) ? 1U : 0U));
+    const double* tv = tb::atan_dd[oi][j];
+    // t = n / d = th + tl: th within 2^-50 |t| (two ulps of n.hi / dh), tl
+    // from the remainder rho = n - th d = (n.hi - th dh) + (n.lo - th dl).
+    // With th = th1 + th2, dh = dh1 + dh2 (26-bit heads, tails of at most 27
+    // bits below 2^-25 of the whole), n.hi - th dh is taken off product by
+    // product: n.hi - th1 dh1 is exact (Sterbenz's lemma: th1 dh1 is n.hi
+    // but for 2^-24); the next two differences, below 2^-23.9 |n| and
+    // 2^-49 |n| on the grid of the products (2^-77 of the binade of th dh),
+    // are exact but for at most a rounding of 2^-78 |n| (when the first comes
+    // out a hair above 2^-24 of that binade); the product th2 dh2 (up to 54
+    // bits) and the last difference round by 2^-104 |n|. Each other step
+    // rounds by less than 2^-102 |n|: t within 2^-77 |t| (d's error 2^-78 and
+    // these 2^-78).
     const double th = n.hi * inv_d;
-    const DD tp = two_prod(th, d.hi);
-    const double tl = ((((n.hi - tp.hi) - tp.lo) + n.lo) - th * d.lo) * inv_d;
+    const double th1 = head26(th), dh1 = head26(dh);
+    const double th2 = th - th1, dh2 = dh - dh1;
+    const double rho = ((((n.hi - th1 * dh1) - th1 * dh2) - th2 * dh1) - th2 * dh2) + (n.lo - th * dl);
+    // q by Estrin's scheme: t2 A + t6 B, A = c1 + t2 c2, B = c3 + t2 c4.
     const double t2 = th * th;
-    const double q = t2 * (-0x1.5555555555555p-2 +
-                           t2 * (0x1.999999999999ap-3 + t2 * (-0x1.2492492492492p-3 + t2 * 0x1.c71c71c71c71cp-4)));
-    const DD s1 = two_sum(tb::atan_dd[j][0], th);
-    const double vl = ((tb::atan_dd[j][1] + s1.lo) + tl) + th * q;
-    DD v = {s1.hi, vl};
-    if (o != Offset::none) {
-        const double sign = o == Offset::half_pi_plus ? 1.0 : -1.0;
-        const double oh = o == Offset::pi_minus ? tb::pi_hi : tb::half_pi_hi;
-        const double ol = o == Offset::pi_minus ? tb::pi_lo : tb::half_pi_lo;
-        const DD w = two_sum(oh, sign * v.hi);
-        v = {w.hi, (ol + w.lo) + sign * v.lo};
-    }
-    return yneg ? DD{-v.hi, -v.lo} : v;
+    const double t4 = t2 * t2;
+    const double q = t2 * (-0x1.5555555555555p-2 + t2 * 0x1.999999999999ap-3) +
+                     (t4 * t2) * (-0x1.2492492492492p-3 + t2 * 0x1.c71c71c71c71cp-4);
+    // atan(th + tl) = atan th + tl / (1 + th^2): th is t but for up to
+    // 2^-50 |t|, so tl (1 - th^2) = rho (fs / dh) (1 - th^2), with fs (the
+    // next term, tl th^4, below 2^-82 |t|; the product's four roundings
+    // below 2^-100 |t|).
+    const double m = (fs * inv_d) * (1.0 - t2);
+    const double ths = fs * th;
+    const DD w = two_sum(f * tv[0], ths);
+    const double lo = ((f * tv[1] + w.lo) + rho * m) + ths * q;
+    return {w.hi, lo};
 }
 
 TARSK_CR_INLINE bool atan2_fast(const Atan2Setup& s, double& out) {
     const DD v = atan2_fast_dd(s);
-    return rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, out);
+    return rounds_to(v.hi, v.lo, v.hi * fast_error, out);
 }
 
 // ---------------------------------------------------------------------------
 // hypot
 //
 // With M = max(|x|, |y|) scaled into [1, 2) and m the other, S = M^2 + m^2
-// is the exact sum of the four doubles of two_prod(M, M) and two_prod(m, m).
-// r = sqrt(S_hi) corrected by (S - r^2)/(2r) is within 2^-100 of sqrt S
-// (relative); the rounding test runs with 2^-95. When it fails (the square
+// is the exact sum of the four doubles of two_prod(M, M) and two_prod(m, m)
+// (the fast path takes the squares on 26-bit heads, square_dd: within
+// 2^-104 of each). r = sqrt(S_hi) corrected by (S - r^2) (0.5/r) is within
+// 2^-100 of sqrt S (relative); the rounding test runs with 2^-95. When it
+// fails (the square
 // root is within 2^-95 of a rounding boundary, or on one: sqrt S can be
 // exactly the midpoint of two doubles), the sign of S - B^2 for the boundary
 // B decides, computed exactly as the sign of a sum of eight doubles.
@@ -897,16 +995,31 @@ double hypot_exact_scaled(const HypotSetup& h, double approx) {
     return c;
 }
 
-// The fast path's sqrt(S) as r + rl (scaled).
+// v^2 = p + e with v = v1 + v2 (v1 = head26(v), v2 of at most 27 bits):
+// v1 v1 - p is exact (within 2^-23.9 of p, on p's grid), adding the exact
+// 2 v1 v2 leaves the rest, below 2^-50 p, exactly, and v2 v2 (up to 54 bits)
+// and the last sum round by less than 2^-104 p. A shorter chain than
+// two_prod's (one mask for Veltkamp's three operations).
+TARSK_CR_INLINE DD square_dd(double v) {
+    const double p = v * v;
+    const double v1 = head26(v);
+    const double v2 = v - v1;
+    return {p, ((v1 * v1 - p) + (v1 + v1) * v2) + v2 * v2};
+}
+
+// The fast path's sqrt(S) as r + rl (scaled). The squares within 2^-104,
+// r^2 within 2^-104 r^2, and the correction's factor 0.5/r (a division
+// beside the product, not after it) within 2^-52: in all below 2^-100.
 TARSK_CR_INLINE DD hypot_fast_dd(const HypotSetup& h) {
-    const DD b2 = two_prod(h.big, h.big);
-    const DD s2 = two_prod(h.small, h.small);
+    const DD b2 = square_dd(h.big);
+    const DD s2 = square_dd(h.small);
     const DD s = two_sum(b2.hi, s2.hi);
     const double sl = (b2.lo + s2.lo) + s.lo;
     const double r = __builtin_sqrt(s.hi);
-    const DD rr = two_prod(r, r);
+    const double half_inv = 0.5 / r;
+    const DD rr = square_dd(r);
     const double d = ((s.hi - rr.hi) - rr.lo) + sl;
-    return {r, d / (2.0 * r)};
+    return {r, d * half_inv};
 }
 
 constexpr double hypot_error = 0x1p-95;
@@ -924,26 +1037,44 @@ double hypot_scaled(const HypotSetup& h, bool force_exact) {
 // The functions
 
 double sin(double x) {
+    double rh, rl, r;
+    unsigned k;
+    if (in_short_range(x) && cody_waite_short(x, rh, rl, k)) {
+        if (sin_cos_rounded(k, rh, rl, 0, r)) return r;
+        return sin_cos_accurate(x, false);
+    }
     const double ax = abs_of(x);
     if (!(ax < __builtin_inf())) return x - x;  // NaN for inf and NaN
     // |x| < 2^-26: sin x = x (1 - x^2/6 + ...), less than half an ulp below.
     if (ax < 0x1p-26) return x;
-    double r;
     if (sin_cos_fast(x, false, r)) return r;
     return sin_cos_accurate(x, false);
 }
 
 double cos(double x) {
+    double rh, rl, r;
+    unsigned k;
+    if (in_short_range(x) && cody_waite_short(x, rh, rl, k)) {
+        if (sin_cos_rounded(k, rh, rl, 1, r)) return r;
+        return sin_cos_accurate(x, true);
+    }
     const double ax = abs_of(x);
     if (!(ax < __builtin_inf())) return x - x;
     // |x| < 2^-27: 1 - x^2/2 > 1 - 2^-55, above the midpoint 1 - 2^-54.
     if (ax < 0x1p-27) return 1.0;
-    double r;
     if (sin_cos_fast(x, true, r)) return r;
     return sin_cos_accurate(x, true);
 }
 
 void sincos(double x, double& s, double& c) {
+    double rh, rl;
+    unsigned k;
+    if (in_short_range(x) && cody_waite_short(x, rh, rl, k)) {
+        if (sincos_rounded(k, rh, rl, s, c)) return;
+        s = sin_cos_accurate(x, false);
+        c = sin_cos_accurate(x, true);
+        return;
+    }
     const double ax = abs_of(x);
     if (!(ax < __builtin_inf())) {
         s = c = x - x;
@@ -954,25 +1085,10 @@ void sincos(double x, double& s, double& c) {
         c = cos(x);
         return;
     }
-    double rh, rl;
-    unsigned q;
-    if (!reduce_fast(ax, rh, rl, q)) {
+    if (!reduce_fast(x, rh, rl, k) || !sincos_rounded(k, rh, rl, s, c)) {
         s = sin_cos_accurate(x, false);
         c = sin_cos_accurate(x, true);
-        return;
     }
-    DD sr, cr;
-    sin_cos_both(rh, rl, sr, cr);
-    // sin(q pi/2 + r) and cos(q pi/2 + r); sin is odd.
-    const bool odd = (q & 1) != 0;
-    const DD vs = odd ? cr : sr;
-    const DD vc = odd ? sr : cr;
-    const double fs = ((q & 2) != 0) != sign_of(x) ? -1.0 : 1.0;
-    const double fc = (q == 1 || q == 2) ? -1.0 : 1.0;
-    if (!rounds_to(vs.hi, vs.lo, abs_of(vs.hi) * fast_error, s)) s = sin_cos_accurate(x, false);
-    else s = fs * s;
-    if (!rounds_to(vc.hi, vc.lo, abs_of(vc.hi) * fast_error, c)) c = sin_cos_accurate(x, true);
-    else c = fc * c;
 }
 
 double atan2(double y, double x) {
@@ -987,7 +1103,7 @@ double atan2(double y, double x) {
                               : (xneg ? Offset::pi_minus : Offset::none);
         const DD v = atan2_fast_ab(swap ? ax : ay, swap ? ay : ax, o, yneg);
         double r;
-        if (rounds_to(v.hi, v.lo, abs_of(v.hi) * fast_error, r)) return r;
+        if (rounds_to(v.hi, v.lo, v.hi * fast_error, r)) return r;
     }
     Atan2Setup s;
     double r;

@@ -12,10 +12,12 @@
 // even when y is NaN.
 //
 // Method (tarsk/src/crmath.cpp): an exact argument reduction (sin and cos:
-// x * 2/pi with 2/pi to 1500 bits, in integer arithmetic, for every double),
-// a double-double evaluation with a proven relative error bound, a rounding
-// test, and, for the rare arguments that fail it, a 256-bit fixed-point
-// evaluation (hypot: an exact sign test in floating-point expansions).
+// x * 2/pi, and x * 512/pi for the fast path's table of a quarter turn, with
+// 2/pi to 1500 bits in integer arithmetic for every double; Cody and Waite's
+// reduction below 2^20), a double-double evaluation with a proven relative
+// error bound, a rounding test, and, for the rare arguments that fail it, a
+// 256-bit fixed-point evaluation (hypot: an exact sign test in
+// floating-point expansions).
 namespace tarsk::cr {
 
 double sin(double x);
