@@ -1155,24 +1155,24 @@ TARSK_CR_INLINE VD vload(const double* p) {
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-TARSK_CR_INLINE VU vbits(VD v) { return (VU)v; }
-TARSK_CR_INLINE VD vfrom(VU u) { return (VD)u; }
+TARSK_CR_INLINE VU vbits(const VD& v) { return (VU)v; }
+TARSK_CR_INLINE VD vfrom(const VU& u) { return (VD)u; }
 // m ? a : b for a lane mask m of all ones or all zeros.
-TARSK_CR_INLINE VU vselect(VU m, VU a, VU b) { return (m & a) | (~m & b); }
-TARSK_CR_INLINE VD vhead26(VD v) { return vfrom(vbits(v) & ~((1ULL << 27) - 1)); }
+TARSK_CR_INLINE VU vselect(const VU& m, const VU& a, const VU& b) { return (m & a) | (~m & b); }
+TARSK_CR_INLINE VD vhead26(const VD& v) { return vfrom(vbits(v) & ~((1ULL << 27) - 1)); }
 
 struct VDD {
     VD hi, lo;
 };
 
-TARSK_CR_INLINE VDD vtwo_sum(VD a, VD b) {
+TARSK_CR_INLINE VDD vtwo_sum(const VD& a, const VD& b) {
     const VD s = a + b;
     const VD bb = s - a;
     const VD e = (a - (s - bb)) + (b - bb);
     return {s, e};
 }
 
-TARSK_CR_INLINE VDD vsquare_dd(VD v) {
+TARSK_CR_INLINE VDD vsquare_dd(const VD& v) {
     const VD p = v * v;
     const VD v1 = vhead26(v);
     const VD v2 = v - v1;
@@ -1180,7 +1180,7 @@ TARSK_CR_INLINE VDD vsquare_dd(VD v) {
 }
 
 // 1.0 or -1.0 by the lowest bit of s (the other bits zero).
-TARSK_CR_INLINE VD vsign(VU s) { return vfrom((s << 63) | to_bits(1.0)); }
+TARSK_CR_INLINE VD vsign(const VU& s) { return vfrom((s << 63) | to_bits(1.0)); }
 
 // atan2 of four lanes: the result of each lane, and in ok all ones for the
 // lanes that are done.
