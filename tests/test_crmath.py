@@ -7,7 +7,9 @@ tarsk_interop._rotation.crmath, which evaluates one of them over a float64
 array by its full method (path 0), its accurate path alone (path 1), or its
 fast path alone (path 2: the double-double before rounding, and whether the
 rounding test accepted it, 0 if not, -1 if the argument never takes that
-path). The reference is MPFR's correctly rounded result
+path), or, for atan2 and hypot, over the whole array at once (path 3:
+atan2_n and hypot_n; path 4: the same writing over a copy of the first
+argument). The reference is MPFR's correctly rounded result
 in the IEEE double format (53 bits, subnormals), through gmpy2.
 """
 import math
