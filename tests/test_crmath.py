@@ -7,7 +7,9 @@ tarsk_interop._rotation.crmath, which evaluates one of them over a float64
 array by its full method (path 0), its accurate path alone (path 1), or its
 fast path alone (path 2: the double-double before rounding, and whether the
 rounding test accepted it, 0 if not, -1 if the argument never takes that
-path). The reference is MPFR's correctly rounded result
+path), or, for atan2 and hypot, over the whole array at once (path 3:
+atan2_n and hypot_n; path 4: the same writing over a copy of the first
+argument). The reference is MPFR's correctly rounded result
 in the IEEE double format (53 bits, subnormals), through gmpy2.
 """
 import math
@@ -15,11 +17,15 @@ import struct
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 gmpy2 = pytest.importorskip("gmpy2", reason="gmpy2 (MPFR) has no wheel for this interpreter")
 from gmpy2 import mpfr  # noqa: E402
 
 from tarsk_interop import _rotation  # noqa: E402
+
+from floats import doubles  # noqa: E402
 
 SIN, COS, ATAN2, HYPOT = range(4)
 NAMES = {SIN: "sin", COS: "cos", ATAN2: "atan2", HYPOT: "hypot"}
@@ -370,3 +376,42 @@ def test_millions_of_random_arguments_are_correctly_rounded(function):
         assert count == 0, bad
         total += len(x)
     assert total == 2_000_000
+
+
+# ---------------------------------------------------------------------------
+# atan2_n and hypot_n: many pairs at once, the bits of one at a time
+
+# Pairs next to each other share the vector lanes: any value beside any
+# other, the hostile ones (zeros, subnormals, infinities, NaN, huge and tiny
+# ratios) among ordinary ones, with and without a lane group's tail.
+_pair_value = st.one_of(doubles, st.floats(-2.0, 2.0), st.sampled_from([TINY, -TINY, 2.0**-600, 2.0**600, 1e-160,
+                                                                         1e160, 2.0**-250, 2.0**250, 2.0**400]))
+_pairs = st.lists(st.tuples(_pair_value, _pair_value), max_size=23)
+
+
+def _all_at_once_agree(function, x, y):
+    one = run(function, x, y, path=0).view(np.uint64)
+    for path in (3, 4):
+        many = run(function, x, y, path=path).view(np.uint64)
+        bad = np.nonzero(many != one)[0]
+        assert len(bad) == 0, [(float(x[i]).hex(), float(y[i]).hex(), path) for i in bad[:5]]
+
+
+@settings(max_examples=300, deadline=None)
+@given(pairs=_pairs, function=st.sampled_from(BINARY))
+def test_many_pairs_at_once_give_the_bits_of_one_at_a_time(pairs, function):
+    x = np.array([p[0] for p in pairs], dtype=np.float64)
+    y = np.array([p[1] for p in pairs], dtype=np.float64)
+    _all_at_once_agree(function, x, y)
+
+
+@pytest.mark.parametrize("function", BINARY, ids=NAMES.get)
+def test_many_pairs_at_once_round_like_one_at_a_time(function):
+    # The whole range, and the hard cases whose lanes fail the fast rounding
+    # test and are redone one at a time, at every position in a lane group.
+    x, y = arguments(np.random.default_rng(24), function, 40_000)
+    _all_at_once_agree(function, x, y)
+    hard = hard_cases()[function]
+    hx, hy = np.array([c[0] for c in hard]), np.array([c[1] for c in hard])
+    for shift in range(4):
+        _all_at_once_agree(function, np.concatenate([np.ones(shift), hx]), np.concatenate([np.ones(shift), hy]))

@@ -164,6 +164,9 @@ struct Param {
 // row) already pay for the hand-over at a few hundred rows.
 constexpr std::size_t cheap = 4096;
 constexpr std::size_t costly = 256;
+// Those that run the correctly rounded functions over blocks of rows at once
+// (a few tens of nanoseconds a row) from a thousand rows or two.
+constexpr std::size_t batched = 1024;
 
 struct Signature {
     const char* name;
@@ -375,7 +378,7 @@ struct FromEuler {
 
 struct ToEuler {
     static constexpr Signature row{"to_euler", {{{"q", Kind::quat}, {"seq", Kind::seq}}}, Result::row, 3,
-                                   Degrees::out, "Euler angles in scipy's ranges.", costly};
+                                   Degrees::out, "Euler angles in scipy's ranges.", batched};
     static bool rows(const double* in, std::size_t n, double* out, const Params& p, bool& warned) {
         return rot::to_euler_rows(in, n, p.seq, out, warned);
     }
@@ -1323,14 +1326,18 @@ PyObject* kernel_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // that sincos gives (path 0 only); path 0 the function, 1 its
 // accurate path alone, 2 its fast path alone: rows (hi, lo, decided) of the
 // double-double before rounding and 1 when the rounding test accepted it, 0
-// when it did not, -1 when the argument does not take the fast path.
+// when it did not, -1 when the argument does not take the fast path; path
+// 3 (atan2 and hypot only) the functions over the whole array at once
+// (atan2_n, hypot_n), path 4 the same with the result written over a copy
+// of x (the first argument its own output).
 PyObject* crmath(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([args, nargs]() -> PyObject* {
         if (nargs != 5) throw_py(PyExc_TypeError, "crmath(out, function, path, x, y)");
         const long function = PyLong_AsLong(args[1]);
         const long path = PyLong_AsLong(args[2]);
         if (PyErr_Occurred()) throw PyErrSet{};
-        if (function < 0 || function > 5 || path < 0 || path > 2 || (function > 3 && path != 0)) {
+        if (function < 0 || function > 5 || path < 0 || path > 4 || (function > 3 && path != 0) ||
+            (path > 2 && function != 2 && function != 3)) {
             throw_py(PyExc_ValueError, "bad function or path");
         }
         Rows out(args[0], path == 2 ? 3 : 1, true);
@@ -1347,6 +1354,20 @@ PyObject* crmath(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const double* ys = binary ? y->data() : nullptr;
         double* o = out.data();
         namespace cr = tarsk::cr;
+        if (path > 2) {
+            const std::size_t n = x.count();
+            const double* first = xs;
+            if (path == 4) {
+                std::copy(xs, xs + n, o);
+                first = o;
+            }
+            if (function == 2) {
+                cr::atan2_n(first, ys, o, n);
+            } else {
+                cr::hypot_n(first, ys, o, n);
+            }
+            Py_RETURN_NONE;
+        }
         for (std::size_t i = 0, n = x.count(); i < n; ++i) {
             const double a = xs[i];
             const double b = binary ? ys[i] : 0.0;

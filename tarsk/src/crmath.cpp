@@ -1129,6 +1129,211 @@ double hypot(double x, double y) {
     return hypot_scaled(h, false);
 }
 
+namespace {
+// ---------------------------------------------------------------------------
+// Several pairs at once
+//
+// The fast paths of atan2 and hypot over four lanes: each lane runs the same
+// IEEE operations in the same order as the scalar function's first path
+// (atan2_fast_ab and hypot_fast_dd for arguments in their direct ranges),
+// so it gives the same bits; the bit operations (masks, signs, selections)
+// are exact. A lane outside the direct range, or whose rounding test fails,
+// is redone by the scalar function.
+
+// (The helpers take and return four-double vectors; all are inlined, so the
+// calling convention for them without AVX, which GCC warns of at the end of
+// the file, never applies.)
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+using VD = double __attribute__((vector_size(32)));
+using VU = u64 __attribute__((vector_size(32)));
+constexpr int vlanes = 4;
+
+TARSK_CR_INLINE VD vload(const double* p) {
+    VD v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+TARSK_CR_INLINE VU vbits(const VD& v) { return (VU)v; }
+TARSK_CR_INLINE VD vfrom(const VU& u) { return (VD)u; }
+// m ? a : b for a lane mask m of all ones or all zeros.
+TARSK_CR_INLINE VU vselect(const VU& m, const VU& a, const VU& b) { return (m & a) | (~m & b); }
+TARSK_CR_INLINE VD vhead26(const VD& v) { return vfrom(vbits(v) & ~((1ULL << 27) - 1)); }
+
+struct VDD {
+    VD hi, lo;
+};
+
+TARSK_CR_INLINE VDD vtwo_sum(const VD& a, const VD& b) {
+    const VD s = a + b;
+    const VD bb = s - a;
+    const VD e = (a - (s - bb)) + (b - bb);
+    return {s, e};
+}
+
+TARSK_CR_INLINE VDD vsquare_dd(const VD& v) {
+    const VD p = v * v;
+    const VD v1 = vhead26(v);
+    const VD v2 = v - v1;
+    return {p, ((v1 * v1 - p) + (v1 + v1) * v2) + v2 * v2};
+}
+
+// 1.0 or -1.0 by the lowest bit of s (the other bits zero).
+TARSK_CR_INLINE VD vsign(const VU& s) { return vfrom((s << 63) | to_bits(1.0)); }
+
+// atan2 of four lanes: the result of each lane, and in ok all ones for the
+// lanes that are done.
+TARSK_CR_INLINE void atan2_lanes(const double* yp, const double* xp, double* out, VU& ok) {
+    const VU by = vbits(vload(yp)), bx = vbits(vload(xp));
+    const VU mag = VU{} + 0x7fffffffffffffffULL;
+    const VU ux = bx & mag, uy = by & mag;
+    const VU lo_exp = VU{} + (static_cast<u64>(1023 - 250) << 52), span = VU{} + (static_cast<u64>(500) << 52);
+    const VU in_range = (VU)((ux - lo_exp < span) & (uy - lo_exp < span));
+    const VU swap = (VU)(uy > ux);
+    const VU one = VU{} + to_bits(1.0);
+    // Lanes out of range compute with a = b = 1 (their table index stays in
+    // bounds) and are redone.
+    const VD a = vfrom(vselect(in_range, vselect(swap, ux, uy), one));
+    const VD b = vfrom(vselect(in_range, vselect(swap, uy, ux), one));
+    const VU xneg = bx >> 63, yneg = by >> 63;
+    const VU oi = ((swap & 1) << 1) | xneg;  // the Offset: none, pi_minus, half_pi_minus, half_pi_plus
+    const VD f = vsign(yneg);
+    const VD fs = vsign(yneg ^ xneg ^ (swap & 1));
+
+    const VD zh = a / b;
+    const VD jb = zh * 128.0 + round_shift;
+    const VU j = vbits(jb) & 0xff;
+    const VD jd = jb - round_shift;
+    const VD a7 = a * 0x1p-7, b7 = b * 0x1p-7;
+    const VD b1 = vhead26(b7);
+    const VDD n = vtwo_sum(a - jd * b1, -(jd * (b7 - b1)));
+    const VD dh = b + jd * a7;
+    const VD a1 = vhead26(a7);
+    const VD dl = ((b - dh) + jd * a1) + jd * (a7 - a1);
+    const VD inv_d = 1.0 / dh;
+    VD tv0, tv1;
+    for (int k = 0; k < vlanes; ++k) {
+        const double* tv = tb::atan_dd[oi[k]][j[k]];
+        tv0[k] = tv[0];
+        tv1[k] = tv[1];
+    }
+    const VD th = n.hi * inv_d;
+    const VD th1 = vhead26(th), dh1 = vhead26(dh);
+    const VD th2 = th - th1, dh2 = dh - dh1;
+    const VD rho = ((((n.hi - th1 * dh1) - th1 * dh2) - th2 * dh1) - th2 * dh2) + (n.lo - th * dl);
+    const VD t2 = th * th;
+    const VD t4 = t2 * t2;
+    const VD q = t2 * (-0x1.5555555555555p-2 + t2 * 0x1.999999999999ap-3) +
+                 (t4 * t2) * (-0x1.2492492492492p-3 + t2 * 0x1.c71c71c71c71cp-4);
+    const VD m = (fs * inv_d) * (1.0 - t2);
+    const VD ths = fs * th;
+    const VDD w = vtwo_sum(f * tv0, ths);
+    const VD lo = ((f * tv1 + w.lo) + rho * m) + ths * q;
+    // The rounding test of rounds_to.
+    const VD err = w.hi * fast_error;
+    const VD r0 = w.hi + (lo - err);
+    const VD r1 = w.hi + (lo + err);
+    ok = in_range & (VU)(r0 == r1);
+    std::memcpy(out, &r0, sizeof r0);
+}
+
+TARSK_CR_INLINE void hypot_lanes(const double* xp, const double* yp, double* out, VU& ok) {
+    const VU mag = VU{} + 0x7fffffffffffffffULL;
+    const VU ux = vbits(vload(xp)) & mag, uy = vbits(vload(yp)) & mag;
+    const VU lo_exp = VU{} + (static_cast<u64>(1023 - 400) << 52), span = VU{} + (static_cast<u64>(800) << 52);
+    const VU in_range = (VU)((ux - lo_exp < span) & (uy - lo_exp < span));
+    const VU xbig = (VU)(ux > uy);
+    const VU one = VU{} + to_bits(1.0);
+    const VD big = vfrom(vselect(in_range, vselect(xbig, ux, uy), one));
+    const VD small = vfrom(vselect(in_range, vselect(xbig, uy, ux), one));
+    const VDD b2 = vsquare_dd(big);
+    const VDD s2 = vsquare_dd(small);
+    const VDD s = vtwo_sum(b2.hi, s2.hi);
+    const VD sl = (b2.lo + s2.lo) + s.lo;
+    VD r;
+    for (int k = 0; k < vlanes; ++k) r[k] = __builtin_sqrt(s.hi[k]);
+    const VD half_inv = 0.5 / r;
+    const VDD rr = vsquare_dd(r);
+    const VD d = ((s.hi - rr.hi) - rr.lo) + sl;
+    const VD lo = d * half_inv;
+    const VD err = r * hypot_error;
+    const VD r0 = r + (lo - err);
+    const VD r1 = r + (lo + err);
+    ok = in_range & (VU)(r0 == r1);
+    std::memcpy(out, &r0, sizeof r0);
+}
+
+TARSK_CR_INLINE void atan2_all(const double* y, const double* x, double* out, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + vlanes <= n; i += vlanes) {
+        VU ok;
+        double r[vlanes];
+        atan2_lanes(y + i, x + i, r, ok);
+        for (int k = 0; k < vlanes; ++k) {
+            if (ok[k] == 0) r[k] = atan2(y[i + k], x[i + k]);
+        }
+        std::memcpy(out + i, r, sizeof r);
+    }
+    for (; i < n; ++i) out[i] = atan2(y[i], x[i]);
+}
+
+TARSK_CR_INLINE void hypot_all(const double* x, const double* y, double* out, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + vlanes <= n; i += vlanes) {
+        VU ok;
+        double r[vlanes];
+        hypot_lanes(x + i, y + i, r, ok);
+        for (int k = 0; k < vlanes; ++k) {
+            if (ok[k] == 0) r[k] = hypot(x[i + k], y[i + k]);
+        }
+        std::memcpy(out + i, r, sizeof r);
+    }
+    for (; i < n; ++i) out[i] = hypot(x[i], y[i]);
+}
+
+[[gnu::noinline]] void atan2_base(const double* y, const double* x, double* out, std::size_t n) {
+    atan2_all(y, x, out, n);
+}
+[[gnu::noinline]] void hypot_base(const double* x, const double* y, double* out, std::size_t n) {
+    hypot_all(x, y, out, n);
+}
+
+#if defined(__x86_64__)
+[[gnu::noinline, gnu::target("avx2")]] void atan2_avx2(const double* y, const double* x, double* out,
+                                                       std::size_t n) {
+    atan2_all(y, x, out, n);
+}
+[[gnu::noinline, gnu::target("avx2")]] void hypot_avx2(const double* x, const double* y, double* out,
+                                                       std::size_t n) {
+    hypot_all(x, y, out, n);
+}
+
+bool has_avx2() {
+    static const bool found = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return found;
+}
+#endif
+
+}  // namespace
+
+void atan2_n(const double* y, const double* x, double* out, std::size_t n) {
+#if defined(__x86_64__)
+    if (has_avx2()) return atan2_avx2(y, x, out, n);
+#endif
+    atan2_base(y, x, out, n);
+}
+
+void hypot_n(const double* x, const double* y, double* out, std::size_t n) {
+#if defined(__x86_64__)
+    if (has_avx2()) return hypot_avx2(x, y, out, n);
+#endif
+    hypot_base(x, y, out, n);
+}
+
 namespace detail {
 
 double sin_accurate(double x) {

@@ -707,14 +707,15 @@ std::array<double, 3> to_euler(const Quat& q, const EulerSeq& seq, bool& gimbal_
 
 bool to_euler_rows(const double* q, std::size_t n, const EulerSeq& seq, double* out, bool& gimbal_lock) {
     const EulerPlan p = plan_of(seq);
-    constexpr std::size_t block = 16;
+    constexpr std::size_t block = 64;
     bool any_lock = false;
     for (std::size_t b0 = 0; b0 < n; b0 += block) {
         const std::size_t count = std::min(block, n - b0);
         const double* rows = q + 4 * b0;
-        // The normalised textbook components of the block's rows, one array
-        // each (x, y, z, w), as to_euler computes them for a row in range.
-        alignas(64) double t[4][block];
+        // The parts a, b, c, d of the block's rows, one array each, from the
+        // normalised textbook components as to_euler computes them for a row
+        // in range.
+        alignas(64) double e[4][block];
         double bad = 0.0;
         for (std::size_t r = 0; r < count; ++r) {
             const double* row = rows + 4 * r;
@@ -724,19 +725,25 @@ bool to_euler_rows(const double* q, std::size_t n, const EulerSeq& seq, double* 
             bad = bad + (squares_in_range(stored2) ? 0.0 : 1.0);
             const double x = -row[1], y = -row[2], z = -row[3], w = row[0];
             const double norm = std::sqrt(((x * x + y * y) + z * z) + w * w);
-            t[0][r] = x / norm;
-            t[1][r] = y / norm;
-            t[2][r] = z / norm;
-            t[3][r] = w / norm;
+            const double t[4] = {x / norm, y / norm, z / norm, w / norm};
+            const EulerParts parts = euler_parts(p, t[p.i], t[p.j], t[p.k], t[3]);
+            e[0][r] = parts.a;
+            e[1][r] = parts.b;
+            e[2][r] = parts.c;
+            e[3][r] = parts.d;
         }
         if (bad != 0.0) return false;
+        // The calls of to_euler, each over the whole block (the same bits,
+        // several rows at once).
+        alignas(64) double half_sum[block], half_diff[block], cd[block], ab[block];
+        cr::atan2_n(e[1], e[0], half_sum, count);
+        cr::atan2_n(e[3], e[2], half_diff, count);
+        cr::hypot_n(e[2], e[3], cd, count);
+        cr::hypot_n(e[0], e[1], ab, count);
+        cr::atan2_n(cd, ab, cd, count);
         for (std::size_t r = 0; r < count; ++r) {
-            const EulerParts e = euler_parts(p, t[p.i][r], t[p.j][r], t[p.k][r], t[3][r]);
-            const double half_sum = cr::atan2(e.b, e.a);
-            const double half_diff = cr::atan2(e.d, e.c);
-            const double middle = 2.0 * cr::atan2(cr::hypot(e.c, e.d), cr::hypot(e.a, e.b));
             bool lock = false;
-            const std::array<double, 3> angles = euler_angles(p, half_sum, half_diff, middle, lock);
+            const std::array<double, 3> angles = euler_angles(p, half_sum[r], half_diff[r], 2.0 * cd[r], lock);
             any_lock = any_lock || lock;
             double* o = out + 3 * (b0 + r);
             o[0] = angles[0];

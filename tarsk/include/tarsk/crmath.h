@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 // Correctly rounded sin, cos, atan2 and hypot of doubles: each returns the
 // exact value rounded to the nearest double (ties to even), so the same bits
 // on every IEEE-754 machine, whatever its C library, compiler or processor
@@ -26,6 +28,11 @@ double cos(double x);
 void sincos(double x, double& s, double& c);
 double atan2(double y, double x);
 double hypot(double x, double y);
+// Of n pairs: out[i] = atan2(y[i], x[i]) and out[i] = hypot(x[i], y[i]), the
+// same bits as the functions above; the fast paths run on several pairs at
+// once (out may be one of the inputs).
+void atan2_n(const double* y, const double* x, double* out, std::size_t n);
+void hypot_n(const double* x, const double* y, double* out, std::size_t n);
 
 namespace detail {
 // The accurate paths on their own, for tests: each gives the same result as
