@@ -4,6 +4,7 @@
 // levels must print the same digest (tests/test_rotation.py compiles it).
 //
 //     rotation_digest [rounds]
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -148,6 +149,47 @@ int main(int argc, char** argv) {
         const Vec3d a{value(), value(), value()};
         const Vec3d b{value(), value(), value()};
         add(rot::align_pair(a, b, zero));
+        // The loops over whole arrays (blocks of rows, several rows at once
+        // where the processor allows) against the formulas row by row: a
+        // batch longer than one block of rows and no multiple of the lanes.
+        if (n % 8 == 0) {
+            constexpr std::size_t rows = 70;
+            double qs[4 * rows], euler[3 * rows], matrices[9 * rows];
+            // Rows the loops take (finite, sums of squares inside
+            // [2^-1000, 2^1000]): any scale, half turns and gimbal lock.
+            for (std::size_t r = 0; r < rows; ++r) {
+                const int scale = static_cast<int>(next() % 801) - 400;  // an exact power of two
+                auto coordinate = [&] { return std::ldexp((static_cast<double>(next() >> 11) * 0x1p-53) * 4.0 - 2.0, scale); };
+                Quat u{coordinate(), coordinate(), coordinate(), coordinate()};
+                if (next() % 8 == 0) u = {0.0, u.i, u.j, 0.0};
+                if (next() % 8 == 0) u = rot::from_euler(seq, {u.i, next() % 2 ? 0.0 : 1.5707963267948966, u.j});
+                qs[4 * r] = u.w;
+                qs[4 * r + 1] = u.i;
+                qs[4 * r + 2] = u.j;
+                qs[4 * r + 3] = u.k;
+            }
+            bool rows_lock = false;
+            bool row_agree = rot::to_euler_rows(qs, rows, seq, euler, rows_lock);
+            row_agree = rot::to_matrix_rows(qs, rows, matrices) && row_agree;
+            bool any_lock = false;
+            for (std::size_t r = 0; r < rows; ++r) {
+                const Quat u{qs[4 * r], qs[4 * r + 1], qs[4 * r + 2], qs[4 * r + 3]};
+                bool row_lock = false;
+                const std::array<double, 3> row_angles = rot::to_euler(u, seq, row_lock);
+                any_lock = any_lock || row_lock;
+                const Matrix3 m = rot::to_matrix(u);
+                for (int k = 0; k < 3; ++k) {
+                    row_agree = row_agree && same(row_angles[k], euler[3 * r + k]);
+                    for (int c = 0; c < 3; ++c) row_agree = row_agree && same(m[k][c], matrices[9 * r + 3 * k + c]);
+                }
+            }
+            if (!row_agree || any_lock != rows_lock) {
+                std::printf("whole-array loops differ from single rows in round %ld\n", n);
+                return 1;
+            }
+            for (double x : euler) add(x);
+            for (double x : matrices) add(x);
+        }
     }
     std::printf("%016llx\n", static_cast<unsigned long long>(digest));
     return 0;
