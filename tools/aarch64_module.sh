@@ -77,21 +77,9 @@ exec 9>"$cache/.lock"
 flock 9
 
 aptdir="$cache/apt"
-apt_opts=(
-  -o "Dir::Etc=$aptdir/etc"
-  -o "Dir::Etc::SourceList=$aptdir/etc/sources.list"
-  -o "Dir::Etc::SourceParts=$aptdir/etc/sources.list.d"
-  -o "Dir::Etc::Preferences=$aptdir/etc/preferences"
-  -o "Dir::Etc::PreferencesParts=$aptdir/etc/preferences.d"
-  -o "Dir::Etc::Parts=$aptdir/etc/apt.conf.d"
-  -o "Dir::State=$aptdir/state"
-  -o "Dir::State::status=$aptdir/state/status"
-  -o "Dir::Cache=$aptdir/cache"
-  -o "APT::Architecture=arm64"
-  -o "APT::Architectures=arm64"
-  -o "APT::Sandbox::User=root"
-  -o "Debug::NoLocking=1"
-)
+# shellcheck source=tools/private_apt.sh
+source tools/private_apt.sh
+private_apt "$aptdir" arm64
 
 sysroot="$cache/sysroot"
 qemu=(qemu-aarch64 -L "$sysroot")
@@ -100,12 +88,8 @@ target_python="$sysroot/usr/bin/python$pyver"
 # The arm64 interpreter, its headers and the libraries it and the module load.
 make_sysroot() {
   [[ -f "$sysroot/.complete" ]] && return
-  mkdir -p "$aptdir"/etc/{sources.list.d,preferences.d,apt.conf.d} \
-    "$aptdir"/state/lists/partial "$aptdir"/cache/archives/partial
-  : >"$aptdir/state/status"
-  echo "deb [signed-by=$keyring] $mirror $suite main" >"$aptdir/etc/sources.list"
   say "updating the arm64 package lists of Debian $suite"
-  apt-get "${apt_opts[@]}" -qq update >&2
+  private_apt_lists "$aptdir" "deb [signed-by=$keyring] $mirror $suite main"
   local debs="$cache/debs"
   rm -rf "$sysroot" "$debs"
   mkdir -p "$sysroot" "$debs"

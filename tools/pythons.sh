@@ -53,36 +53,18 @@ exec 9>"$cache/.lock"
 flock 9
 
 aptdir="$cache/apt"
-apt_opts=(
-  -o "Dir::Etc=$aptdir/etc"
-  -o "Dir::Etc::SourceList=$aptdir/etc/sources.list"
-  -o "Dir::Etc::SourceParts=$aptdir/etc/sources.list.d"
-  -o "Dir::Etc::Preferences=$aptdir/etc/preferences"
-  -o "Dir::Etc::PreferencesParts=$aptdir/etc/preferences.d"
-  -o "Dir::Etc::Parts=$aptdir/etc/apt.conf.d"
-  -o "Dir::State=$aptdir/state"
-  -o "Dir::State::status=$aptdir/state/status"
-  -o "Dir::Cache=$aptdir/cache"
-  -o "APT::Architecture=$arch"
-  -o "APT::Architectures=$arch"
-  -o "APT::Sandbox::User=root"
-  -o "Debug::NoLocking=1"
-)
+# shellcheck source=tools/private_apt.sh
+source "$(dirname "$0")/private_apt.sh"
+private_apt "$aptdir" "$arch"
 apt_setup() {
   # Refreshed at most once a day: unstable's versions move, and a prefix
   # already in the cache is kept whatever the lists say.
   if [[ -f "$aptdir/updated" ]] && (($(date +%s) - $(stat -c %Y "$aptdir/updated") < 86400)); then
     return
   fi
-  mkdir -p "$aptdir"/etc/{sources.list.d,preferences.d,apt.conf.d} \
-    "$aptdir"/state/lists/partial "$aptdir"/cache/archives/partial
-  : >"$aptdir/state/status"
-  cat >"$aptdir/etc/sources.list" <<EOF
-deb [signed-by=$keyring] $mirror unstable main
-deb-src [signed-by=$keyring] $mirror unstable main
-EOF
   say "updating the package lists of Debian unstable"
-  apt-get "${apt_opts[@]}" -qq update >&2
+  private_apt_lists "$aptdir" "deb [signed-by=$keyring] $mirror unstable main" \
+    "deb-src [signed-by=$keyring] $mirror unstable main"
   touch "$aptdir/updated"
 }
 apt_version() {  # package: the candidate version
