@@ -19,6 +19,7 @@
 // data in their common ranges and keep their chains of dependent operations
 // short: the rotation formulas wait on each result.
 #include "tarsk/crmath.h"
+#include "tarsk/vector_isa.h"
 
 #include <cstdint>
 #include <cstring>
@@ -1309,27 +1310,20 @@ TARSK_CR_INLINE void hypot_all(const double* x, const double* y, double* out, st
     hypot_all(x, y, out, n);
 }
 
-bool has_avx2() {
-    static const bool found = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return found;
-}
 #endif
 
 }  // namespace
 
 void atan2_n(const double* y, const double* x, double* out, std::size_t n) {
 #if defined(__x86_64__)
-    if (has_avx2()) return atan2_avx2(y, x, out, n);
+    if (vector_isa() != VectorIsa::base) return atan2_avx2(y, x, out, n);
 #endif
     atan2_base(y, x, out, n);
 }
 
 void hypot_n(const double* x, const double* y, double* out, std::size_t n) {
 #if defined(__x86_64__)
-    if (has_avx2()) return hypot_avx2(x, y, out, n);
+    if (vector_isa() != VectorIsa::base) return hypot_avx2(x, y, out, n);
 #endif
     hypot_base(x, y, out, n);
 }

@@ -1,5 +1,6 @@
 #include "tarsk/rotation.h"
 #include "tarsk/crmath.h"
+#include "tarsk/vector_isa.h"
 
 #include <algorithm>
 #include <cmath>
@@ -376,26 +377,12 @@ template <Exact op>
     return to_matrix_all<true>(q, n, out);
 }
 
-enum class Isa { base, avx2, avx512 };
-
-Isa isa() {
-    static const Isa found = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-            __builtin_cpu_supports("avx512dq")) {
-            return Isa::avx512;
-        }
-        if (__builtin_cpu_supports("avx2")) return Isa::avx2;
-        return Isa::base;
-    }();
-    return found;
-}
 #endif
 
 template <Exact op>
 bool exact_rows(const double* q, std::size_t n, double* out) {
 #if defined(__x86_64__)
-    if (isa() != Isa::base) return exact_avx2<op>(q, n, out);
+    if (vector_isa() != VectorIsa::base) return exact_avx2<op>(q, n, out);
 #endif
     return exact_base<op>(q, n, out);
 }
@@ -404,10 +391,10 @@ bool exact_rows(const double* q, std::size_t n, double* out) {
 
 bool to_matrix_rows(const double* q, std::size_t n, double* out) {
 #if defined(__x86_64__)
-    switch (isa()) {
-        case Isa::avx512: return to_matrix_avx512(q, n, out);
-        case Isa::avx2: return to_matrix_avx2(q, n, out);
-        case Isa::base: break;
+    switch (vector_isa()) {
+        case VectorIsa::avx512: return to_matrix_avx512(q, n, out);
+        case VectorIsa::avx2: return to_matrix_avx2(q, n, out);
+        case VectorIsa::base: break;
     }
 #endif
     return to_matrix_base(q, n, out);

@@ -34,6 +34,7 @@
 #include "pool/join.h"
 #include "pool/registry.h"
 #include "tarsk/vec3d.h"
+#include "tarsk/vector_isa.h"
 
 namespace tarsk::py::lists {
 
@@ -171,31 +172,13 @@ std::invoke_result_t<Leaf&, std::size_t, std::size_t> run(std::size_t len, std::
 }
 
 // The element loop of par_map_collect, compiled for three instruction sets
-// and chosen once from the running processor. Every element's operations
-// and their order are the same in all three: only the number of elements
-// handled per instruction differs, and IEEE arithmetic rounds each lane
-// exactly as it rounds a scalar (no contraction into fused multiply-add,
-// which the build forbids for every target).
-// On other processors there is one variant, the base loop.
-enum class VectorIsa { base, avx2, avx512 };
-
-#if defined(__x86_64__)
-inline VectorIsa vector_isa() {
-    static const VectorIsa isa = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-            __builtin_cpu_supports("avx512dq")) {
-            return VectorIsa::avx512;
-        }
-        if (__builtin_cpu_supports("avx2")) return VectorIsa::avx2;
-        return VectorIsa::base;
-    }();
-    return isa;
-}
-#else
-inline VectorIsa vector_isa() { return VectorIsa::base; }
-#endif
-
+// and chosen once from the running processor (tarsk/vector_isa.h; other
+// processors have the base loop only). Every element's operations and their
+// order are the same in all three: only the number of elements handled per
+// instruction differs, and IEEE arithmetic rounds each lane exactly as it
+// rounds a scalar (no contraction into fused multiply-add, which the build
+// forbids for every target).
+//
 // The loop itself, inlined into each variant. First the whole blocks, each
 // by one loop of kBlock iterations: a known count, a multiple of every
 // vector width, which the compiler vectorises whole, with no remainder and
