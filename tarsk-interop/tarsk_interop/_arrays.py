@@ -3,6 +3,7 @@ real numbers to float64 rows, vectors, quaternions and scalars, with errors
 that name the argument."""
 from __future__ import annotations
 
+import operator
 from typing import Any
 
 import numpy as np
@@ -94,6 +95,20 @@ def _scalar(s: Any, name: str = "s") -> float:
     except TypeError:
         raise TypeError(f"argument '{name}': expected a real number, got '{type(s).__name__}'") from None
     return value
+
+
+def _integer(value: Any, name: str, least: int, most: int | None = None) -> int:
+    """An integer argument (operator.index, not bool) from least to most."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"argument '{name}': expected an integer, got 'bool'")
+    try:
+        k = operator.index(value)
+    except TypeError:
+        raise TypeError(f"argument '{name}': expected an integer, got '{type(value).__name__}'") from None
+    if k < least or (most is not None and k > most):
+        bound = f"from {least} to {most}" if most is not None else f"of at least {least}"
+        raise ValueError(f"argument '{name}': expected an integer {bound}, got {k}")
+    return k
 
 
 def _quat(q: Any, name: str = "q") -> _Quat:

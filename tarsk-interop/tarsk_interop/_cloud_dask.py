@@ -32,7 +32,8 @@ import dask.array as da
 
 from . import _cloud  # type: ignore[attr-defined]
 from . import _index  # type: ignore[attr-defined]
-from ._point_cloud import (BLOCK_ROWS, _WIDTH, _F64, _integer, _make_plane, _plane_pipeline, _primitive,
+from ._arrays import _integer
+from ._point_cloud import (BLOCK_ROWS, _WIDTH, _F64, _make_plane, _plane_pipeline, _primitive,
                            _residual_parts, _rms, _total, _vector)
 from ._spatial import KDTree
 from ._spatial_dask import _first_row, _points

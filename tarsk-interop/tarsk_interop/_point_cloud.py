@@ -27,7 +27,6 @@ sphere fit.
 from __future__ import annotations
 
 import math
-import operator
 from typing import Any, Callable, Sequence
 
 import numpy as np
@@ -38,7 +37,7 @@ from tarsk_py import VecList as _VecList
 
 from . import _cloud  # type: ignore[attr-defined]
 from . import _index  # type: ignore[attr-defined]
-from ._arrays import _real_array, _rows
+from ._arrays import _integer, _real_array, _rows
 from ._spatial import KDTree
 
 __all__ = [
@@ -121,19 +120,6 @@ def _positive(value: Any, name: str) -> float:
     if not (v > 0.0 and math.isfinite(v)):
         raise ValueError(f"argument '{name}': expected a finite number above 0, got {v!r}")
     return v
-
-
-def _integer(value: Any, name: str, least: int, most: int | None = None) -> int:
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"argument '{name}': expected an integer, got 'bool'")
-    try:
-        k = operator.index(value)
-    except TypeError:
-        raise TypeError(f"argument '{name}': expected an integer, got '{type(value).__name__}'") from None
-    if k < least or (most is not None and k > most):
-        bound = f"from {least} to {most}" if most is not None else f"of at least {least}"
-        raise ValueError(f"argument '{name}': expected an integer {bound}, got {k}")
-    return k
 
 
 def _vector(value: Any, name: str, size: int) -> list[float]:

@@ -14,7 +14,6 @@ outward); ``data`` gives the points back in their original order.
 from __future__ import annotations
 
 import math
-import operator
 import pickle
 import uuid
 from typing import Any, cast
@@ -24,7 +23,7 @@ import numpy as np
 from tarsk_py import VecList as _VecList
 
 from . import _index  # type: ignore[attr-defined]
-from ._arrays import _real_array, _rows
+from ._arrays import _integer, _real_array, _rows
 
 __all__ = ["KDTree"]
 
@@ -77,18 +76,6 @@ def _distance(value: Any, name: str) -> float:
     return r
 
 
-def _count(value: Any, name: str, least: int) -> int:
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"argument '{name}': expected an integer, got 'bool'")
-    try:
-        k = operator.index(value)
-    except TypeError:
-        raise TypeError(f"argument '{name}': expected an integer, got '{type(value).__name__}'") from None
-    if k < least:
-        raise ValueError(f"argument '{name}': expected an integer of at least {least}, got {k}")
-    return k
-
-
 class KDTree:
     """An index over n points for nearest-neighbour, ball and pair searches.
 
@@ -100,7 +87,7 @@ class KDTree:
     __slots__ = ("_points", "_perm", "_boxes", "_depth", "_leafsize", "_data", "_token", "__weakref__")
 
     def __init__(self, points: Any, *, leafsize: int | None = None) -> None:
-        leaf = _DEFAULT_LEAFSIZE if leafsize is None else _count(leafsize, "leafsize", 1)
+        leaf = _DEFAULT_LEAFSIZE if leafsize is None else _integer(leafsize, "leafsize", 1)
         if type(points) is _VecList:
             from . import as_numpy
             rows = as_numpy(points)  # a view, which keeps the list unchanged while the tree is built
@@ -169,7 +156,7 @@ class KDTree:
         ``distance_upper_bound`` count; missing neighbours get d = inf and
         i = n."""
         rows, single = _queries(x)
-        k = _count(k, "k", 1)
+        k = _integer(k, "k", 1)
         bound = _distance(distance_upper_bound, "distance_upper_bound")
         m = rows.shape[0]
         d = np.empty((m, k), dtype=_F64)

@@ -25,7 +25,8 @@ import numpy as np
 import dask
 import dask.array as da
 
-from ._spatial import KDTree, _count, _distance
+from ._arrays import _integer
+from ._spatial import KDTree, _distance
 
 __all__ = ["query", "query_ball_point"]
 
@@ -93,7 +94,7 @@ def query(tree: KDTree, x: Any, k: int = 1, *, distance_upper_bound: float = mat
     arrays of shape (m,) for k = 1, else (m, k), chunked like x's rows."""
     t = _tree(tree)
     x = _points(x)
-    k = _count(k, "k", 1)
+    k = _integer(k, "k", 1)
     bound = _distance(distance_upper_bound, "distance_upper_bound")
     packed = da.map_blocks(_query_block, x, t, k, bound, dtype=np.float64,
                            chunks=(x.chunks[0], (2 * k,)), token="kdtree-query")
